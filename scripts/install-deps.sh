@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build, test and run the demo.
+set -euo pipefail
+packages=(build-essential cmake pkg-config libcjson-dev uthash-dev libzydis-dev libssl-dev openssl
+          libgtest-dev googletest libbenchmark-dev tzdata python3 nodejs util-linux zip unzip)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,118 @@
+#include "core/core.hpp"
+#include "tesselguard.h"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "policy/policy.hpp"
+
+namespace {
+
+constexpr int32_t COOKIE_ATTEMPTS = 6;
+
+struct json_guard {
+  cJSON *item;
+  ~json_guard() { cJSON_Delete(item); }
+};
+
+void reseed_from_clock() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  srand(static_cast<unsigned>(now.tv_nsec));
+}
+
+// Stores a string into a fixed character field; longer values are cut so
+// the field always keeps its terminating NUL.
+void store_text(char *field, size_t size, const char *value) {
+  memset(field, 0, size);
+  strncpy(field, value, size - 1);
+}
+
+void apply_document(const cJSON *document) {
+  const cJSON *policy = cJSON_GetObjectItemCaseSensitive(document, "policy");
+  if (cJSON_IsObject(policy)) {
+    struct {
+      const char *name;
+      int32_t *mode;
+    } const rules[] = {
+        {"read_write_tmp", &state_map->read_write_tmp},
+        {"create_child_process", &state_map->create_child_process},
+        {"outbound_connectivity", &state_map->outbound_connectivity},
+        {"read_handler", &state_map->read_handler},
+    };
+    for (const auto &rule : rules) {
+      const cJSON *word = cJSON_GetObjectItemCaseSensitive(policy, rule.name);
+      if (cJSON_IsString(word) && word->valuestring) *rule.mode = parse_mode(word->valuestring);
+    }
+  }
+  const cJSON *runtime = cJSON_GetObjectItemCaseSensitive(document, "runtime");
+  if (cJSON_IsString(runtime) && runtime->valuestring) {
+    store_text(state_map->runtime, sizeof state_map->runtime, runtime->valuestring);
+    if (!detect_handler_path()) puts("cannot detect handler path. read_handler protection disabled");
+  }
+  const cJSON *version = cJSON_GetObjectItemCaseSensitive(document, "runtime_version");
+  if (cJSON_IsString(version) && version->valuestring)
+    store_text(state_map->runtime_version, sizeof state_map->runtime_version, version->valuestring);
+  const cJSON *disable = cJSON_GetObjectItemCaseSensitive(document, "disable_analytics");
+  if (cJSON_IsBool(disable)) state_map->disable_analytics = cJSON_IsTrue(disable) ? 1 : 0;
+}
+
+int32_t check_cookie(const cJSON *document) {
+  if (state_map->cookie == 0) {
+    reseed_from_clock();
+    // rand() + 1 with 32-bit wrap-around: never 0.
+    state_map->cookie = static_cast<int32_t>(static_cast<uint32_t>(rand()) + 1u);
+    return state_map->cookie;
+  }
+  const cJSON *cookie = cJSON_GetObjectItemCaseSensitive(document, "cookie");
+  if (cJSON_IsNumber(cookie) && cookie->valueint == state_map->cookie) return state_map->cookie;
+  return 0;
+}
+
+void sample_analytics() {
+  if (state_map->disable_analytics != 0) return;
+  // The analytics draw joins here with the analytics record.
+}
+
+}  // namespace
+
+int32_t parse_mode(const char *word) {
+  if (!word) return MODE_ALLOW;
+  if (strcmp(word, "block") == 0) return MODE_BLOCK;
+  if (strcmp(word, "alert") == 0) return MODE_ALERT;
+  return MODE_ALLOW;
+}
+
+extern "C" __attribute__((visibility("default"))) int tesselguard_configure(const char *config) {
+  if (!state_map) return 0;
+  // Descendant processes map the shared record read-only: only the
+  // function's first process can change the policy.
+  if (!state_writable) {
+    puts("TesselGuard can only be configured in the function's first process");
+    fflush(stdout);
+    return 0;
+  }
+  int32_t result = 0;
+  if (config) {
+    json_guard document{cJSON_Parse(config)};
+    if (document.item) {
+      result = check_cookie(document.item);
+      if (state_map->failed_cookie_count >= COOKIE_ATTEMPTS) {
+        puts("Are you trying to brute-force cookie value ?!");
+        result = 0;
+      } else if (result == 0) {
+        state_map->failed_cookie_count += 1;
+        puts("Please provide a valid cookie from first TesselGuard configure call");
+      } else {
+        apply_document(document.item);
+      }
+      fflush(stdout);
+    }
+  }
+  sample_analytics();
+  return result;
+}

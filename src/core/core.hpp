@@ -1,0 +1,73 @@
+// Lifecycle and configuration: the shared state record, environment access,
+// platform detection and the configuration call.
+//
+//   env.cpp        env_lookup, is_layer_preload
+//   state.cpp      state_map, state_init
+//   platform.cpp   detect_provider, detect_handler_path
+//   configure.cpp  tesselguard_configure, parse_mode
+//   self_config.cpp configure_from_env
+//   startup.cpp    tesselguard_init, tesselguard_fini (library only)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int32_t PROVIDER_AWS = 0;
+constexpr int32_t PROVIDER_GOOGLE = 1;
+constexpr int32_t PROVIDER_UNSUPPORTED = 2;
+
+constexpr int32_t MODE_ALLOW = 0;
+constexpr int32_t MODE_ALERT = 1;
+constexpr int32_t MODE_BLOCK = 2;
+
+constexpr const char *LAYER_PATH = "/opt/lib/libtesselguard.so";
+constexpr const char *STATE_PATH_VARIABLE = "TESSELGUARD_STATE_PATH";
+constexpr const char *STATE_FILE_TEMPLATE = "/tmp/tesselguard_state_XXXXXX";
+
+// The policy and platform data shared by every process of a function,
+// through a file in /tmp mapped by each of them. A file format: fixed size,
+// native byte order, no padding.
+struct state_record {
+  int32_t provider;
+  int32_t read_write_tmp;
+  int32_t create_child_process;
+  int32_t outbound_connectivity;
+  int32_t read_handler;
+  char runtime[32];
+  char runtime_version[32];
+  char handler_path[4096];
+  int32_t disable_analytics;
+  int32_t cookie;
+  int32_t failed_cookie_count;
+};
+
+static_assert(sizeof(state_record) == 4192);
+static_assert(offsetof(state_record, provider) == 0);
+static_assert(offsetof(state_record, read_write_tmp) == 4);
+static_assert(offsetof(state_record, create_child_process) == 8);
+static_assert(offsetof(state_record, outbound_connectivity) == 12);
+static_assert(offsetof(state_record, read_handler) == 16);
+static_assert(offsetof(state_record, runtime) == 20);
+static_assert(offsetof(state_record, runtime_version) == 52);
+static_assert(offsetof(state_record, handler_path) == 84);
+static_assert(offsetof(state_record, disable_analytics) == 4180);
+static_assert(offsetof(state_record, cookie) == 4184);
+static_assert(offsetof(state_record, failed_cookie_count) == 4188);
+
+// Set once by state_init, never changed afterwards.
+extern state_record *state_map;
+// True when this process created the state file and maps it writable.
+extern bool state_writable;
+
+const char *env_lookup(const char *name);
+int is_layer_preload();
+
+int32_t detect_provider();
+int detect_handler_path();
+
+int state_init();
+
+int32_t parse_mode(const char *word);
+// Builds the configuration document from TESSEL_GUARD_* variables and
+// passes it to tesselguard_configure.
+void configure_from_env();

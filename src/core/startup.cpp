@@ -1,0 +1,47 @@
+// Load-time start-up and unload-time shutdown of the library.
+//
+// Runs in every process that maps the library, in a fixed order; every step
+// after the first ends the process when protection cannot be established.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "core/core.hpp"
+#include "policy/policy.hpp"
+
+namespace {
+
+[[noreturn]] void fail(const char *message, int status) {
+  puts(message);
+  exit(status);
+}
+
+}  // namespace
+
+__attribute__((constructor)) static void tesselguard_init() {
+  // 1. A process that inherits the state path descends from one that set it up.
+  const bool first_process = env_lookup(STATE_PATH_VARIABLE) == nullptr;
+
+  // 2. libssl and its entry points (aborts when unusable).
+  load_libssl();
+
+  // 3. Platform.
+  if (detect_provider() == PROVIDER_UNSUPPORTED) fail("Unsupported execution environment", 1);
+
+  // 4. Shared state file.
+  if (!state_init()) fail("cannot init state object", 1);
+
+  // 5. Child-process injection: joins with the interception layer.
+  // 6. Interceptor with policy_callback: joins with the interception layer.
+
+  // 7. Only the first process preloaded from the layer path configures itself.
+  if (!first_process || !is_layer_preload()) return;
+
+  // 8. Self-configuration from TESSEL_GUARD_* variables.
+  configure_from_env();
+}
+
+__attribute__((destructor)) static void tesselguard_fini() {
+  if (libssl_handle) dlclose(libssl_handle);
+}

@@ -1,0 +1,29 @@
+// In-memory function hooking for x86-64 Linux. See hook_set.cpp for how it works.
+#pragma once
+
+struct hook_set;
+
+enum hook_status : int {
+  HOOK_OK = 0,
+  HOOK_ERROR_MEMORY = 1,        // allocation or mprotect failed
+  HOOK_ERROR_DECODE = 2,        // an instruction could not be decoded
+  HOOK_ERROR_TOO_SHORT = 3,     // the function ends before the patch fits
+  HOOK_ERROR_UNRELOCATABLE = 4, // an instruction cannot be moved (loop, jrcxz, ...)
+  HOOK_ERROR_BRANCH_INTO_PATCH = 5,  // other code jumps into the displaced bytes
+  HOOK_ERROR_STATE = 6,         // wrong call for the set's state
+};
+
+// A new, empty set, or null when memory runs out.
+hook_set *hook_set_create();
+// Builds a trampoline for the function whose address is in *slot and writes
+// the trampoline's address into *slot. Patches nothing. On failure nothing
+// changes and *slot is untouched.
+int hook_set_prepare(hook_set *set, void **slot, void *replacement);
+// Patches every prepared target; all or nothing.
+int hook_set_install(hook_set *set);
+// Restores every target's original bytes.
+int hook_set_uninstall(hook_set *set);
+// Releases the set and its trampolines (uninstalls first when installed).
+int hook_set_destroy(hook_set *set);
+// Human-readable text of the last failure on this set.
+const char *hook_set_error_message(const hook_set *set);

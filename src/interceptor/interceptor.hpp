@@ -1,0 +1,93 @@
+// Interception: events and verdicts, the shared slots and configuration,
+// the replacement functions and the set-up that installs them.
+//
+//   events.cpp             verdict_callback slot, judge_event, event_json,
+//                          create_event, event_timestamp
+//   config.cpp             interceptor_config, load_interceptor_config,
+//                          real_* slots, dns_db_lock
+//   path.cpp               absolute_path, lexical_absolute_path
+//   file_open.cpp          hooked_open, hooked_fopen, hooked_creat, path_args
+//   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect
+//   process_execution.cpp  init_child_injection, process_execution,
+//                          process_args, hooked_execve, build_exec_environment
+//   setup.cpp              interceptor_init, hooked_close, atfork_child
+#pragma once
+
+#include <pthread.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <netdb.h>
+#include <cstdint>
+
+struct cJSON;
+
+// ---- events and verdicts -------------------------------------------------
+using verdict_callback = int (*)(const char *event_text);
+
+// The one registered callback; written once by interceptor_init.
+extern verdict_callback registered_callback;
+
+int judge_event(const char *name, cJSON *args);
+char *event_json(const char *name, cJSON *args);
+cJSON *create_event(const char *name, cJSON *args);
+char *event_timestamp();
+// Formats a UTC instant exactly as event_timestamp does, into a 32-byte buffer.
+// Never enters the C library's time-zone code.
+void format_utc_timestamp(int64_t seconds, long microseconds, char out[32]);
+
+// ---- configuration and real-function slots -------------------------------
+struct propagated_env {
+  char *name;
+  char *value;  // null when the variable was unset at load time
+};
+
+struct interceptor_config_record {
+  int32_t env_count;
+  propagated_env *envs;
+  int32_t fd_count;
+  int32_t *fds;
+};
+
+extern interceptor_config_record *interceptor_config;
+extern pthread_rwlock_t *dns_db_lock;
+
+extern int (*real_open)(const char *, int, ...);
+extern FILE *(*real_fopen)(const char *, const char *);
+extern int (*real_creat)(const char *, mode_t);
+extern int (*real_connect)(int, const struct sockaddr *, socklen_t);
+extern int (*real_getaddrinfo)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
+extern int (*real_execve)(const char *, char *const[], char *const[]);
+extern int (*real_close)(int);
+
+int load_interceptor_config(const char *text);
+
+// ---- replacements ---------------------------------------------------------
+char *absolute_path(const char *path);
+// Joins `path` to `base` when relative and normalises "." / ".." / "//"
+// textually. Returns a malloc'd text or null.
+char *lexical_absolute_path(const char *base, const char *path);
+cJSON *path_args(const char *path);
+
+int hooked_open(const char *path, int flags, unsigned int mode);
+FILE *hooked_fopen(const char *path, const char *mode);
+int hooked_creat(const char *path, unsigned int mode);
+
+int hooked_getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
+                       struct addrinfo **res);
+int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen);
+
+int init_child_injection();
+void process_execution();
+cJSON *process_args(const char *path, int count, char **items);
+int hooked_execve(const char *path, char *const argv[], char *const envp[]);
+// The environment handed to a new program: a malloc'd, null-terminated array
+// of malloc'd texts. Null when memory runs out.
+char **build_exec_environment(char *const envp[]);
+
+int hooked_close(int fd);
+void atfork_child();
+int interceptor_init(verdict_callback callback, const char *config_text);
+
+// The constant configuration start-up hands to the interceptor.
+extern const char INTERCEPTOR_CONFIG_TEXT[];

@@ -1,0 +1,82 @@
+#include "policy/policy.hpp"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+void *libssl_handle = nullptr;
+libssl_api ssl_api;
+
+namespace {
+
+constexpr const char *CANDIDATES[] = {"libssl.so.10", "libssl.so.1.0.0", "libssl.so.1.0.2"};
+
+struct entry_point {
+  const char *name;
+  void **slot;
+};
+
+// Table order is the lookup order: the first missing name is the one reported.
+const entry_point ENTRY_POINTS[] = {
+    {"BIO_ctrl", reinterpret_cast<void **>(&ssl_api.BIO_ctrl)},
+    {"BIO_free", reinterpret_cast<void **>(&ssl_api.BIO_free)},
+    {"BIO_free_all", reinterpret_cast<void **>(&ssl_api.BIO_free_all)},
+    {"BIO_new_fp", reinterpret_cast<void **>(&ssl_api.BIO_new_fp)},
+    {"BIO_new_ssl_connect", reinterpret_cast<void **>(&ssl_api.BIO_new_ssl_connect)},
+    {"BIO_printf", reinterpret_cast<void **>(&ssl_api.BIO_printf)},
+    {"BIO_puts", reinterpret_cast<void **>(&ssl_api.BIO_puts)},
+    {"BIO_read", reinterpret_cast<void **>(&ssl_api.BIO_read)},
+    {"BIO_test_flags", reinterpret_cast<void **>(&ssl_api.BIO_test_flags)},
+    {"SHA256_Final", reinterpret_cast<void **>(&ssl_api.SHA256_Final)},
+    {"SHA256_Init", reinterpret_cast<void **>(&ssl_api.SHA256_Init)},
+    {"SHA256_Update", reinterpret_cast<void **>(&ssl_api.SHA256_Update)},
+    {"SSL_CTX_ctrl", reinterpret_cast<void **>(&ssl_api.SSL_CTX_ctrl)},
+    {"SSL_CTX_free", reinterpret_cast<void **>(&ssl_api.SSL_CTX_free)},
+    {"SSL_CTX_new", reinterpret_cast<void **>(&ssl_api.SSL_CTX_new)},
+    {"SSL_ctrl", reinterpret_cast<void **>(&ssl_api.SSL_ctrl)},
+    {"SSL_library_init", reinterpret_cast<void **>(&ssl_api.SSL_library_init)},
+    {"SSL_load_error_strings", reinterpret_cast<void **>(&ssl_api.SSL_load_error_strings)},
+    {"SSL_set_cipher_list", reinterpret_cast<void **>(&ssl_api.SSL_set_cipher_list)},
+    {"SSLv23_method", reinterpret_cast<void **>(&ssl_api.SSLv23_method)},
+};
+static_assert(sizeof ENTRY_POINTS / sizeof ENTRY_POINTS[0] == 20);
+
+void write_stderr(const char *text) {
+  size_t length = strlen(text);
+  while (length > 0) {
+    ssize_t n = write(2, text, length);
+    if (n <= 0) return;
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+bool open_libssl() {
+  for (const char *name : CANDIDATES) {
+    libssl_handle = dlopen(name, RTLD_NOW | RTLD_DEEPBIND);
+    if (libssl_handle) return true;
+  }
+  return false;
+}
+
+void load_libssl() {
+  if (!open_libssl()) {
+    write_stderr("No usable version of the libssl was found\n");
+    abort();
+  }
+  for (const auto &entry : ENTRY_POINTS) {
+    *entry.slot = dlsym(libssl_handle, entry.name);
+    if (!*entry.slot) {
+      write_stderr("Cannot get required symbol ");
+      write_stderr(entry.name);
+      write_stderr(" from libssl\n");
+      abort();
+    }
+  }
+  ssl_api.SSL_load_error_strings();
+  ssl_api.SSL_library_init();
+}

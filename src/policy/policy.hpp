@@ -1,0 +1,67 @@
+// Policy and reporting: judging events, delivering alert records, the
+// analytics record and the TLS client on a run-time loaded libssl.
+//
+//   evaluation.cpp      policy_callback, starts_with, ends_with
+//   alert_delivery.cpp  report_alert
+//   analytics.cpp       send_analytics, build_analytics_record, sha256_hex
+//   libssl.cpp          libssl_handle, the entry-point table, load_libssl, open_libssl
+//   tls_client.cpp      post_analytics
+#pragma once
+
+#include <cstddef>
+
+constexpr int ALERT_LOG_FD = 999;
+constexpr int VERDICT_REFUSE = 222;
+
+// Build-time configuration (TESSELGUARD_ANALYTICS_HOST / _PORT).
+constexpr const char *ANALYTICS_HOST = ANALYTICS_HOST_TEXT;
+constexpr const char *ANALYTICS_PORT = ANALYTICS_PORT_TEXT;
+
+int policy_callback(const char *event_text);
+bool starts_with(const char *prefix, const char *text);
+bool ends_with(const char *suffix, const char *text);
+
+int report_alert(const char *text);
+
+void send_analytics();
+char *build_analytics_record();
+void sha256_hex(const char *text, char *out /* at least 65 bytes */);
+
+// OpenSSL 1.0.x entry points, resolved at run time; the library never links
+// OpenSSL, so its types stay opaque here.
+struct ssl_st;
+struct ssl_ctx_st;
+struct ssl_method_st;
+struct bio_st;
+struct sha256_state_st;
+
+struct libssl_api {
+  long (*BIO_ctrl)(bio_st *, int, long, void *);
+  int (*BIO_free)(bio_st *);
+  void (*BIO_free_all)(bio_st *);
+  bio_st *(*BIO_new_fp)(void *stream, int close_flag);
+  bio_st *(*BIO_new_ssl_connect)(ssl_ctx_st *);
+  int (*BIO_printf)(bio_st *, const char *, ...);
+  int (*BIO_puts)(bio_st *, const char *);
+  int (*BIO_read)(bio_st *, void *, int);
+  int (*BIO_test_flags)(const bio_st *, int);
+  int (*SHA256_Final)(unsigned char *, sha256_state_st *);
+  int (*SHA256_Init)(sha256_state_st *);
+  int (*SHA256_Update)(sha256_state_st *, const void *, size_t);
+  long (*SSL_CTX_ctrl)(ssl_ctx_st *, int, long, void *);
+  void (*SSL_CTX_free)(ssl_ctx_st *);
+  ssl_ctx_st *(*SSL_CTX_new)(const ssl_method_st *);
+  long (*SSL_ctrl)(ssl_st *, int, long, void *);
+  int (*SSL_library_init)();
+  void (*SSL_load_error_strings)();
+  int (*SSL_set_cipher_list)(ssl_st *, const char *);
+  const ssl_method_st *(*SSLv23_method)();
+};
+
+extern void *libssl_handle;
+extern libssl_api ssl_api;
+
+bool open_libssl();
+void load_libssl();
+// Takes ownership of `record` and frees it.
+void post_analytics(char *record);

@@ -1,0 +1,52 @@
+// Starts a program with the library preloaded and an exact environment, and
+// collects its exit status and output.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunOptions {
+  std::vector<std::string> argv;
+  // The exact environment of the child. With `preload`, LD_PRELOAD (the built
+  // library) and LD_LIBRARY_PATH (the libssl compatibility library) are
+  // added unless already present.
+  std::vector<std::string> env;
+  bool preload = true;
+  std::string stdin_text;
+  std::string cwd;
+  int timeout_ms = 30000;
+};
+
+struct RunResult {
+  int exit_code = -1;  // -1 when killed by a signal
+  int signal = 0;
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+RunResult run_process(const RunOptions &options);
+
+// Path of a probe program built from tests/probes/<name>.c
+std::string probe_path(const std::string &name);
+std::string library_path();
+std::string compat_dir();
+
+// Typical environments: PATH plus the platform's marker variables.
+std::vector<std::string> aws_env(const std::string &execution_env = "AWS_Lambda_python3.7");
+std::vector<std::string> google_env(const std::string &function_name = "test-function");
+
+// State files (/tmp/tesselguard_state_*) currently present.
+std::vector<std::string> list_state_files();
+
+// Lines of a text, without their line ends.
+std::vector<std::string> split_lines(const std::string &text);
+bool contains_line(const std::string &text, const std::string &line);
+
+// Tests that preload the library into other programs cannot run in the
+// sanitizer build (the sanitizer runtime must be loaded first).
+#ifdef TG_SANITIZED_BUILD
+#define TG_SKIP_IF_SANITIZED() GTEST_SKIP() << "preloading is not supported in the sanitizer build"
+#else
+#define TG_SKIP_IF_SANITIZED() (void)0
+#endif
