@@ -104,8 +104,9 @@ RunResult run_process(const RunOptions &options) {
   for (const auto &e : env) envp.push_back(const_cast<char *>(e.c_str()));
   envp.push_back(nullptr);
 
-  int in_pipe[2], out_pipe[2], err_pipe[2];
-  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC)) {
+  int in_pipe[2], out_pipe[2], err_pipe[2], log_pipe[2] = {-1, -1};
+  if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) ||
+      (options.capture_log_fd && pipe2(log_pipe, O_CLOEXEC))) {
     result.err = "pipe failed";
     return result;
   }
@@ -115,6 +116,7 @@ RunResult run_process(const RunOptions &options) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
+    if (options.capture_log_fd) dup2(log_pipe[1], 999);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
@@ -122,6 +124,7 @@ RunResult run_process(const RunOptions &options) {
   close(in_pipe[0]);
   close(out_pipe[1]);
   close(err_pipe[1]);
+  if (options.capture_log_fd) close(log_pipe[1]);
   signal(SIGPIPE, SIG_IGN);
   if (!options.stdin_text.empty()) {
     ssize_t unused = write(in_pipe[1], options.stdin_text.data(), options.stdin_text.size());
@@ -130,8 +133,9 @@ RunResult run_process(const RunOptions &options) {
   close(in_pipe[1]);
 
   long long deadline = now_ms() + options.timeout_ms;
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  int open_count = 2;
+  pollfd fds[3] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}, {log_pipe[0], POLLIN, 0}};
+  int open_count = options.capture_log_fd ? 3 : 2;
+  std::string *sinks[3] = {&result.out, &result.err, &result.log};
   char buffer[65536];
   while (open_count > 0) {
     long long left = deadline - now_ms();
@@ -140,8 +144,8 @@ RunResult run_process(const RunOptions &options) {
       kill(-pid, SIGKILL);
       break;
     }
-    if (poll(fds, 2, static_cast<int>(left)) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
+    if (poll(fds, 3, static_cast<int>(left)) < 0) continue;
+    for (int i = 0; i < 3; ++i) {
       if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n <= 0) {
@@ -149,7 +153,7 @@ RunResult run_process(const RunOptions &options) {
         fds[i].fd = -1;
         --open_count;
       } else {
-        (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+        sinks[i]->append(buffer, static_cast<size_t>(n));
       }
     }
   }

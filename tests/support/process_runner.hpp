@@ -15,6 +15,9 @@ struct RunOptions {
   std::string stdin_text;
   std::string cwd;
   int timeout_ms = 30000;
+  // Give the child its own descriptor 999 (a pipe read into RunResult::log)
+  // before it starts, so alert records arrive apart from standard output.
+  bool capture_log_fd = false;
 };
 
 struct RunResult {
@@ -23,6 +26,7 @@ struct RunResult {
   bool timed_out = false;
   std::string out;
   std::string err;
+  std::string log;  // what the child wrote to descriptor 999, with capture_log_fd
 };
 
 RunResult run_process(const RunOptions &options);
