@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "core/core.hpp"
+#include "interceptor/interceptor.hpp"
 #include "policy/policy.hpp"
 
 namespace {
@@ -32,8 +33,14 @@ __attribute__((constructor)) static void tesselguard_init() {
   // 4. Shared state file.
   if (!state_init()) fail("cannot init state object", 1);
 
-  // 5. Child-process injection: joins with the interception layer.
-  // 6. Interceptor with policy_callback: joins with the interception layer.
+  // 5. Child-process injection: LD_PRELOAD, and on AWS descriptor 999.
+  if (!init_child_injection()) fail("cannot initialize child process injection", 1);
+
+  // 6. The interceptor: judges this process's start, then installs the hooks.
+  if (int status = interceptor_init(policy_callback, INTERCEPTOR_CONFIG_TEXT)) {
+    printf("[interceptor_init] error: %d\n", status);
+    exit(status);
+  }
 
   // 7. Only the first process preloaded from the layer path configures itself.
   if (!first_process || !is_layer_preload()) return;

@@ -1,0 +1,87 @@
+// Replacements of open, fopen and creat: each open is judged as an "fs_open"
+// event on the file's absolute path before the real function runs.
+#include "interceptor/interceptor.hpp"
+
+#include <cjson/cJSON.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+// Set while an already judged real fopen (or creat) runs on this thread: the
+// C library opens the file through the same code as open, and that inner
+// open must not be judged a second time (nor judge an fopen that was exempt).
+thread_local int inside_judged_open = 0;
+
+struct judged_open_scope {
+  judged_open_scope() { ++inside_judged_open; }
+  ~judged_open_scope() { --inside_judged_open; }
+};
+
+// The verdict on opening `path`; 0 whenever no event can be made.
+// errno is left as the caller had it.
+int judge_open(const char *path) {
+  if (!path) return 0;
+  const int saved_errno = errno;
+  int verdict = 0;
+  if (char *absolute = absolute_path(path)) {
+    cJSON *args = path_args(absolute);
+    free(absolute);
+    if (args) {
+      verdict = judge_event("fs_open", args);
+      cJSON_Delete(args);
+    }
+  }
+  errno = saved_errno;
+  return verdict;
+}
+
+bool is_exempt_zone_file(const char *path) {
+  if (!path) return false;
+  const std::string_view text(path);
+  return text == "/etc/localtime" || text == "/usr/share/zoneinfo/UTC";
+}
+
+}  // namespace
+
+cJSON *path_args(const char *path) {
+  cJSON *args = cJSON_CreateObject();
+  if (args && !cJSON_AddStringToObject(args, "path", path)) {
+    cJSON_Delete(args);
+    return nullptr;
+  }
+  return args;
+}
+
+int hooked_open(const char *path, int flags, unsigned int mode) {
+  if (inside_judged_open == 0) {
+    if (int verdict = judge_open(path)) {
+      errno = verdict;
+      return -1;
+    }
+  }
+  return real_open(path, flags, mode);
+}
+
+int hooked_creat(const char *path, unsigned int mode) {
+  if (int verdict = judge_open(path)) {
+    errno = verdict;
+    return -1;
+  }
+  judged_open_scope scope;
+  return real_creat(path, mode);
+}
+
+FILE *hooked_fopen(const char *path, const char *mode) {
+  if (!is_exempt_zone_file(path)) {
+    if (int verdict = judge_open(path)) {
+      errno = verdict;
+      return nullptr;
+    }
+  }
+  judged_open_scope scope;
+  return real_fopen(path, mode);
+}
