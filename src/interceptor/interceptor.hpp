@@ -76,6 +76,9 @@ int hooked_creat(const char *path, unsigned int mode);
 int hooked_getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
                        struct addrinfo **res);
 int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen);
+// True when connect was called from the system resolver: an object whose
+// path ends with "/libresolv.so.2", or the function getaddrinfo.
+bool is_resolver_caller(const char *file_name, const char *symbol_name);
 
 int init_child_injection();
 void process_execution();
