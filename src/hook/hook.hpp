@@ -10,7 +10,8 @@ enum hook_status : int {
   HOOK_ERROR_TOO_SHORT = 3,     // the function ends before the patch fits
   HOOK_ERROR_UNRELOCATABLE = 4, // an instruction cannot be moved (loop, jrcxz, ...)
   HOOK_ERROR_BRANCH_INTO_PATCH = 5,  // other code jumps into the displaced bytes
-  HOOK_ERROR_STATE = 6,         // wrong call for the set's state
+  HOOK_ERROR_STATE = 6,         // wrong call for the set's state, or the code changed under it
+  HOOK_ERROR_ARGUMENT = 7,      // a null set, slot, target or replacement
 };
 
 // A new, empty set, or null when memory runs out.
@@ -19,11 +20,15 @@ hook_set *hook_set_create();
 // the trampoline's address into *slot. Patches nothing. On failure nothing
 // changes and *slot is untouched.
 int hook_set_prepare(hook_set *set, void **slot, void *replacement);
-// Patches every prepared target; all or nothing.
+// Patches every prepared target; all or nothing. Prepare no more once installed.
 int hook_set_install(hook_set *set);
-// Restores every target's original bytes.
+// Restores every target's original bytes; all or nothing. The trampolines
+// stay valid, so the set can be installed again.
 int hook_set_uninstall(hook_set *set);
-// Releases the set and its trampolines (uninstalls first when installed).
+// Releases the set and its trampolines (uninstalls first when installed;
+// when that fails, nothing is released). A slot that still holds its
+// trampoline gets the target's address back. No thread may be running
+// inside a trampoline at that point.
 int hook_set_destroy(hook_set *set);
 // Human-readable text of the last failure on this set.
 const char *hook_set_error_message(const hook_set *set);

@@ -1,0 +1,228 @@
+// The hooking engine: patches functions in memory so that calls to them
+// reach a replacement, which can still reach the original.
+//
+// How it works. Preparing a hook decodes the first instructions of the
+// target until at least five bytes are covered: room for one `jmp rel32`.
+// Five bytes displace as few instructions as possible, so there is the least
+// code to move and the smallest chance that a thread or a branch is caught in
+// the middle of it. The displaced instructions are rewritten into a
+// trampoline (relative operands re-targeted, short branches widened to rel32)
+// followed by a jump back to the first byte after them. A rel32 reaches only
+// +-2 GiB, so the trampoline, and a stub that jumps on to the replacement
+// through a stored 64-bit address, live in a page mapped near the target and
+// near everything the displaced instructions refer to. The slot then holds
+// the trampoline's address: calling through it runs the original function.
+// Installing writes `jmp stub` over the target's entry; uninstalling writes
+// the saved bytes back. A hooked call therefore costs two jumps and the
+// replacement's own work: target -> stub -> replacement -> trampoline -> rest
+// of the target, with no allocation and no lookup.
+//
+// Refused at prepare, with nothing changed: instructions the decoder does not
+// know; code that ends (ret, jmp, ud2, int3) before five bytes are covered;
+// rcx branches with no rel32 form (loop, jrcxz) and xbegin; and any relative
+// reference from elsewhere in the function into the displaced bytes. The
+// function's extent comes from its dynamic symbol; without one, a bounded
+// span after the target is scanned.
+//
+// Threads. The five patch bytes go in with one atomic store when they lie in
+// one aligned 8-byte word (cmpxchg16b for one aligned 16-byte block), so a
+// thread entering the function sees either the old entry or the jump. Not
+// guaranteed: a patch that straddles a 16-byte block is written plainly; a
+// thread that was stopped between two displaced instructions when the patch
+// lands resumes inside the jump; branches into the displaced bytes from
+// outside the scanned extent (cold parts, other functions, jump tables) are
+// not seen. Destroy unmaps trampolines and stubs, so no thread may still be
+// inside one (a forked child, which has one thread, is the intended case).
+// The set itself is not locked: one thread drives it.
+//
+// The engine calls none of the functions it is meant to hook: it uses mmap,
+// mprotect, the dynamic loader's tables and calloc, has no global objects,
+// and so works from a library constructor and in a child after fork.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hook/hook_internal.hpp"
+
+struct hook_entry {
+  void **slot;
+  uintptr_t target;
+  uintptr_t chunk;  // stub at the chunk, trampoline right after it
+  uint8_t length;   // bytes displaced
+  bool patched;
+  uint8_t original[PATCH_SIZE];
+  uint8_t patch[PATCH_SIZE];
+};
+
+struct hook_set {
+  hook_entry entries[HOOK_SET_CAPACITY];
+  size_t count;
+  bool installed;
+  near_pool pool;
+  char message[192];
+};
+
+namespace {
+
+[[gnu::format(printf, 3, 4)]] int fail(hook_set *set, int status, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(set->message, sizeof set->message, format, args);
+  va_end(args);
+  return status;
+}
+
+const char *refusal_text(int status) {
+  switch (status) {
+    case HOOK_ERROR_DECODE: return "cannot decode the instruction";
+    case HOOK_ERROR_TOO_SHORT: return "the function ends before the patch fits";
+    case HOOK_ERROR_UNRELOCATABLE: return "cannot move the instruction";
+    case HOOK_ERROR_BRANCH_INTO_PATCH: return "a branch lands inside the displaced bytes";
+    default: return "cannot hook";
+  }
+}
+
+uintptr_t trampoline_of(const hook_entry &entry) { return entry.chunk + STUB_SIZE; }
+
+// Replaces `from` by `to` at the entry of a target, leaving the page read-execute.
+int rewrite_entry(hook_set *set, const hook_entry &entry, const uint8_t *from, const uint8_t *to) {
+  // mprotect first: it also proves the code is still mapped before it is read.
+  if (!code_unprotect(entry.target, PATCH_SIZE))
+    return fail(set, HOOK_ERROR_MEMORY, "cannot make %#lx writable", entry.target);
+  if (memcmp(reinterpret_cast<const void *>(entry.target), from, PATCH_SIZE) != 0) {
+    code_protect(entry.target, PATCH_SIZE);
+    return fail(set, HOOK_ERROR_STATE, "code at %#lx changed since it was prepared", entry.target);
+  }
+  store_code(entry.target, to, PATCH_SIZE);
+  if (!code_protect(entry.target, PATCH_SIZE)) {
+    store_code(entry.target, from, PATCH_SIZE);
+    code_protect(entry.target, PATCH_SIZE);
+    return fail(set, HOOK_ERROR_MEMORY, "cannot make %#lx read-only again", entry.target);
+  }
+  return HOOK_OK;
+}
+
+int patch(hook_set *set, hook_entry &entry) {
+  int status = rewrite_entry(set, entry, entry.original, entry.patch);
+  if (status == HOOK_OK) entry.patched = true;
+  return status;
+}
+
+int restore(hook_set *set, hook_entry &entry) {
+  int status = rewrite_entry(set, entry, entry.patch, entry.original);
+  if (status == HOOK_OK) entry.patched = false;
+  return status;
+}
+
+bool overlaps_prepared(const hook_set *set, uintptr_t target, size_t length) {
+  for (size_t i = 0; i < set->count; ++i) {
+    const hook_entry &entry = set->entries[i];
+    if (target < entry.target + entry.length && entry.target < target + length) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+hook_set *hook_set_create() {
+  auto *set = static_cast<hook_set *>(calloc(1, sizeof(hook_set)));
+  if (set) snprintf(set->message, sizeof set->message, "no error");
+  return set;
+}
+
+int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
+  if (!set) return HOOK_ERROR_ARGUMENT;
+  if (!slot || !*slot || !replacement) return fail(set, HOOK_ERROR_ARGUMENT, "null slot, target or replacement");
+  if (set->installed) return fail(set, HOOK_ERROR_STATE, "the set is installed");
+  if (set->count == HOOK_SET_CAPACITY) return fail(set, HOOK_ERROR_MEMORY, "the set is full");
+  auto target = reinterpret_cast<uintptr_t>(*slot);
+
+  code_range mapped = mapped_code_around(target);
+  displaced_code code;
+  uintptr_t detail = target;
+  int status = analyze_entry(target, mapped.end, &code, &detail);
+  if (status != HOOK_OK) return fail(set, status, "%s at %#lx (hooking %#lx)", refusal_text(status), detail, target);
+  if (overlaps_prepared(set, target, code.length))
+    return fail(set, HOOK_ERROR_STATE, "%#lx overlaps a function already prepared", target);
+  bool sized = false;
+  code_range function = function_extent(target, mapped, &sized);
+  status = scan_for_branches_into(function, sized, target, code.length, &detail);
+  if (status != HOOK_OK) return fail(set, status, "%s from %#lx (hooking %#lx)", refusal_text(status), detail, target);
+
+  // Everything the trampoline refers to, and the target's jump to the stub,
+  // must be within rel32 reach of the chunk.
+  uintptr_t low = code.highest > REL32_REACH ? code.highest - REL32_REACH : 0;
+  uintptr_t high = code.lowest + REL32_REACH;
+  uintptr_t chunk = near_chunk_take(&set->pool, low, high);
+  if (chunk == 0) return fail(set, HOOK_ERROR_MEMORY, "no memory within reach of %#lx", target);
+
+  uint8_t bytes[CHUNK_SIZE];
+  memset(bytes, 0xcc, sizeof bytes);  // int3 between and after the code
+  emit_absolute_jmp(bytes, reinterpret_cast<uintptr_t>(replacement));
+  if (relocate_entry(&code, target, chunk + STUB_SIZE, bytes + STUB_SIZE, TRAMPOLINE_CAPACITY) == 0) {
+    near_chunk_give_back(&set->pool, chunk);
+    return fail(set, HOOK_ERROR_UNRELOCATABLE, "cannot relocate the entry of %#lx", target);
+  }
+  if (!near_chunk_fill(chunk, bytes, sizeof bytes)) {
+    near_chunk_give_back(&set->pool, chunk);
+    return fail(set, HOOK_ERROR_MEMORY, "cannot write the trampoline of %#lx", target);
+  }
+
+  hook_entry &entry = set->entries[set->count++];
+  entry = hook_entry{slot, target, chunk, code.length, false, {}, {}};
+  memcpy(entry.original, code.bytes, PATCH_SIZE);
+  emit_jmp_rel32(entry.patch, target, chunk);
+  *slot = reinterpret_cast<void *>(trampoline_of(entry));
+  return HOOK_OK;
+}
+
+int hook_set_install(hook_set *set) {
+  if (!set) return HOOK_ERROR_ARGUMENT;
+  if (set->installed) return fail(set, HOOK_ERROR_STATE, "the set is already installed");
+  for (size_t i = 0; i < set->count; ++i) {
+    int status = patch(set, set->entries[i]);
+    if (status != HOOK_OK) {
+      while (i-- > 0) restore(set, set->entries[i]);
+      return status;
+    }
+  }
+  set->installed = true;
+  return HOOK_OK;
+}
+
+int hook_set_uninstall(hook_set *set) {
+  if (!set) return HOOK_ERROR_ARGUMENT;
+  if (!set->installed) return fail(set, HOOK_ERROR_STATE, "the set is not installed");
+  for (size_t i = set->count; i-- > 0;) {
+    int status = restore(set, set->entries[i]);
+    if (status != HOOK_OK) {
+      // Stay wholly installed rather than half: patch back what was restored.
+      for (size_t j = i + 1; j < set->count; ++j) patch(set, set->entries[j]);
+      return status;
+    }
+  }
+  set->installed = false;
+  return HOOK_OK;
+}
+
+int hook_set_destroy(hook_set *set) {
+  if (!set) return HOOK_ERROR_ARGUMENT;
+  if (set->installed) {
+    // Patched code still jumps into the near pages: they must stay.
+    if (int status = hook_set_uninstall(set)) return status;
+  }
+  for (size_t i = 0; i < set->count; ++i) {
+    hook_entry &entry = set->entries[i];
+    // A slot left pointing at a freed trampoline would crash its next caller.
+    if (*entry.slot == reinterpret_cast<void *>(trampoline_of(entry)))
+      *entry.slot = reinterpret_cast<void *>(entry.target);
+  }
+  near_pool_release(&set->pool);
+  free(set);
+  return HOOK_OK;
+}
+
+const char *hook_set_error_message(const hook_set *set) {
+  return set ? set->message : "no hook set";
+}

@@ -1,0 +1,115 @@
+// Memory for stubs and trampolines close to their targets, and the page
+// protection changes that patching code needs.
+//
+// A rel32 reaches +-2 GiB, so the page holding a hook's stub and trampoline
+// must lie within that distance of the target and of every address its
+// displaced instructions refer to. The kernel takes an mmap address only as a
+// hint and otherwise picks its own place, so candidates are tried outward from
+// the middle of the allowed window and a mapping that landed elsewhere is
+// given back.
+#include <sys/mman.h>
+
+#include <cstring>
+
+#include "hook/hook_internal.hpp"
+
+namespace {
+
+constexpr uintptr_t LOWEST_USER_ADDRESS = 0x10000;
+constexpr uintptr_t HIGHEST_USER_ADDRESS = 0x7ffffffff000;
+constexpr uintptr_t HINT_STEP = 1u << 20;
+constexpr int PROT_CODE = PROT_READ | PROT_EXEC;
+constexpr int PROT_PATCHING = PROT_READ | PROT_WRITE | PROT_EXEC;
+
+uintptr_t page_down(uintptr_t address) { return address & ~uintptr_t{NEAR_PAGE_SIZE - 1}; }
+
+bool page_within(uintptr_t base, uintptr_t low, uintptr_t high) {
+  return base >= low && base + NEAR_PAGE_SIZE <= high;
+}
+
+// Maps one page at `hint` and keeps it only when it landed inside the window.
+uintptr_t try_map_at(uintptr_t hint, uintptr_t low, uintptr_t high) {
+  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#ifdef MAP_FIXED_NOREPLACE
+  flags |= MAP_FIXED_NOREPLACE;  // fails fast on a taken address; old kernels treat it as a hint
+#endif
+  void *page = mmap(reinterpret_cast<void *>(hint), NEAR_PAGE_SIZE, PROT_CODE, flags, -1, 0);
+  if (page == MAP_FAILED) return 0;
+  uintptr_t base = reinterpret_cast<uintptr_t>(page);
+  if (page_within(base, low, high)) return base;
+  munmap(page, NEAR_PAGE_SIZE);
+  return 0;
+}
+
+uintptr_t map_page_between(uintptr_t low, uintptr_t high) {
+  if (low < LOWEST_USER_ADDRESS) low = LOWEST_USER_ADDRESS;
+  if (high > HIGHEST_USER_ADDRESS) high = HIGHEST_USER_ADDRESS;
+  if (high <= low || high - low < NEAR_PAGE_SIZE) return 0;
+  uintptr_t middle = page_down(low + (high - low) / 2);
+  for (uintptr_t distance = 0;; distance += HINT_STEP) {
+    bool below_in = middle >= low + distance;
+    bool above_in = middle + distance + NEAR_PAGE_SIZE <= high;
+    if (!below_in && !above_in) return 0;
+    if (below_in) {
+      if (uintptr_t base = try_map_at(middle - distance, low, high)) return base;
+    }
+    if (above_in && distance != 0) {
+      if (uintptr_t base = try_map_at(middle + distance, low, high)) return base;
+    }
+  }
+}
+
+bool set_protection(uintptr_t address, size_t length, int protection) {
+  uintptr_t first = page_down(address);
+  uintptr_t end = page_down(address + length - 1) + NEAR_PAGE_SIZE;
+  return mprotect(reinterpret_cast<void *>(first), end - first, protection) == 0;
+}
+
+}  // namespace
+
+uintptr_t near_chunk_take(near_pool *pool, uintptr_t low, uintptr_t high) {
+  for (size_t p = 0; p < pool->count; ++p) {
+    near_page &page = pool->pages[p];
+    for (size_t c = 0; c < CHUNKS_PER_PAGE; ++c) {
+      uintptr_t chunk = page.base + c * CHUNK_SIZE;
+      if ((page.used & (1u << c)) || chunk < low || chunk + CHUNK_SIZE > high) continue;
+      page.used |= 1u << c;
+      return chunk;
+    }
+  }
+  if (pool->count == MAX_NEAR_PAGES) return 0;
+  uintptr_t base = map_page_between(low, high);
+  if (base == 0) return 0;
+  pool->pages[pool->count++] = near_page{base, 1u};
+  return base;
+}
+
+void near_chunk_give_back(near_pool *pool, uintptr_t chunk) {
+  for (size_t p = 0; p < pool->count; ++p) {
+    near_page &page = pool->pages[p];
+    if (chunk >= page.base && chunk < page.base + NEAR_PAGE_SIZE) {
+      page.used &= ~(1u << ((chunk - page.base) / CHUNK_SIZE));
+      return;
+    }
+  }
+}
+
+bool near_chunk_fill(uintptr_t chunk, const uint8_t *bytes, size_t length) {
+  // Other chunks of the page may be running on other threads: keep it executable.
+  if (!set_protection(chunk, CHUNK_SIZE, PROT_PATCHING)) return false;
+  memcpy(reinterpret_cast<void *>(chunk), bytes, length);
+  return set_protection(chunk, CHUNK_SIZE, PROT_CODE);
+}
+
+void near_pool_release(near_pool *pool) {
+  for (size_t p = 0; p < pool->count; ++p) munmap(reinterpret_cast<void *>(pool->pages[p].base), NEAR_PAGE_SIZE);
+  pool->count = 0;
+}
+
+bool code_unprotect(uintptr_t address, size_t length) {
+  return set_protection(address, length, PROT_PATCHING);
+}
+
+bool code_protect(uintptr_t address, size_t length) {
+  return set_protection(address, length, PROT_CODE);
+}
