@@ -1,0 +1,114 @@
+// The callback runs on every thread that makes an intercepted call. Many
+// threads judging at once must each deliver whole records: a record's own
+// write is whole, though records and line feeds of different threads may
+// interleave.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/core.hpp"
+#include "policy/policy.hpp"
+#include "policy_harness.hpp"
+
+namespace {
+
+constexpr int THREADS = 8;
+constexpr int EVENTS_PER_THREAD = 500;
+
+std::string tmp_path(int thread, int index) {
+  return "/tmp/worker-" + std::to_string(thread) + "-" + std::to_string(index);
+}
+
+std::string peer(int thread, int index) {
+  return "10." + std::to_string(thread) + "." + std::to_string(index / 256) + "." + std::to_string(index % 256);
+}
+
+void judge_many(int thread) {
+  for (int i = 0; i < EVENTS_PER_THREAD; ++i) {
+    const std::string open_event =
+        R"({"name":"fs_open","timestamp":"t","args":{"path":")" + tmp_path(thread, i) + "\"}}";
+    const std::string connect_event =
+        R"({"name":"connect","timestamp":"t","args":{"ip":")" + peer(thread, i) + R"(","hostname":"example.com"}})";
+    // Exempt: must never be delivered.
+    const std::string exempt_event =
+        R"({"name":"process_execution","timestamp":"t","args":{"argv":["uname","-p"],"path":"/bin/uname"}})";
+    EXPECT_EQ(policy_callback(open_event.c_str()), 0);
+    EXPECT_EQ(policy_callback(connect_event.c_str()), 222);
+    EXPECT_EQ(policy_callback(exempt_event.c_str()), 0);
+  }
+}
+
+TEST(PolicyConcurrency, EveryRecordArrivesWhole) {
+  alert_log_pipe log;
+  scoped_state state(PROVIDER_AWS);
+  state.record.read_write_tmp = MODE_ALERT;
+  state.record.outbound_connectivity = MODE_BLOCK;
+  state.record.create_child_process = MODE_BLOCK;
+  state.set_text(state.record.runtime, sizeof state.record.runtime, "Python");
+
+  std::atomic<bool> done{false};
+  std::string stream;
+  std::thread reader([&] {
+    while (!done.load()) {
+      pollfd readable{log.read_fd, POLLIN, 0};
+      poll(&readable, 1, 20);
+      stream += log.drain();
+    }
+    stream += log.drain();
+  });
+  std::vector<std::thread> workers;
+  for (int t = 0; t < THREADS; ++t) workers.emplace_back(judge_many, t);
+  for (auto &worker : workers) worker.join();
+  done = true;
+  reader.join();
+
+  // Records hold no raw line feeds (JSON escapes them), so after removing
+  // every line feed the stream is the records back to back.
+  size_t line_feeds = 0;
+  std::string records;
+  for (char c : stream) {
+    if (c == '\n')
+      ++line_feeds;
+    else
+      records += c;
+  }
+  std::set<std::string> paths, ips;
+  size_t count = 0;
+  const char *cursor = records.c_str();
+  while (*cursor) {
+    const char *end = nullptr;
+    cJSON *record = cJSON_ParseWithOpts(cursor, &end, false);
+    ASSERT_NE(record, nullptr) << "broken record at: " << std::string(cursor).substr(0, 200);
+    ++count;
+    const cJSON *details = cJSON_GetObjectItemCaseSensitive(record, "details");
+    const char *policy = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(record, "policy"));
+    const char *mode = cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(record, "mode"));
+    ASSERT_NE(policy, nullptr);
+    ASSERT_NE(mode, nullptr);
+    if (std::string(policy) == "read_write_tmp") {
+      EXPECT_STREQ(mode, "alert");
+      paths.insert(cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(details, "path")));
+    } else {
+      EXPECT_STREQ(policy, "outbound_connectivity");
+      EXPECT_STREQ(mode, "block");
+      ips.insert(cJSON_GetStringValue(cJSON_GetObjectItemCaseSensitive(details, "ip")));
+    }
+    cJSON_Delete(record);
+    cursor = end;
+  }
+  const size_t expected = 2u * THREADS * EVENTS_PER_THREAD;
+  EXPECT_EQ(count, expected);
+  EXPECT_EQ(line_feeds, expected);
+  EXPECT_EQ(paths.size(), expected / 2);
+  EXPECT_EQ(ips.size(), expected / 2);
+  EXPECT_TRUE(paths.count(tmp_path(THREADS - 1, EVENTS_PER_THREAD - 1)));
+  EXPECT_TRUE(ips.count(peer(0, 0)));
+}
+
+}  // namespace
