@@ -89,15 +89,13 @@ int32_t parse_mode(const char *word) {
 
 extern "C" __attribute__((visibility("default"))) int tesselguard_configure(const char *config) {
   if (!state_map) return 0;
-  // Descendant processes map the shared record read-only: only the
-  // function's first process can change the policy.
+  int32_t result = 0;
   if (!state_writable) {
+    // Descendant processes map the shared record read-only: only the
+    // function's first process can change the policy.
     puts("TesselGuard can only be configured in the function's first process");
     fflush(stdout);
-    return 0;
-  }
-  int32_t result = 0;
-  if (config) {
+  } else if (config) {
     json_guard document{cJSON_Parse(config)};
     if (document.item) {
       result = check_cookie(document.item);

@@ -8,8 +8,9 @@ extern char **environ;
 // getenv first; then our own scan of environ, for processes whose C library
 // view of the environment and the array disagree.
 const char *env_lookup(const char *name) {
+  if (!name) return nullptr;
   if (const char *value = getenv(name)) return value;
-  if (!name || !environ) return nullptr;
+  if (!environ) return nullptr;
   size_t length = strlen(name);
   for (char **entry = environ; *entry; ++entry) {
     if (strlen(*entry) < length + 1) continue;

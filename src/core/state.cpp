@@ -17,7 +17,9 @@ namespace {
 
 int map_inherited(const char *path) {
   // Opened without the hooks (they are not installed yet at start-up).
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Non-blocking so that a FIFO named here cannot stall start-up; it is then
+  // refused by the size check below.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   // A file shorter than the record would fault on first read beyond its end:
   // refuse it here as a mapping failure.
   struct stat info;
@@ -41,7 +43,9 @@ int map_inherited(const char *path) {
 
 int create_new() {
   char path[] = "/tmp/tesselguard_state_XXXXXX";
-  int fd = mkstemp(path);
+  // Close-on-exec: executed programs map the file read-only by its path and
+  // must not inherit this writable descriptor to the shared record.
+  int fd = mkostemp(path, O_CLOEXEC);
   if (fd < 0) {
     printf("Cannot create state file: %s\n", strerror(errno));
     return 0;

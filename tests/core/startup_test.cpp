@@ -1,0 +1,294 @@
+// Start-up outcomes in real processes: the state file of a first process,
+// inheritance by a child, refused inherited files, unsupported platforms,
+// and the configuration call made through the exported symbol.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "core_test_support.hpp"
+
+namespace {
+
+using values = std::map<std::string, std::string>;
+
+// A state file made by the test itself, holding `record` followed by
+// `extra` bytes (or cut short when `extra` is negative). Removed at the end.
+class TestStateFile {
+ public:
+  TestStateFile(const state_record &record, long extra = 0) {
+    char name[] = "/tmp/tesselguard_state_XXXXXX";
+    int fd = mkstemp(name);
+    path_ = name;
+    std::string bytes(reinterpret_cast<const char *>(&record), sizeof record);
+    if (extra < 0)
+      bytes.resize(bytes.size() - static_cast<size_t>(-extra));
+    else
+      bytes.append(static_cast<size_t>(extra), '\x7f');
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) path_.clear();
+    if (fd >= 0) close(fd);
+  }
+  ~TestStateFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::vector<std::string> with(std::vector<std::string> env, const std::vector<std::string> &more) {
+  env.insert(env.end(), more.begin(), more.end());
+  return env;
+}
+
+void expect_initial_record(const values &v, int provider) {
+  EXPECT_EQ(v.at("provider"), std::to_string(provider));
+  for (const char *key : {"read_write_tmp", "create_child_process", "outbound_connectivity", "read_handler",
+                          "disable_analytics", "cookie", "failed_cookie_count"})
+    EXPECT_EQ(v.at(key), "0") << key;
+  for (const char *key : {"runtime", "runtime_version", "handler_path"}) EXPECT_EQ(v.at(key), "") << key;
+}
+
+TEST(StartUp, UnsupportedEnvironmentEndsWithStatusOneAndCreatesNoStateFile) {
+  TG_SKIP_IF_SANITIZED();
+  const std::vector<std::string> environments[] = {
+      {"PATH=/usr/bin:/bin"},
+      {"PATH=/usr/bin:/bin", "AWS_LAMBDA_FUNCTION_NAME=fn", "X_GOOGLE_CODE_LOCATION=/srv", "_HANDLER=a.b"},
+      {"PATH=/usr/bin:/bin", "aws_execution_env=x", "X_GOOGLE_FUNCTION_NAMES=fn"},
+  };
+  for (const auto &env : environments) {
+    auto before = list_state_files();
+    RunResult r = run_state_probe(env, {"say", "reached-main"});
+    EXPECT_EQ(r.exit_code, 1) << r.err;
+    EXPECT_EQ(r.out, "Unsupported execution environment\n");
+    EXPECT_TRUE(new_state_files(before).empty());
+  }
+}
+
+TEST(StartUp, FirstProcessCreatesOneStateFileAndAwaitsConfiguration) {
+  TG_SKIP_IF_SANITIZED();
+  struct row {
+    std::vector<std::string> env;
+    int provider;
+  } const rows[] = {
+      {aws_env(), PROVIDER_AWS},
+      {aws_env(""), PROVIDER_AWS},
+      {with(aws_env(), {"X_GOOGLE_FUNCTION_NAME=fn"}), PROVIDER_AWS},
+      {google_env(), PROVIDER_GOOGLE},
+      {google_env(""), PROVIDER_GOOGLE},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.env));
+    auto before = list_state_files();
+    RunResult r = run_state_probe(row.env, {"show", "fds"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    auto created = new_state_files(before);
+    ASSERT_EQ(created.size(), 1u);
+    const std::string &file = created[0];
+    EXPECT_TRUE(std::regex_match(file, std::regex("/tmp/tesselguard_state_[A-Za-z0-9]{6}"))) << file;
+
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, 4192);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    values v = probe_values(r.out);
+    EXPECT_EQ(v.at("state_path"), file);
+    EXPECT_EQ(v.at("mapping"), "rw-s");
+    expect_initial_record(v, row.provider);
+    // Exactly one descriptor on the file: the writable one of this process.
+    EXPECT_NE(r.out.find("state_fd=rw\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("state_fd="), r.out.rfind("state_fd="));
+
+    auto stored = read_state_file(file);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->provider, row.provider);
+    EXPECT_EQ(stored->cookie, 0);
+  }
+}
+
+TEST(StartUp, EveryProcessWithoutAnInheritedPathMakesItsOwnFile) {
+  TG_SKIP_IF_SANITIZED();
+  auto before = list_state_files();
+  RunResult first = run_state_probe(aws_env(), {"show"});
+  RunResult second = run_state_probe(aws_env(), {"show"});
+  ASSERT_EQ(first.exit_code, 0);
+  ASSERT_EQ(second.exit_code, 0);
+  std::string first_path = probe_values(first.out).at("state_path");
+  std::string second_path = probe_values(second.out).at("state_path");
+  EXPECT_NE(first_path, second_path);
+  auto created = new_state_files(before);
+  EXPECT_EQ(created.size(), 2u);
+  EXPECT_NE(std::find(created.begin(), created.end(), first_path), created.end());
+  EXPECT_NE(std::find(created.begin(), created.end(), second_path), created.end());
+}
+
+// The child maps the parent's file read-only, sees a configuration made after
+// it started, and cannot change the record itself.
+TEST(StartUp, ChildInheritsTheStateFileReadOnlyAndSeesLaterChanges) {
+  TG_SKIP_IF_SANITIZED();
+  auto before = list_state_files();
+  RunResult r = run_state_probe(
+      with(aws_env(), {"_HANDLER=index.handler", "LAMBDA_TASK_ROOT=/var/task"}),
+      {"spawn", "8", "show", "fds", "say", "ready", "wait-input", "show", "configure",
+       R"({"policy":{"read_write_tmp":"alert"}})",
+       "relay-until", "ready",
+       "configure", R"({"policy":{"read_write_tmp":"block","outbound_connectivity":"alert"},"runtime":"Node.js"})",
+       "release", "reap", "show"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(new_state_files(before).size(), 1u);
+
+  std::string parent_out, child_before, child_after;
+  bool ready = false;
+  for (const auto &line : split_lines(r.out)) {
+    if (line.rfind("child: ", 0) == 0) {
+      std::string text = line.substr(7);
+      if (text == "ready") ready = true;
+      (ready ? child_after : child_before) += text + "\n";
+    } else {
+      parent_out += line + "\n";
+    }
+  }
+  values parent = probe_values(parent_out);
+  values child_first = probe_values(child_before);
+  values child_second = probe_values(child_after);
+
+  const std::string cookie = parent.at("cookie");
+  EXPECT_NE(cookie, "0");
+  EXPECT_EQ(probe_values(parent_out, true).at("result"), cookie);
+
+  EXPECT_EQ(child_first.at("state_path"), parent.at("state_path"));
+  EXPECT_EQ(child_first.at("mapping"), "r--s");
+  EXPECT_EQ(child_first.at("cookie"), "0");
+  EXPECT_EQ(child_first.at("read_write_tmp"), "0");
+  // Only its own read-only descriptor: the parent's writable one is not inherited.
+  EXPECT_EQ(child_before.find("state_fd="), child_before.rfind("state_fd="));
+  EXPECT_NE(child_before.find("state_fd=r\n"), std::string::npos);
+
+  EXPECT_EQ(child_second.at("cookie"), cookie);
+  EXPECT_EQ(child_second.at("read_write_tmp"), "2");
+  EXPECT_EQ(child_second.at("outbound_connectivity"), "1");
+  EXPECT_EQ(child_second.at("runtime"), "Node.js");
+  EXPECT_EQ(child_second.at("handler_path"), "/var/task/index.js");
+  EXPECT_TRUE(contains_line(child_after, "TesselGuard can only be configured in the function's first process"));
+  EXPECT_EQ(child_second.at("result"), "0");
+
+  EXPECT_EQ(parent.at("child_exit"), "0");
+  EXPECT_EQ(parent.at("mapping"), "rw-s");
+  EXPECT_EQ(parent.at("read_write_tmp"), "2");
+  EXPECT_EQ(parent.at("cookie"), cookie);
+  EXPECT_EQ(parent.at("failed_cookie_count"), "0");
+}
+
+TEST(StartUp, InheritedRecordIsTakenAsFoundAndLeftUnchanged) {
+  TG_SKIP_IF_SANITIZED();
+  state_record record{};
+  record.provider = PROVIDER_GOOGLE;
+  record.read_write_tmp = MODE_BLOCK;
+  record.read_handler = MODE_ALERT;
+  strcpy(record.runtime, "Python");
+  strcpy(record.runtime_version, "3.7");
+  strcpy(record.handler_path, "/srv/main.py");
+  record.cookie = 4242;
+  record.failed_cookie_count = 3;
+  for (long extra : {0L, 100L}) {
+    TestStateFile file(record, extra);
+    ASSERT_FALSE(file.path().empty());
+    auto before = list_state_files();
+    // The provider is detected again for the platform check, but the record
+    // keeps the one of the process that created it.
+    RunResult r = run_state_probe(with(aws_env(), {"TESSELGUARD_STATE_PATH=" + file.path()}), {"show"});
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(new_state_files(before).empty());
+    values v = probe_values(r.out);
+    EXPECT_EQ(v.at("state_path"), file.path());
+    EXPECT_EQ(v.at("mapping"), "r--s");
+    EXPECT_EQ(v.at("provider"), "1");
+    EXPECT_EQ(v.at("read_write_tmp"), "2");
+    EXPECT_EQ(v.at("read_handler"), "1");
+    EXPECT_EQ(v.at("runtime"), "Python");
+    EXPECT_EQ(v.at("handler_path"), "/srv/main.py");
+    EXPECT_EQ(v.at("cookie"), "4242");
+    EXPECT_EQ(v.at("failed_cookie_count"), "3");
+    auto stored = read_state_file(file.path());
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(memcmp(&*stored, &record, sizeof record), 0);
+  }
+}
+
+TEST(StartUp, UnusableInheritedStateFileEndsWithStatusOne) {
+  TG_SKIP_IF_SANITIZED();
+  state_record record{};
+  TestStateFile one_short(record, -1);
+  TestStateFile empty(record, -static_cast<long>(sizeof record));
+  // A FIFO must be refused, not wait for a writer.
+  std::string fifo = one_short.path() + "_fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  struct row {
+    std::string path;
+    std::string reason;
+  } const rows[] = {
+      {"/nonexistent/tesselguard_state_core", "Cannot map existing state file: Bad file descriptor"},
+      {one_short.path(), "Cannot map existing state file: Invalid argument"},
+      {empty.path(), "Cannot map existing state file: Invalid argument"},
+      {fifo, "Cannot map existing state file: Invalid argument"},
+  };
+  for (const auto &row : rows) {
+    auto before = list_state_files();
+    RunOptions options;
+    options.argv = {probe_path("core_state"), "say", "reached-main"};
+    options.env = with(google_env(), {"TESSELGUARD_STATE_PATH=" + row.path});
+    options.timeout_ms = 10000;
+    RunResult r = run_process(options);
+    EXPECT_FALSE(r.timed_out) << row.path;
+    EXPECT_EQ(r.exit_code, 1) << row.path;
+    EXPECT_EQ(r.out, row.reason + "\ncannot init state object\n");
+    EXPECT_TRUE(new_state_files(before).empty()) << row.path;
+  }
+  unlink(fifo.c_str());
+}
+
+TEST(StartUp, ConfigurationCallThroughTheExportedSymbol) {
+  TG_SKIP_IF_SANITIZED();
+  RunResult r = run_state_probe(
+      with(aws_env(), {"_HANDLER=index.handler", "LAMBDA_TASK_ROOT=/var/task"}),
+      {"configure-null", "configure", R"({"disable_analytics":true,"runtime":"Node.js"})", "show",
+       "configure", R"({"cookie":@COOKIE@,"disable_analytics":false})", "configure-stdin", "show"},
+      R"({"cookie":@COOKIE@,"policy":{"create_child_process":"alert"},"runtime_version":"10.x"})");
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  std::vector<std::string> results;
+  for (const auto &line : split_lines(r.out))
+    if (line.rfind("result=", 0) == 0) results.push_back(line.substr(7));
+  ASSERT_EQ(results.size(), 4u);
+  values first_show = probe_values(r.out, true);
+  values last_show = probe_values(r.out);
+  const std::string cookie = first_show.at("cookie");
+  EXPECT_EQ(results, (std::vector<std::string>{"0", cookie, cookie, cookie}));
+  EXPECT_EQ(first_show.at("disable_analytics"), "1");
+  EXPECT_EQ(first_show.at("handler_path"), "/var/task/index.js");
+  EXPECT_EQ(last_show.at("disable_analytics"), "0");
+  EXPECT_EQ(last_show.at("create_child_process"), "1");
+  EXPECT_EQ(last_show.at("runtime_version"), "10.x");
+  EXPECT_EQ(last_show.at("failed_cookie_count"), "0");
+  EXPECT_EQ(r.out.find("Please provide"), std::string::npos);
+}
+
+TEST(Library, ExportsOnlyTheConfigurationCall) {
+  RunOptions options;
+  options.argv = {"/usr/bin/nm", "-D", "--defined-only", library_path()};
+  options.env = {"PATH=/usr/bin:/bin"};
+  options.preload = false;
+  RunResult r = run_process(options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> names;
+  for (const auto &line : split_lines(r.out)) {
+    std::string name = line.substr(line.rfind(' ') + 1);
+    // Version-script nodes and toolchain symbols, not ours.
+    if (name.empty() || name[0] == '_' || name.find('@') != std::string::npos) continue;
+    names.push_back(name);
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"tesselguard_configure"}) << r.out;
+}
+
+}  // namespace
