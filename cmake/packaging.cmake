@@ -1,0 +1,60 @@
+# Installation rules, the CMake package and pkg-config files, and the Lambda
+# layer archive build/tesselguard-layer.zip.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+# Consumers of the installed package find the public header here.
+target_include_directories(tesselguard INTERFACE $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+
+install(TARGETS tesselguard EXPORT TesselGuardTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The libssl compatibility library goes beside ours, where the loader finds
+# it once the library folder is on its search path.
+install(TARGETS ssl_compat LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/tesselguard.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+set(TG_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TesselGuard)
+install(EXPORT TesselGuardTargets NAMESPACE TesselGuard:: DESTINATION ${TG_CMAKE_PACKAGE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/TesselGuardConfig.cmake.in
+  ${CMAKE_BINARY_DIR}/packaging/TesselGuardConfig.cmake
+  INSTALL_DESTINATION ${TG_CMAKE_PACKAGE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/packaging/TesselGuardConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/TesselGuardConfig.cmake
+              ${CMAKE_BINARY_DIR}/packaging/TesselGuardConfigVersion.cmake
+        DESTINATION ${TG_CMAKE_PACKAGE_DIR})
+
+# A relocatable pkg-config file: the prefix is found from the file's own folder.
+set(TG_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH TG_PC_TO_PREFIX /install-prefix/${TG_PC_DIR} /install-prefix)
+string(REGEX REPLACE "/$" "" TG_PC_TO_PREFIX "${TG_PC_TO_PREFIX}")
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(TG_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(TG_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/tesselguard.pc.in ${CMAKE_BINARY_DIR}/packaging/tesselguard.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/tesselguard.pc DESTINATION ${TG_PC_DIR})
+
+# The Lambda layer: lib/ with our library, the libssl compatibility library
+# and every shared library they need that a Lambda image lacks; licenses/
+# with the copyright file of each bundled package.
+set(TG_LAYER_ZIP ${CMAKE_BINARY_DIR}/tesselguard-layer.zip)
+add_custom_command(OUTPUT ${TG_LAYER_ZIP}
+  COMMAND ${CMAKE_COMMAND}
+          -DLIBRARY=$<TARGET_FILE:tesselguard>
+          -DCOMPAT_LIBRARY=$<TARGET_FILE:ssl_compat>
+          -DSTAGE_DIR=${CMAKE_BINARY_DIR}/layer
+          -DZIP_FILE=${TG_LAYER_ZIP}
+          -P ${CMAKE_CURRENT_LIST_DIR}/make_layer.cmake
+  DEPENDS tesselguard ssl_compat ${CMAKE_CURRENT_LIST_DIR}/make_layer.cmake
+  COMMENT "Packing the Lambda layer tesselguard-layer.zip"
+  VERBATIM)
+add_custom_target(tesselguard_layer ALL DEPENDS ${TG_LAYER_ZIP})
+
+# The layer test unpacks the archive, so it must exist before the tests run.
+if(TARGET test_core)
+  add_dependencies(test_core tesselguard_layer)
+endif()
