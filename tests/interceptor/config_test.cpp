@@ -1,0 +1,106 @@
+// Loading the interceptor configuration: statuses and captured values.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "interceptor/interceptor.hpp"
+#include "interceptor_test_support.hpp"
+
+namespace {
+
+class InterceptorConfig : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    release_interceptor_config();
+    unsetenv("TG_CONFIG_SET");
+    unsetenv("TG_CONFIG_EMPTY");
+  }
+};
+
+TEST_F(InterceptorConfig, StatusesFollowTheFirstFailingCheck) {
+  struct row {
+    const char *text;
+    int status;
+  } const rows[] = {
+      {"not json", 1},
+      {"{\"propagate_envs\":[\"A\"", 1},
+      {"{}", 0},
+      {"{\"propagate_envs\":[\"A\",7]}", 9},
+      {"{\"propagate_envs\":[null]}", 9},
+      {"{\"propagate_fds\":[1,\"2\"]}", 10},
+      {"{\"propagate_envs\":[1],\"propagate_fds\":[\"x\"]}", 9},
+      {"{\"propagate_envs\":{\"A\":1},\"propagate_fds\":7}", 0},
+  };
+  for (const auto &r : rows) {
+    EXPECT_EQ(load_interceptor_config(r.text), r.status) << r.text;
+    release_interceptor_config();
+  }
+}
+
+TEST_F(InterceptorConfig, NotJsonLeavesNoRecord) {
+  ASSERT_EQ(load_interceptor_config("{"), 1);
+  EXPECT_EQ(interceptor_config, nullptr);
+  ASSERT_EQ(load_interceptor_config(nullptr), 1);
+  EXPECT_EQ(interceptor_config, nullptr);
+}
+
+TEST_F(InterceptorConfig, EmptyObjectAndNonArraysMeanEmptyLists) {
+  ASSERT_EQ(load_interceptor_config("{\"propagate_envs\":{\"A\":1},\"propagate_fds\":\"999\"}"), 0);
+  ASSERT_NE(interceptor_config, nullptr);
+  EXPECT_EQ(interceptor_config->env_count, 0);
+  EXPECT_EQ(interceptor_config->fd_count, 0);
+}
+
+TEST_F(InterceptorConfig, FailingListKeepsCountZero) {
+  ASSERT_EQ(load_interceptor_config("{\"propagate_envs\":[\"A\"],\"propagate_fds\":[3,\"4\"]}"), 10);
+  ASSERT_NE(interceptor_config, nullptr);
+  EXPECT_EQ(interceptor_config->env_count, 1);
+  EXPECT_EQ(interceptor_config->fd_count, 0);
+}
+
+TEST_F(InterceptorConfig, CapturesValuesAtLoadTime) {
+  setenv("TG_CONFIG_SET", "value one", 1);
+  setenv("TG_CONFIG_EMPTY", "", 1);
+  unsetenv("TG_CONFIG_UNSET");
+  ASSERT_EQ(load_interceptor_config(
+                "{\"propagate_envs\":[\"TG_CONFIG_SET\",\"TG_CONFIG_EMPTY\",\"TG_CONFIG_UNSET\"],"
+                "\"propagate_fds\":[999,3]}"),
+            0);
+  setenv("TG_CONFIG_SET", "changed later", 1);
+  ASSERT_EQ(interceptor_config->env_count, 3);
+  EXPECT_STREQ(interceptor_config->envs[0].name, "TG_CONFIG_SET");
+  EXPECT_STREQ(interceptor_config->envs[0].value, "value one");
+  EXPECT_STREQ(interceptor_config->envs[1].value, "");
+  EXPECT_STREQ(interceptor_config->envs[2].name, "TG_CONFIG_UNSET");
+  EXPECT_EQ(interceptor_config->envs[2].value, nullptr);
+  ASSERT_EQ(interceptor_config->fd_count, 2);
+  EXPECT_EQ(interceptor_config->fds[0], 999);
+  EXPECT_EQ(interceptor_config->fds[1], 3);
+}
+
+TEST_F(InterceptorConfig, ConstantConfigurationNamesFourteenVariablesAndDescriptor999) {
+  ASSERT_EQ(load_interceptor_config(INTERCEPTOR_CONFIG_TEXT), 0);
+  const char *expected[] = {"_HANDLER",
+                            "AWS_EXECUTION_ENV",
+                            "AWS_LAMBDA_FUNCTION_NAME",
+                            "TESSEL_GUARD_DISABLE_ANALYTICS",
+                            "TESSEL_GUARD_POLICY_CREATE_CHILD_PROCESS",
+                            "TESSEL_GUARD_POLICY_OUTBOUND_CONNECTIVITY",
+                            "TESSEL_GUARD_POLICY_READ_WRITE_TMP",
+                            "TESSELGUARD_STATE_PATH",
+                            "LAMBDA_TASK_ROOT",
+                            "LD_PRELOAD",
+                            "X_GOOGLE_CODE_LOCATION",
+                            "X_GOOGLE_FUNCTION_NAME",
+                            "X_GOOGLE_SUPERVISOR_HOSTNAME",
+                            "X_GOOGLE_SUPERVISOR_INTERNAL_PORT"};
+  ASSERT_EQ(interceptor_config->env_count, 14);
+  for (int i = 0; i < 14; ++i) EXPECT_STREQ(interceptor_config->envs[i].name, expected[i]);
+  ASSERT_EQ(interceptor_config->fd_count, 1);
+  EXPECT_EQ(interceptor_config->fds[0], 999);
+  // Written without any whitespace.
+  EXPECT_EQ(std::string(INTERCEPTOR_CONFIG_TEXT).find_first_of(" \t\n"), std::string::npos);
+}
+
+}  // namespace
