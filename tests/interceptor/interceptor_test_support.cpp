@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <unistd.h>
 
 #include "interceptor/interceptor.hpp"
 
@@ -29,9 +30,9 @@ void release_interceptor_config() {
   free(config);
 }
 
-scratch_directory::scratch_directory() {
-  char name[] = "/tmp/tg_intercept_XXXXXX";
-  if (mkdtemp(name)) path = name;
+scratch_directory::scratch_directory(const std::string &base) {
+  std::string name = base + "/tg_intercept_XXXXXX";
+  if (mkdtemp(name.data())) path = name;
   EXPECT_FALSE(path.empty());
 }
 
@@ -79,4 +80,76 @@ recording_callback::~recording_callback() { registered_callback = previous; }
 std::vector<recorded_event> recording_callback::events() const {
   std::lock_guard<std::mutex> guard(events_mutex);
   return recorded;
+}
+
+std::vector<alert_record> alert_records(const std::string &text) {
+  std::vector<alert_record> records;
+  for (const auto &line : split_lines(text)) {
+    cJSON *parsed = cJSON_Parse(line.c_str());
+    if (!parsed) continue;
+    if (cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(parsed, "tessel_guard"))) {
+      alert_record record;
+      auto text_of = [](const cJSON *object, const char *key) {
+        const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, key);
+        return std::string(cJSON_IsString(item) ? item->valuestring : "");
+      };
+      const cJSON *details = cJSON_GetObjectItemCaseSensitive(parsed, "details");
+      record.policy = text_of(parsed, "policy");
+      record.mode = text_of(parsed, "mode");
+      record.path = text_of(details, "path");
+      record.ip = text_of(details, "ip");
+      record.host = text_of(details, "host");
+      const cJSON *argument = nullptr;
+      cJSON_ArrayForEach(argument, cJSON_GetObjectItemCaseSensitive(details, "arguments")) {
+        if (cJSON_IsString(argument)) record.arguments.push_back(argument->valuestring);
+      }
+      records.push_back(record);
+    }
+    cJSON_Delete(parsed);
+  }
+  return records;
+}
+
+RunResult run_actions(std::vector<std::string> env, const std::vector<std::string> &actions,
+                      bool capture_log_fd, const std::string &stdin_text) {
+  RunOptions options;
+  options.argv.push_back(probe_path("intercept_actions"));
+  options.argv.insert(options.argv.end(), actions.begin(), actions.end());
+  options.env = std::move(env);
+  options.capture_log_fd = capture_log_fd;
+  options.stdin_text = stdin_text;
+  options.timeout_ms = 60000;
+  return run_process(options);
+}
+
+std::string configure_action(const std::vector<std::pair<std::string, std::string>> &rules,
+                             const std::string &extra_members) {
+  std::string text = "configure:{\"policy\":{";
+  for (size_t i = 0; i < rules.size(); ++i)
+    text += (i ? "," : "") + ("\"" + rules[i].first + "\":\"" + rules[i].second + "\"");
+  text += "}";
+  if (!extra_members.empty()) text += "," + extra_members;
+  return text + "}";
+}
+
+std::string build_scratch_base() {
+  char *resolved = realpath((compat_dir() + "/..").c_str(), nullptr);
+  std::string base = resolved ? resolved : ".";
+  free(resolved);
+  return base;
+}
+
+std::string python_path() {
+  if (access("/usr/bin/python3", X_OK) == 0) return "/usr/bin/python3";
+  const char *search = getenv("PATH");
+  std::string path_list = search ? search : "";
+  size_t start = 0;
+  while (start <= path_list.size()) {
+    size_t end = path_list.find(':', start);
+    if (end == std::string::npos) end = path_list.size();
+    std::string candidate = path_list.substr(start, end - start) + "/python3";
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
 }

@@ -20,6 +20,11 @@
  *                      given, else the process's own
  *   fork               the rest of the actions run in a child; the parent
  *                      waits and prints "fork -> child exit N"
+ *   launch:PROG[,ARG...]  starts PROG with descriptor 3 (it writes one byte
+ *                      there once it runs) and 4 (it reads one byte there
+ *                      before going on); waits for the byte on 3
+ *   release            writes the byte to 4, waits for the launched program
+ *                      and prints "release -> child exit N"
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -38,6 +43,8 @@
 #include <unistd.h>
 
 static int cookie;
+static pid_t launched = -1;
+static int launched_go = -1;
 static char *exec_env[64];
 static int exec_env_count;
 static int exec_env_mode; /* 0: own environment, 1: list, 2: null */
@@ -115,6 +122,40 @@ static void exec_program(const char *action, const char *spec) {
   execve(argv[0], argv, envp);
   report(action, 0);
   free(copy);
+}
+
+static void launch(const char *action, const char *spec) {
+  int ready[2], go[2];
+  if (pipe2(ready, O_CLOEXEC) || pipe2(go, O_CLOEXEC)) return;
+  fflush(stdout);
+  launched = fork();
+  if (launched == 0) {
+    /* Moved out of the way first, so 3 and 4 are fresh duplicates without
+     * close-on-exec whichever numbers the pipes got. */
+    int ready_fd = fcntl(ready[1], F_DUPFD, 10), go_fd = fcntl(go[0], F_DUPFD, 10);
+    dup2(ready_fd, 3);
+    dup2(go_fd, 4);
+    exec_env_mode = 0;
+    exec_program(action, spec);
+    _exit(127);
+  }
+  close(ready[1]);
+  close(go[0]);
+  char byte;
+  ssize_t n = read(ready[0], &byte, 1);
+  close(ready[0]);
+  launched_go = go[1];
+  printf("%s -> %s\n", action, n == 1 ? "running" : "ended early");
+}
+
+static void release(const char *action) {
+  if (launched < 0) return;
+  ssize_t unused = write(launched_go, "g", 1);
+  (void)unused;
+  close(launched_go);
+  int status = 0;
+  waitpid(launched, &status, 0);
+  printf("%s -> child exit %d\n", action, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
 }
 
 static void null_paths(const char *action) {
@@ -202,6 +243,10 @@ static int run(const char *action) {
     exec_env_mode = 2;
   } else if (!strcmp(verb, "exec")) {
     exec_program(action, arg);
+  } else if (!strcmp(verb, "launch")) {
+    launch(action, arg);
+  } else if (!strcmp(verb, "release")) {
+    release(action);
   } else if (!strcmp(verb, "fork")) {
     fflush(stdout);
     pid_t child = fork();
