@@ -1,0 +1,148 @@
+// Program execution in preloaded processes: each program judges its own
+// start, and every executed program receives the captured variables.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "interceptor_test_support.hpp"
+
+namespace {
+
+// The "env NAME=VALUE" lines printed by the environment-dump probe.
+std::vector<std::string> dumped_environment(const std::string &out) {
+  std::vector<std::string> entries;
+  for (const auto &line : split_lines(out))
+    if (line.rfind("env ", 0) == 0 && line != "env end") entries.push_back(line.substr(4));
+  return entries;
+}
+
+std::string real_path_of(const std::string &path) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  std::string result = resolved ? resolved : path;
+  free(resolved);
+  return result;
+}
+
+// The state path the first process created, as it propagated it.
+std::string state_entry(const std::vector<std::string> &entries) {
+  for (const auto &e : entries)
+    if (e.rfind("TESSELGUARD_STATE_PATH=/tmp/tesselguard_state_", 0) == 0) return e;
+  return "";
+}
+
+TEST(ExecProcess, RefusedChildExitsWith222BeforeItsMain) {
+  TG_SKIP_IF_SANITIZED();
+  const std::string dump = probe_path("intercept_env_dump");
+  RunResult result = run_actions(aws_env(), {configure_action({{"create_child_process", "block"}}),
+                                             "exec:" + dump + ",a,b c"});
+  EXPECT_EQ(result.exit_code, 222) << result.out << result.err;
+  EXPECT_EQ(result.out.find("main ran"), std::string::npos) << result.out;
+  auto alerts = alert_records(result.log);
+  ASSERT_EQ(alerts.size(), 1u) << result.log;
+  EXPECT_EQ(alerts[0].policy, "create_child_process");
+  EXPECT_EQ(alerts[0].mode, "block");
+  EXPECT_EQ(alerts[0].arguments, (std::vector<std::string>{dump, "a", "b c"}));
+  EXPECT_EQ(alerts[0].path, real_path_of(dump));
+}
+
+TEST(ExecProcess, ChildUnderAlertRunsAndIsReported) {
+  TG_SKIP_IF_SANITIZED();
+  RunResult result = run_actions(google_env(), {configure_action({{"create_child_process", "alert"}}),
+                                                "exec:" + probe_path("intercept_env_dump")});
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(contains_line(result.out, "main ran")) << result.out;
+}
+
+TEST(ExecProcess, CapturedVariablesReplaceTheFirstEntryOrAreAppended) {
+  TG_SKIP_IF_SANITIZED();
+  RunResult result = run_actions(
+      aws_env(), {"env:A=1", "env:LD_PRELOAD=/nowhere/other.so", "env:LD_PRELOAD_X=x",
+                  "env:AWS_EXECUTION_ENV=first", "env:AWS_EXECUTION_ENV=second", "env:LD_LIBRARY_PATH=" + compat_dir(),
+                  "exec:" + probe_path("intercept_env_dump")});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(contains_line(result.out, "main ran"));
+  auto entries = dumped_environment(result.out);
+  const std::string state = state_entry(entries);
+  ASSERT_FALSE(state.empty()) << result.out;
+  EXPECT_EQ(entries, (std::vector<std::string>{"A=1", "LD_PRELOAD=" + library_path(), "LD_PRELOAD_X=x",
+                                               "AWS_EXECUTION_ENV=AWS_Lambda_python3.7", "AWS_EXECUTION_ENV=second",
+                                               "LD_LIBRARY_PATH=" + compat_dir(), state}));
+}
+
+TEST(ExecProcess, EmptyOrNullEnvironmentGetsExactlyTheCapturedVariables) {
+  TG_SKIP_IF_SANITIZED();
+  for (const char *how : {"envempty", "envnull"}) {
+    // The new program has no LD_LIBRARY_PATH for the libssl compatibility
+    // library, so its copy of the library stops it; its environment was
+    // printed before that.
+    RunResult result = run_actions(aws_env(), {how, "exec:" + probe_path("intercept_env_dump")});
+    auto entries = dumped_environment(result.out);
+    const std::string state = state_entry(entries);
+    ASSERT_FALSE(state.empty()) << how << "\n" << result.out;
+    EXPECT_EQ(entries, (std::vector<std::string>{"AWS_EXECUTION_ENV=AWS_Lambda_python3.7", state,
+                                                 "LD_PRELOAD=" + library_path()}))
+        << how;
+  }
+}
+
+TEST(ExecProcess, ForkedChildKeepsOnlyExecveAndCloseHooked) {
+  TG_SKIP_IF_SANITIZED();
+  scratch_directory scratch;
+  RunResult result = run_actions(
+      aws_env(), {configure_action({{"read_write_tmp", "block"}}), "open:" + scratch.file("parent"), "fork",
+                  "open:" + scratch.file("child"), "close999", "env:LD_LIBRARY_PATH=" + compat_dir(),
+                  "exec:" + probe_path("intercept_env_dump")});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(contains_line(result.out, "open:" + scratch.file("parent") + " -> errno 222")) << result.out;
+  EXPECT_TRUE(contains_line(result.out, "open:" + scratch.file("child") + " -> ok")) << result.out;
+  EXPECT_TRUE(contains_line(result.out, "close999 -> errno 1")) << result.out;
+  EXPECT_TRUE(contains_line(result.out, "fork -> child exit 0")) << result.out;
+  auto entries = dumped_environment(result.out);
+  EXPECT_FALSE(state_entry(entries).empty()) << result.out;
+  EXPECT_TRUE(std::find(entries.begin(), entries.end(), "LD_PRELOAD=" + library_path()) != entries.end());
+  // Only the parent's refused open was judged.
+  EXPECT_EQ(alert_records(result.log).size(), 1u) << result.log;
+}
+
+TEST(ExecProcess, Descriptor999CannotBeClosedAndCarriesAlertsToStandardOutput) {
+  TG_SKIP_IF_SANITIZED();
+  scratch_directory scratch;
+  RunResult result = run_actions(aws_env(), {configure_action({{"read_write_tmp", "alert"}}), "close999",
+                                             "write999:written to 999\n", "open:" + scratch.file("x"), "closefd:998"},
+                                 /*capture_log_fd=*/false);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(contains_line(result.out, "close999 -> errno 1")) << result.out;
+  EXPECT_TRUE(contains_line(result.out, "written to 999")) << result.out;
+  EXPECT_TRUE(contains_line(result.out, "closefd:998 -> errno 9")) << result.out;
+  auto alerts = alert_records(result.out);
+  ASSERT_EQ(alerts.size(), 1u) << result.out;
+  EXPECT_EQ(alerts[0].path, scratch.file("x"));
+}
+
+TEST(ExecProcess, LibraryLoadedByTheRuntimeSetsLdPreloadForItsChildren) {
+  TG_SKIP_IF_SANITIZED();
+  const std::string python = python_path();
+  if (python.empty()) GTEST_SKIP() << "no python3";
+  RunOptions options;
+  options.argv = {python, "-c",
+                  "import ctypes, os, subprocess, sys\n"
+                  "ctypes.CDLL(sys.argv[1])\n"
+                  "env = {'LD_LIBRARY_PATH': os.environ['LD_LIBRARY_PATH']}\n"
+                  "sys.exit(subprocess.run([sys.argv[2]], env=env).returncode)\n",
+                  library_path(), probe_path("intercept_env_dump")};
+  options.env = google_env();
+  options.env.push_back("LD_LIBRARY_PATH=" + compat_dir());
+  options.preload = false;
+  RunResult result = run_process(options);
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  auto entries = dumped_environment(result.out);
+  EXPECT_TRUE(std::find(entries.begin(), entries.end(), "LD_PRELOAD=" + real_path_of(library_path())) != entries.end())
+      << result.out;
+  EXPECT_TRUE(std::find(entries.begin(), entries.end(), "X_GOOGLE_FUNCTION_NAME=test-function") != entries.end());
+  EXPECT_TRUE(contains_line(result.out, "main ran"));
+}
+
+}  // namespace
