@@ -35,13 +35,6 @@ TEST(EnvLookup, FirstEntryWithNameAndEqualsSignWins) {
   EXPECT_EQ(env_lookup(nullptr), nullptr);
 }
 
-TEST(EnvLookup, ValuePointsIntoTheEnvironment) {
-  static char entry[] = "TG_LIVE=before";
-  ScopedEnviron env({entry});
-  const char *value = env_lookup("TG_LIVE");
-  ASSERT_EQ(value, entry + 8);
-}
-
 TEST(IsLayerPreload, OnlyTheExactLayerPathMatches) {
   struct row {
     const char *value;
