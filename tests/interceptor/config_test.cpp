@@ -104,3 +104,24 @@ TEST_F(InterceptorConfig, ConstantConfigurationNamesFourteenVariablesAndDescript
 }
 
 }  // namespace
+
+namespace {
+
+int unexpected_callback(const char *) {
+  ADD_FAILURE() << "the process start must not be judged when the configuration is unusable";
+  return 0;
+}
+
+TEST(InterceptorInit, ConfigurationFailuresReturnAtOnceWithoutJudgingOrHooking) {
+  verdict_callback before = registered_callback;
+  pthread_rwlock_t *lock_before = dns_db_lock;
+  EXPECT_EQ(interceptor_init(unexpected_callback, "[not json"), 1);
+  EXPECT_EQ(interceptor_init(unexpected_callback, "{\"propagate_envs\":[true]}"), 9);
+  release_interceptor_config();
+  EXPECT_EQ(interceptor_init(unexpected_callback, "{\"propagate_fds\":[null]}"), 10);
+  release_interceptor_config();
+  EXPECT_EQ(registered_callback, before);
+  EXPECT_EQ(dns_db_lock, lock_before);
+}
+
+}  // namespace
