@@ -2,11 +2,14 @@
 # Installs the Debian packages needed to build, test and run the demo.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libcjson-dev uthash-dev libzydis-dev libssl-dev openssl
-          libgtest-dev googletest libbenchmark-dev tzdata python3 nodejs util-linux zip unzip)
+          libgtest-dev googletest libbenchmark-dev tzdata python3 nodejs util-linux mount zip unzip)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The demo's Node.js addon needs Node-API headers; Debian's nodejs keeps them
+# in libnode-dev, other builds of nodejs ship them in the package itself.
+[ -e /usr/include/node/node_api.h ] || missing+=(libnode-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
