@@ -152,14 +152,22 @@ TEST_F(GoogleDelivery, ReleasesEverythingAfterSending) {
   EXPECT_TRUE(supervisor.next_request(&raw, 2000));
 }
 
-// A supervisor that hangs up at once, while a large entry is still being
-// sent: the caller must neither hang nor die of SIGPIPE.
-TEST_F(GoogleDelivery, SupervisorThatClosesAtOnce) {
+// A supervisor that hangs up while a large entry is still being sent: its
+// FIN and then its reset make the next send fail with EPIPE, which must not
+// kill the caller with SIGPIPE, nor hang it.
+TEST_F(GoogleDelivery, SupervisorThatHangsUp) {
+  // A small receive buffer keeps the sender blocked part-way.
+  const int small = 4096;
+  setsockopt(supervisor.listen_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   std::thread hang_up([&] {
     int connection = accept(supervisor.listen_fd, nullptr, nullptr);
-    if (connection >= 0) close(connection);
+    if (connection < 0) return;
+    usleep(100 * 1000);
+    shutdown(connection, SHUT_WR);
+    usleep(20 * 1000);
+    close(connection);  // unread data: a reset
   });
-  const std::string large(8 << 20, 'x');
+  const std::string large(16 << 20, 'x');
   EXPECT_EQ(report_alert(large.c_str()), 0);
   hang_up.join();
 }
