@@ -161,7 +161,8 @@ def check_attempt(attempt, mode, alerts, received, scenario):
         if alerts:
             wrong.append("expected no alert")
     elif len(alerts) != 1 or alerts[0][0].get("mode") != mode:
-        wrong.append(f"expected one alert record with mode {mode}, got {len(alerts)}")
+        got = ", ".join(f"mode {record.get('mode')}" for record, _, _ in alerts) or "none"
+        wrong.append(f"expected one alert record with mode {mode}, got: {got}")
     for record, _, entry in alerts:
         if entry is not None and entry.get("Severity") != "WARNING":
             wrong.append(f"log entry severity {entry.get('Severity')!r}, expected 'WARNING'")

@@ -72,10 +72,13 @@ class SupervisorLog:
     def take(self, quiet_for=0.3, at_most=5.0):
         """Waits until nothing has arrived for `quiet_for` seconds, then returns
         and forgets the entries and problems so far."""
-        deadline = time.monotonic() + at_most
+        # A request sent just before the function ended may still wait in the
+        # listen queue, so the quiet period starts no earlier than now.
+        start = time.monotonic()
+        deadline = start + at_most
         while time.monotonic() < deadline:
             with self._lock:
-                if time.monotonic() - self._last_arrival >= quiet_for:
+                if time.monotonic() - max(self._last_arrival, start) >= quiet_for:
                     break
             time.sleep(0.05)
         with self._lock:
@@ -97,6 +100,7 @@ class Collector:
 
     def __init__(self):
         self.received = []
+        self._reading = 0
         self._lock = threading.Lock()
         self._socket = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self._socket.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -112,6 +116,8 @@ class Collector:
                 connection, _ = self._socket.accept()
             except OSError:
                 return
+            with self._lock:
+                self._reading += 1
             threading.Thread(target=self._read, args=(connection,), daemon=True).start()
 
     def _read(self, connection):
@@ -125,9 +131,18 @@ class Collector:
                 pass
         with self._lock:
             self.received.append(data)
+            self._reading -= 1
 
-    def take(self, settle=0.2):
+    def take(self, settle=0.2, at_most=5.0):
+        """Waits `settle` seconds for connections still queued, then until
+        every accepted one has been read; returns and forgets the data."""
         time.sleep(settle)
+        deadline = time.monotonic() + at_most
+        while time.monotonic() < deadline:
+            with self._lock:
+                if not self._reading:
+                    break
+            time.sleep(0.05)
         with self._lock:
             received, self.received = self.received, []
         return received
