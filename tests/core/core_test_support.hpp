@@ -134,6 +134,27 @@ inline std::vector<std::string> new_state_files(const std::vector<std::string> &
   return added;
 }
 
+struct counted_run {
+  RunResult result;
+  std::vector<std::string> created;  // state files that appeared meanwhile
+};
+
+// Runs `run` and notes the state files that appeared while it ran. Other
+// test programs on the machine may create state files at the same moment,
+// so a count other than `expected` is tried again a few times: a real fault
+// shows on every attempt.
+template <typename Run>
+counted_run run_counting_state_files(size_t expected, Run run) {
+  counted_run counted;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    auto before = list_state_files();
+    counted.result = run();
+    counted.created = new_state_files(before);
+    if (counted.created.size() == expected) break;
+  }
+  return counted;
+}
+
 inline RunResult run_state_probe(std::vector<std::string> env, std::vector<std::string> commands,
                                  const std::string &stdin_text = "") {
   RunOptions options;

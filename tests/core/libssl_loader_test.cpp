@@ -66,12 +66,11 @@ TEST(LibsslLoader, MissingEntryPointAbortsNamingTheFirstInTableOrder) {
     // Loading comes before the platform check: an unsupported platform
     // reports the libssl problem too.
     for (const auto &env : {aws_env(), std::vector<std::string>{"PATH=/usr/bin:/bin"}}) {
-      auto before = list_state_files();
-      RunResult r = run_with_libssl_dir(fixture(row.scenario), env);
+      auto [r, created] = run_counting_state_files(0, [&] { return run_with_libssl_dir(fixture(row.scenario), env); });
       EXPECT_EQ(r.signal, SIGABRT) << row.scenario;
       EXPECT_EQ(r.err, std::string("Cannot get required symbol ") + row.missing + " from libssl\n");
       EXPECT_EQ(r.out, "");
-      EXPECT_TRUE(new_state_files(before).empty());
+      EXPECT_TRUE(created.empty());
     }
   }
 }
@@ -85,12 +84,11 @@ TEST(LibsslLoader, NoCandidateAbortsTheProcess) {
     }
   }
   NoCoreFiles no_core;
-  auto before = list_state_files();
-  RunResult r = run_with_libssl_dir(fixture("none"), aws_env());
+  auto [r, created] = run_counting_state_files(0, [] { return run_with_libssl_dir(fixture("none"), aws_env()); });
   EXPECT_EQ(r.signal, SIGABRT);
   EXPECT_EQ(r.err, "No usable version of the libssl was found\n");
   EXPECT_EQ(r.out, "");
-  EXPECT_TRUE(new_state_files(before).empty());
+  EXPECT_TRUE(created.empty());
 }
 
 TEST(LibsslLoader, CompatibilityLibraryServesEveryEntryPoint) {

@@ -58,11 +58,10 @@ TEST(StartUp, UnsupportedEnvironmentEndsWithStatusOneAndCreatesNoStateFile) {
       {"PATH=/usr/bin:/bin", "aws_execution_env=x", "X_GOOGLE_FUNCTION_NAMES=fn"},
   };
   for (const auto &env : environments) {
-    auto before = list_state_files();
-    RunResult r = run_state_probe(env, {"say", "reached-main"});
+    auto [r, created] = run_counting_state_files(0, [&] { return run_state_probe(env, {"say", "reached-main"}); });
     EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_EQ(r.out, "Unsupported execution environment\n");
-    EXPECT_TRUE(new_state_files(before).empty());
+    EXPECT_TRUE(created.empty());
   }
 }
 
@@ -80,10 +79,8 @@ TEST(StartUp, FirstProcessCreatesOneStateFileAndAwaitsConfiguration) {
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.env));
-    auto before = list_state_files();
-    RunResult r = run_state_probe(row.env, {"show", "fds"});
+    auto [r, created] = run_counting_state_files(1, [&] { return run_state_probe(row.env, {"show", "fds"}); });
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    auto created = new_state_files(before);
     ASSERT_EQ(created.size(), 1u);
     const std::string &file = created[0];
     EXPECT_TRUE(std::regex_match(file, std::regex("/tmp/tesselguard_state_[A-Za-z0-9]{6}"))) << file;
@@ -110,15 +107,18 @@ TEST(StartUp, FirstProcessCreatesOneStateFileAndAwaitsConfiguration) {
 
 TEST(StartUp, EveryProcessWithoutAnInheritedPathMakesItsOwnFile) {
   TG_SKIP_IF_SANITIZED();
-  auto before = list_state_files();
-  RunResult first = run_state_probe(aws_env(), {"show"});
-  RunResult second = run_state_probe(aws_env(), {"show"});
+  RunResult first, second;
+  auto run_twice = [&] {
+    first = run_state_probe(aws_env(), {"show"});
+    second = run_state_probe(aws_env(), {"show"});
+    return second;
+  };
+  std::vector<std::string> created = run_counting_state_files(2, run_twice).created;
   ASSERT_EQ(first.exit_code, 0);
   ASSERT_EQ(second.exit_code, 0);
   std::string first_path = probe_values(first.out).at("state_path");
   std::string second_path = probe_values(second.out).at("state_path");
   EXPECT_NE(first_path, second_path);
-  auto created = new_state_files(before);
   EXPECT_EQ(created.size(), 2u);
   EXPECT_NE(std::find(created.begin(), created.end(), first_path), created.end());
   EXPECT_NE(std::find(created.begin(), created.end(), second_path), created.end());
@@ -128,16 +128,17 @@ TEST(StartUp, EveryProcessWithoutAnInheritedPathMakesItsOwnFile) {
 // it started, and cannot change the record itself.
 TEST(StartUp, ChildInheritsTheStateFileReadOnlyAndSeesLaterChanges) {
   TG_SKIP_IF_SANITIZED();
-  auto before = list_state_files();
-  RunResult r = run_state_probe(
-      with(aws_env(), {"_HANDLER=index.handler", "LAMBDA_TASK_ROOT=/var/task"}),
-      {"spawn", "8", "show", "fds", "say", "ready", "wait-input", "show", "configure",
-       R"({"policy":{"read_write_tmp":"alert"}})",
-       "relay-until", "ready",
-       "configure", R"({"policy":{"read_write_tmp":"block","outbound_connectivity":"alert"},"runtime":"Node.js"})",
-       "release", "reap", "show"});
+  auto [r, created] = run_counting_state_files(1, [] {
+    return run_state_probe(
+        with(aws_env(), {"_HANDLER=index.handler", "LAMBDA_TASK_ROOT=/var/task"}),
+        {"spawn", "8", "show", "fds", "say", "ready", "wait-input", "show", "configure",
+         R"({"policy":{"read_write_tmp":"alert"}})",
+         "relay-until", "ready",
+         "configure", R"({"policy":{"read_write_tmp":"block","outbound_connectivity":"alert"},"runtime":"Node.js"})",
+         "release", "reap", "show"});
+  });
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-  EXPECT_EQ(new_state_files(before).size(), 1u);
+  EXPECT_EQ(created.size(), 1u);
 
   std::string parent_out, child_before, child_after;
   bool ready = false;
@@ -195,12 +196,12 @@ TEST(StartUp, InheritedRecordIsTakenAsFoundAndLeftUnchanged) {
   for (long extra : {0L, 100L}) {
     TestStateFile file(record, extra);
     ASSERT_FALSE(file.path().empty());
-    auto before = list_state_files();
     // The provider is detected again for the platform check, but the record
     // keeps the one of the process that created it.
-    RunResult r = run_state_probe(with(aws_env(), {"TESSELGUARD_STATE_PATH=" + file.path()}), {"show"});
+    auto [r, created] = run_counting_state_files(
+        0, [&] { return run_state_probe(with(aws_env(), {"TESSELGUARD_STATE_PATH=" + file.path()}), {"show"}); });
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_TRUE(new_state_files(before).empty());
+    EXPECT_TRUE(created.empty());
     values v = probe_values(r.out);
     EXPECT_EQ(v.at("state_path"), file.path());
     EXPECT_EQ(v.at("mapping"), "r--s");
@@ -235,16 +236,15 @@ TEST(StartUp, UnusableInheritedStateFileEndsWithStatusOne) {
       {fifo, "Cannot map existing state file: Invalid argument"},
   };
   for (const auto &row : rows) {
-    auto before = list_state_files();
     RunOptions options;
     options.argv = {probe_path("core_state"), "say", "reached-main"};
     options.env = with(google_env(), {"TESSELGUARD_STATE_PATH=" + row.path});
     options.timeout_ms = 10000;
-    RunResult r = run_process(options);
+    auto [r, created] = run_counting_state_files(0, [&] { return run_process(options); });
     EXPECT_FALSE(r.timed_out) << row.path;
     EXPECT_EQ(r.exit_code, 1) << row.path;
     EXPECT_EQ(r.out, row.reason + "\ncannot init state object\n");
-    EXPECT_TRUE(new_state_files(before).empty()) << row.path;
+    EXPECT_TRUE(created.empty()) << row.path;
   }
   unlink(fifo.c_str());
 }
