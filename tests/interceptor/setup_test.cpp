@@ -1,0 +1,140 @@
+// The interceptor installed in a process of its own (a forked copy of this
+// test program), with a stand-in callback: the real patched functions, also
+// where the library cannot be preloaded (the sanitizer build).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "interceptor/interceptor.hpp"
+#include "interceptor_test_support.hpp"
+
+namespace {
+
+// What the stand-in callback saw; plain storage, filled without any call
+// that could itself be intercepted.
+constexpr int MAX_EVENTS = 64;
+char seen_events[MAX_EVENTS][512];
+std::atomic<int> seen_count{0};
+std::atomic<int> verdict{0};
+
+int remember_event(const char *text) {
+  int index = seen_count.fetch_add(1);
+  if (index < MAX_EVENTS && text) snprintf(seen_events[index], sizeof seen_events[index], "%s", text);
+  return verdict.load();
+}
+
+int events_naming(const char *needle) {
+  int count = 0;
+  for (int i = 0; i < seen_count.load() && i < MAX_EVENTS; ++i)
+    if (strstr(seen_events[i], needle)) ++count;
+  return count;
+}
+
+// Runs `body` in a forked child and returns what it printed; the child's
+// exit status goes to *status.
+template <typename F>
+std::string in_child(F body, int *status) {
+  int out[2];
+  EXPECT_EQ(pipe(out), 0);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], 1);
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    body();
+    _exit(0);
+  }
+  close(out[1]);
+  std::string text;
+  char buffer[512];
+  ssize_t n;
+  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(out[0]);
+  waitpid(pid, status, 0);
+  return text;
+}
+
+TEST(InterceptorSetup, InstalledHooksJudgeOpensOnceAndProtectTheDescriptor) {
+  scratch_directory scratch;
+  const std::string file = scratch.file("x");
+  int status = 0;
+  std::string out = in_child(
+      [&] {
+        int log[2];
+        if (pipe(log) != 0 || dup2(log[1], 999) != 999) _exit(3);
+        int result = interceptor_init(remember_event, "{\"propagate_envs\":[],\"propagate_fds\":[999]}");
+        printf("init %d\n", result);
+        printf("start judged %d\n", events_naming("\"process_execution\""));
+
+        verdict = 222;
+        errno = 0;
+        int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+        printf("open %d errno %d\n", fd, errno);
+        FILE *stream = fopen(file.c_str(), "w");
+        printf("fopen %s errno %d\n", stream ? "stream" : "null", errno);
+        fd = creat(file.c_str(), 0600);
+        printf("creat %d errno %d\n", fd, errno);
+
+        verdict = 0;
+        stream = fopen(file.c_str(), "w");
+        printf("allowed fopen %s\n", stream ? "stream" : "null");
+        if (stream) fclose(stream);
+        printf("fs_open events %d\n", events_naming(("\"path\":\"" + file + "\"").c_str()));
+
+        errno = 0;
+        int closed = close(999);
+        printf("close999 %d errno %d\n", closed, errno);
+        printf("write999 %d\n", static_cast<int>(write(999, "x", 1)));
+
+        // A forked child keeps execve and close only.
+        pid_t child = fork();
+        if (child == 0) {
+          verdict = 222;
+          int before = seen_count.load();
+          int opened = open(file.c_str(), O_RDONLY);
+          errno = 0;
+          int closed = close(999);
+          printf("child open %s judged %d close999 %d errno %d\n", opened >= 0 ? "ok" : "failed",
+                 seen_count.load() - before, closed, errno);
+          _exit(0);
+        }
+        int child_status = 0;
+        waitpid(child, &child_status, 0);
+      },
+      &status);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
+  EXPECT_TRUE(contains_line(out, "init 0")) << out;
+  EXPECT_TRUE(contains_line(out, "start judged 1")) << out;
+  EXPECT_TRUE(contains_line(out, "open -1 errno 222")) << out;
+  EXPECT_TRUE(contains_line(out, "fopen null errno 222")) << out;
+  EXPECT_TRUE(contains_line(out, "creat -1 errno 222")) << out;
+  EXPECT_TRUE(contains_line(out, "allowed fopen stream")) << out;
+  // Three refused calls and one allowed fopen: one event each.
+  EXPECT_TRUE(contains_line(out, "fs_open events 4")) << out;
+  EXPECT_TRUE(contains_line(out, "close999 -1 errno 1")) << out;
+  EXPECT_TRUE(contains_line(out, "write999 1")) << out;
+  EXPECT_TRUE(contains_line(out, "child open ok judged 0 close999 -1 errno 1")) << out;
+}
+
+TEST(InterceptorSetup, RefusedStartEndsTheProcessBeforeAnyHook) {
+  int status = 0;
+  std::string out = in_child(
+      [] {
+        verdict = 13;
+        interceptor_init(remember_event, "{}");
+        printf("still running\n");
+      },
+      &status);
+  ASSERT_TRUE(WIFEXITED(status)) << out;
+  EXPECT_EQ(WEXITSTATUS(status), 13);
+  EXPECT_EQ(out.find("still running"), std::string::npos);
+}
+
+}  // namespace
