@@ -145,4 +145,28 @@ TEST(ExecProcess, LibraryLoadedByTheRuntimeSetsLdPreloadForItsChildren) {
   EXPECT_TRUE(contains_line(result.out, "main ran"));
 }
 
+TEST(ExecProcess, StartIsJudgedWithoutProcOnTheTextualPathAndAnEmptyCommandLine) {
+  TG_SKIP_IF_SANITIZED();
+  // A private mount namespace with an empty /proc: /proc/self/exe cannot be
+  // resolved and /proc/self/cmdline cannot be read.
+  RunOptions options;
+  options.argv = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c",
+                  "mount -t tmpfs none /proc 2>/dev/null || { echo 'no namespace'; exit 0; }; exec \"$@\"", "sh",
+                  "/usr/bin/env", "LD_PRELOAD=" + library_path(), "LD_LIBRARY_PATH=" + compat_dir(),
+                  probe_path("intercept_actions"), configure_action({{"create_child_process", "alert"}}),
+                  "exec:" + probe_path("intercept_env_dump")};
+  options.env = aws_env();
+  options.preload = false;
+  options.capture_log_fd = true;
+  RunResult result = run_process(options);
+  if (result.exit_code != 0 && result.out.empty()) GTEST_SKIP() << "unshare is not allowed here: " << result.err;
+  if (contains_line(result.out, "no namespace")) GTEST_SKIP() << "cannot mount in a private namespace here";
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(contains_line(result.out, "main ran")) << result.out;
+  auto alerts = alert_records(result.log);
+  ASSERT_EQ(alerts.size(), 1u) << result.log;
+  EXPECT_EQ(alerts[0].path, "/proc/self/exe");
+  EXPECT_TRUE(alerts[0].arguments.empty());
+}
+
 }  // namespace
