@@ -76,9 +76,9 @@ static void close_if(int fd) {
   if (fd >= 0) close(fd);
 }
 
-static void connect_ipv4(const char *action, const char *spec) {
+static void connect_ipv4(const char *action, const char *text) {
   char ip[64];
-  snprintf(ip, sizeof ip, "%s", spec);
+  snprintf(ip, sizeof ip, "%s", text);
   char *colon = strrchr(ip, ':');
   if (!colon) return;
   *colon = '\0';
@@ -110,8 +110,8 @@ static void connect_unix(const char *action, const char *path) {
   close_if(fd);
 }
 
-static void exec_program(const char *action, const char *spec) {
-  char *copy = strdup(spec);
+static void exec_program(const char *action, const char *text) {
+  char *copy = strdup(text);
   char *argv[32];
   int argc = 0;
   for (char *part = strtok(copy, ","); part && argc < 31; part = strtok(NULL, ",")) argv[argc++] = part;
@@ -124,7 +124,7 @@ static void exec_program(const char *action, const char *spec) {
   free(copy);
 }
 
-static void launch(const char *action, const char *spec) {
+static void launch(const char *action, const char *text) {
   int ready[2], go[2];
   if (pipe2(ready, O_CLOEXEC) || pipe2(go, O_CLOEXEC)) return;
   fflush(stdout);
@@ -136,7 +136,7 @@ static void launch(const char *action, const char *spec) {
     dup2(ready_fd, 3);
     dup2(go_fd, 4);
     exec_env_mode = 0;
-    exec_program(action, spec);
+    exec_program(action, text);
     _exit(127);
   }
   close(ready[1]);
