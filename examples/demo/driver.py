@@ -137,11 +137,7 @@ def happened_text(attempt, alerts):
         text = f"child exited {status}" if status == BLOCKED else f"allowed, the program ran (exit status {status})"
     else:
         text = "allowed"
-    if alerts:
-        text += f"; alert record with mode {said}" if attempt["outcome"] != "allowed" else f" and alerted ({said})"
-    else:
-        text += "; no alert"
-    return text
+    return text + (f"; alert record with mode {said}" if alerts else "; no alert")
 
 
 def check_attempt(attempt, mode, alerts, received, scenario):
@@ -212,7 +208,7 @@ def run_scenario(scenario, sandbox, supervisor, collector):
     for text in problems:
         report.problem("supervisor: " + text)
     if other:
-        print("    " + report.paint("other log lines: " + " | ".join(other), "dim"))
+        print("    " + report.paint("the function's other log lines: " + " | ".join(other), "dim"))
     if run.timed_out:
         report.problem("the function did not finish in time")
     if run.returncode != 0:
