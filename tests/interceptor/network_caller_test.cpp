@@ -1,8 +1,11 @@
-// hooked_connect decides by the return address where connect was called
-// from. Through the hooking engine the call path is caller -> patched entry
-// (jump) -> stub (jump) -> hooked_connect; jumps push nothing, so the return
-// address must still be the original caller's. Checked here by patching
-// this process's own connect for the length of one test.
+// Where connect was called from: the decision on the dladdr answer, and the
+// return address it is asked about.
+//
+// hooked_connect takes its caller from its own return address. Through the
+// hooking engine the call path is caller -> patched entry (jump) -> stub
+// (jump) -> hooked_connect; jumps push nothing, so that must still be the
+// original caller's. Checked by patching this process's own connect for the
+// length of one test.
 #include "hook/hook.hpp"
 #include "interceptor/interceptor.hpp"
 
@@ -100,6 +103,36 @@ TEST(NetworkCaller, ReturnAddressThroughThePatchedEntryIsTheCallers) {
   if (!seen("::1")) GTEST_SKIP() << "this C library does not probe source addresses from getaddrinfo";
   EXPECT_TRUE(seen("127.0.0.1")) << "the IPv4 probe from inside getaddrinfo was refused";
   EXPECT_EQ(judged.size(), 1u) << "the probe from inside getaddrinfo was judged: " << judged.back();
+}
+
+TEST(ResolverCaller, RecognisedByLibraryPathSuffixOrFunctionName) {
+  struct row {
+    const char *file;
+    const char *symbol;
+    bool resolver;
+  };
+  constexpr row rows[] = {
+      {"/lib/x86_64-linux-gnu/libresolv.so.2", nullptr, true},
+      {"/lib/x86_64-linux-gnu/libresolv.so.2", "res_nsend", true},
+      {"/libresolv.so.2", nullptr, true},  // exactly the suffix
+      {"libresolv.so.2", nullptr, false},  // no leading slash
+      {"/usr/lib/libresolv.so.2.1", nullptr, false},  // goes on after the suffix
+      {"/usr/lib/libresolv.so.20", nullptr, false},
+      {"/usr/lib/LIBRESOLV.SO.2", nullptr, false},
+      {"/usr/lib/libresolv.so", nullptr, false},
+      {"/lib/x86_64-linux-gnu/libc.so.6", "getaddrinfo", true},
+      {nullptr, "getaddrinfo", true},
+      {"/lib/x86_64-linux-gnu/libc.so.6", "getaddrinfo_a", false},
+      {"/lib/x86_64-linux-gnu/libc.so.6", "GetAddrInfo", false},
+      {"/lib/x86_64-linux-gnu/libc.so.6", "__res_context_send", false},
+      {"/lib/x86_64-linux-gnu/libc.so.6", "", false},
+      {"/lib/x86_64-linux-gnu/libc.so.6", nullptr, false},
+      {"", nullptr, false},
+      {nullptr, nullptr, false},
+  };
+  for (const row &r : rows)
+    EXPECT_EQ(is_resolver_caller(r.file, r.symbol), r.resolver)
+        << (r.file ? r.file : "(no file)") << " / " << (r.symbol ? r.symbol : "(no symbol)");
 }
 
 }  // namespace
