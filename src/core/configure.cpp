@@ -75,7 +75,8 @@ int32_t check_cookie(const cJSON *document) {
 
 void sample_analytics() {
   if (state_map->disable_analytics != 0) return;
-  // The analytics draw joins here with the analytics record.
+  reseed_from_clock();
+  if (rand() % 100 == 50) send_analytics();
 }
 
 }  // namespace
