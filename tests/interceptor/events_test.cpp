@@ -20,8 +20,8 @@ std::string formatted(int64_t seconds, long microseconds) {
   return text;
 }
 
-// What the C library makes of the same instant, the way the text was first
-// specified: gmtime_r, strftime, then the microseconds.
+// What the C library makes of the same instant: gmtime_r, strftime with
+// "%Y-%m-%dT%H:%M:%S", then the microseconds.
 std::string reference(int64_t seconds, long microseconds) {
   time_t instant = static_cast<time_t>(seconds);
   tm fields{};
