@@ -1,7 +1,6 @@
 // The callback runs on every thread that makes an intercepted call. Many
-// threads judging at once must each deliver whole records: a record's own
-// write is whole, though records and line feeds of different threads may
-// interleave.
+// threads judging at once must each deliver whole records, each on a line
+// of its own.
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -73,23 +72,17 @@ TEST(PolicyConcurrency, EveryRecordArrivesWhole) {
   done = true;
   reader.join();
 
-  // Records hold no raw line feeds (JSON escapes them), so after removing
-  // every line feed the stream is the records back to back.
-  size_t line_feeds = 0;
-  std::string records;
-  for (char c : stream) {
-    if (c == '\n')
-      ++line_feeds;
-    else
-      records += c;
-  }
+  // Every line is one whole record.
   std::set<std::string> paths, ips;
   size_t count = 0;
-  const char *cursor = records.c_str();
-  while (*cursor) {
-    const char *end = nullptr;
-    cJSON *record = cJSON_ParseWithOpts(cursor, &end, false);
-    ASSERT_NE(record, nullptr) << "broken record at: " << std::string(cursor).substr(0, 200);
+  size_t line_feeds = 0;
+  size_t line_start = 0;
+  for (size_t at = stream.find('\n'); at != std::string::npos; at = stream.find('\n', line_start)) {
+    ++line_feeds;
+    const std::string line = stream.substr(line_start, at - line_start);
+    line_start = at + 1;
+    cJSON *record = cJSON_ParseWithLength(line.c_str(), line.size());
+    ASSERT_NE(record, nullptr) << "broken line: " << line.substr(0, 200);
     ++count;
     const cJSON *details = cJSON_GetObjectItemCaseSensitive(record, "details");
     const std::string policy = member_text(record, "policy");
@@ -103,8 +96,8 @@ TEST(PolicyConcurrency, EveryRecordArrivesWhole) {
       ips.insert(member_text(details, "ip"));
     }
     cJSON_Delete(record);
-    cursor = end;
   }
+  EXPECT_EQ(line_start, stream.size()) << "text after the last line feed";
   const size_t expected = 2u * THREADS * EVENTS_PER_THREAD;
   EXPECT_EQ(count, expected);
   EXPECT_EQ(line_feeds, expected);
