@@ -1,0 +1,72 @@
+// The interceptor configuration loader on arbitrary text. Checked: the
+// status is one of 0, 1, 9 and 10; on 0 every name is a string and every
+// captured value is what the environment holds; on 1 nothing stays loaded.
+#include <cstdint>
+#include <string>
+
+#include "fuzz_support.hpp"
+#include "interceptor/interceptor.hpp"
+
+namespace {
+
+struct json_guard {
+  cJSON *item;
+  ~json_guard() { cJSON_Delete(item); }
+};
+
+int array_size(const cJSON *document, const char *name) {
+  const cJSON *array = cJSON_GetObjectItemCaseSensitive(document, name);
+  return cJSON_IsArray(array) ? cJSON_GetArraySize(array) : 0;
+}
+
+// The loader leaves the record to the process (it runs once, at start-up);
+// here it is released after each input. On a failing list the count is 0,
+// so the array's length comes from the document itself.
+void release_config(const char *text) {
+  interceptor_config_record *config = interceptor_config;
+  if (!config) return;
+  json_guard document{cJSON_Parse(text)};
+  const int envs = config->envs ? array_size(document.item, "propagate_envs") : 0;
+  for (int i = 0; i < envs; ++i) {
+    free(config->envs[i].name);
+    free(config->envs[i].value);
+  }
+  free(config->envs);
+  free(config->fds);
+  free(config);
+  interceptor_config = nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  setenv("LD_PRELOAD", "/opt/lib/libtesselguard.so", 1);
+  setenv("EMPTY_VALUE", "", 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  const std::string text(reinterpret_cast<const char *>(data), size);
+  const int status = load_interceptor_config(text.c_str());
+  if (status != 0 && status != 1 && status != 9 && status != 10) abort();
+  if (status == 1 && interceptor_config) abort();
+  if (status == 0) {
+    const interceptor_config_record *config = interceptor_config;
+    if (!config || config->env_count < 0 || config->fd_count < 0) abort();
+    for (int32_t i = 0; i < config->env_count; ++i) {
+      const propagated_env &entry = config->envs[i];
+      if (!entry.name) abort();
+      const char *value = getenv(entry.name);
+      if ((value == nullptr) != (entry.value == nullptr)) abort();
+      if (value && strcmp(value, entry.value) != 0) abort();
+    }
+    // The same record drives the rebuilt environment of an executed program.
+    char *const caller[] = {const_cast<char *>("A=1"), const_cast<char *>("LD_PRELOAD=/x"), nullptr};
+    char **environment = build_exec_environment(caller);
+    if (!environment) abort();
+    for (char **entry = environment; *entry; ++entry) free(*entry);
+    free(environment);
+  }
+  release_config(text.c_str());
+  return 0;
+}
