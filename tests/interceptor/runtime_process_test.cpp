@@ -14,7 +14,7 @@ constexpr const char *NODE = "/usr/bin/node";
 // Configures the policy from inside Python through the exported function.
 std::string python_configure(const std::string &policy) {
   return "import ctypes\n"
-         "ctypes.CDLL(None).tesselguard_configure(b'{\"policy\":" + policy + "}')\n";
+         "ctypes.CDLL(None).tesselguard_configure(b'{\"disable_analytics\":true,\"policy\":" + policy + "}')\n";
 }
 
 RunResult run_python(const std::vector<std::string> &env, const std::string &script,
@@ -65,7 +65,7 @@ TEST_F(PythonRuntime, PlatformProbeOfThePythonRuntimeIsExempt) {
   // systems runs as /usr/bin/uname.
   RunResult result =
       run_python(aws_env(), "import ctypes, subprocess\n"
-                            "ctypes.CDLL(None).tesselguard_configure(b'{\"policy\":{\"create_child_process\":\"block\"},"
+                            "ctypes.CDLL(None).tesselguard_configure(b'{\"disable_analytics\":true,\"policy\":{\"create_child_process\":\"block\"},"
                             "\"runtime\":\"Python\",\"runtime_version\":\"3.7\"}')\n"
                             "print('uname', subprocess.run(['uname', '-p'], capture_output=True).returncode)\n"
                             "print('uname -a', subprocess.run(['uname', '-a'], capture_output=True).returncode)\n");

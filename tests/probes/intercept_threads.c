@@ -122,7 +122,7 @@ int main(int argc, char **argv) {
   iterations = atoi(argv[2]);
   configure_call = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
   if (!configure_call) return 3;
-  cookie = configure_call("{\"policy\":{}}");
+  cookie = configure_call("{\"disable_analytics\":true,\"policy\":{}}");
 
   listener = socket(AF_INET, SOCK_STREAM, 0);
   server.sin_family = AF_INET;
