@@ -1,0 +1,112 @@
+#include "stress_support.hpp"
+
+#include <cjson/cJSON.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+
+scratch_directory::scratch_directory(const std::string &base) {
+  std::string pattern = base + "/tg_stress_XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data())) path = buffer.data();
+}
+
+scratch_directory::~scratch_directory() {
+  std::error_code ignored;
+  if (!path.empty()) std::filesystem::remove_all(path, ignored);
+}
+
+std::string value_after(const std::string &out, const std::string &key) {
+  for (const auto &line : split_lines(out))
+    if (line.rfind(key + " ", 0) == 0) return line.substr(key.size() + 1);
+  return "<missing>";
+}
+
+long number_after(const std::string &out, const std::string &key) {
+  std::string value = value_after(out, key);
+  char *end = nullptr;
+  long number = strtol(value.c_str(), &end, 10);
+  return end && *end == '\0' && !value.empty() ? number : -1;
+}
+
+size_t count_of(const std::string &text, const std::string &needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+  return count;
+}
+
+namespace {
+
+std::string member_text(const cJSON *object, const char *name) {
+  const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, name);
+  return cJSON_IsString(item) ? item->valuestring : "";
+}
+
+}  // namespace
+
+bool parse_alert_lines(const std::string &log, std::vector<alert_line> *records, std::string *bad) {
+  for (const auto &line : split_lines(log)) {
+    cJSON *record = cJSON_ParseWithLength(line.data(), line.size());
+    const cJSON *details = cJSON_GetObjectItemCaseSensitive(record, "details");
+    if (!record || !cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(record, "tessel_guard")) ||
+        !cJSON_IsObject(details)) {
+      cJSON_Delete(record);
+      *bad = line;
+      return false;
+    }
+    alert_line parsed;
+    parsed.policy = member_text(record, "policy");
+    parsed.mode = member_text(record, "mode");
+    parsed.path = member_text(details, "path");
+    parsed.host = member_text(details, "host");
+    const cJSON *arguments = cJSON_GetObjectItemCaseSensitive(details, "arguments");
+    parsed.argument_count = cJSON_IsArray(arguments) ? static_cast<size_t>(cJSON_GetArraySize(arguments)) : 0;
+    const cJSON *item = nullptr;
+    cJSON_ArrayForEach(item, arguments) if (cJSON_IsString(item)) parsed.arguments.push_back(item->valuestring);
+    records->push_back(parsed);
+    cJSON_Delete(record);
+  }
+  return true;
+}
+
+bool is_utf8(const std::string &text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t extra = c < 0x80 ? 0 : (c & 0xe0) == 0xc0 ? 1 : (c & 0xf0) == 0xe0 ? 2 : (c & 0xf8) == 0xf0 ? 3 : 9;
+    if (extra == 9 || (extra == 1 && c < 0xc2) || (extra > 0 && i + extra >= text.size())) return false;
+    for (size_t k = 1; k <= extra; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
+    i += extra + 1;
+  }
+  return true;
+}
+
+std::vector<std::string> stress_env() {
+  auto env = aws_env("AWS_Lambda_python3.7");
+  env.push_back("_HANDLER=index.handler");
+  env.push_back("LAMBDA_TASK_ROOT=/var/task");
+  return env;
+}
+
+bool mount_namespace_available() {
+  RunOptions options;
+  options.argv = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/true"};
+  options.preload = false;
+  options.timeout_ms = 10000;
+  return run_process(options).exit_code == 0;
+}
+
+RunResult run_in_mount_namespace(const std::string &command, std::vector<std::string> env, int timeout_ms) {
+  RunOptions options;
+  options.argv = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", command};
+  env.push_back("TG_LIBRARY=" + library_path());
+  env.push_back("LD_LIBRARY_PATH=" + compat_dir());
+  options.env = std::move(env);
+  options.preload = false;
+  options.timeout_ms = timeout_ms;
+  return run_process(options);
+}

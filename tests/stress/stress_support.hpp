@@ -1,0 +1,44 @@
+// Helpers of the stress, fault and coverage tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "process_runner.hpp"
+
+// A fresh directory under `base`, removed with everything in it at the end.
+struct scratch_directory {
+  std::string path;
+  explicit scratch_directory(const std::string &base = "/tmp");
+  ~scratch_directory();
+  scratch_directory(const scratch_directory &) = delete;
+  scratch_directory &operator=(const scratch_directory &) = delete;
+};
+
+// The value printed by a probe on the line "KEY VALUE"; "<missing>" if none.
+std::string value_after(const std::string &out, const std::string &key);
+long number_after(const std::string &out, const std::string &key);
+size_t count_of(const std::string &text, const std::string &needle);
+
+// A parsed alert record.
+struct alert_line {
+  std::string policy, mode, path, host;
+  size_t argument_count = 0;
+  std::vector<std::string> arguments;
+};
+// Parses every line of a log; false (with the offending line in *bad) when
+// a line is not one JSON alert record.
+bool parse_alert_lines(const std::string &log, std::vector<alert_line> *records, std::string *bad);
+
+// True when the text is well-formed UTF-8.
+bool is_utf8(const std::string &text);
+
+// AWS environment for a probe that configures the policy itself.
+std::vector<std::string> stress_env();
+
+// Runs `command` through /bin/sh inside a private mount namespace (so it may
+// mount over /tmp) with the environment `env`; the library is not preloaded
+// into the shell: the command adds LD_PRELOAD where it wants it. False when
+// this machine cannot make a mount namespace.
+bool mount_namespace_available();
+RunResult run_in_mount_namespace(const std::string &command, std::vector<std::string> env, int timeout_ms = 60000);
