@@ -54,6 +54,13 @@ int create_new() {
     printf("Cannot truncate state file: %s\n", strerror(errno));
     return 0;
   }
+  // ftruncate only makes a hole: on a full /tmp the first write to the
+  // mapping would then kill the process with SIGBUS. Reserve the blocks now,
+  // so a full file system fails here, as a sizing failure.
+  if (int error = posix_fallocate(fd, 0, sizeof(state_record))) {
+    printf("Cannot truncate state file: %s\n", strerror(error));
+    return 0;
+  }
   void *mapping = mmap(nullptr, sizeof(state_record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (mapping == MAP_FAILED) {
     printf("Cannot map state file: %s\n", strerror(errno));
