@@ -1,7 +1,10 @@
 # Script mode: lays out a Lambda layer in STAGE_DIR and packs it into ZIP_FILE.
-#   cmake -DLIBRARY=... -DCOMPAT_LIBRARY=... -DSTAGE_DIR=... -DZIP_FILE=... -P make_layer.cmake
+#   cmake -DLIBRARY=... -DCOMPAT_LIBRARY=... [-DRUNTIME_LOADED=...] -DSTAGE_DIR=... -DZIP_FILE=... -P make_layer.cmake
 # Lambda puts the layer's lib/ on LD_LIBRARY_PATH, so every shared library
 # that ours needs and a Lambda image lacks goes there under its soname.
+# RUNTIME_LOADED lists libraries that are opened with dlopen rather than
+# linked (OpenSSL 3, opened by the compatibility library on first use): they
+# are bundled too, with their own dependencies.
 foreach(var LIBRARY COMPAT_LIBRARY STAGE_DIR ZIP_FILE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "make_layer.cmake: ${var} is not set")
@@ -22,7 +25,7 @@ file(COPY_FILE ${COMPAT_LIBRARY} ${STAGE_DIR}/lib/${compat_name})
 
 set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM linux+elf)
 file(GET_RUNTIME_DEPENDENCIES
-  LIBRARIES ${LIBRARY} ${COMPAT_LIBRARY}
+  LIBRARIES ${LIBRARY} ${COMPAT_LIBRARY} ${RUNTIME_LOADED}
   RESOLVED_DEPENDENCIES_VAR resolved
   UNRESOLVED_DEPENDENCIES_VAR unresolved
   PRE_EXCLUDE_REGEXES ${PROVIDED_BY_IMAGE})
@@ -32,7 +35,7 @@ endif()
 
 find_program(DPKG_QUERY dpkg-query)
 set(packages)
-foreach(dependency ${resolved})
+foreach(dependency ${resolved} ${RUNTIME_LOADED})
   # The resolved path is the soname link; the loader looks for that name.
   get_filename_component(soname ${dependency} NAME)
   file(COPY_FILE ${dependency} ${STAGE_DIR}/lib/${soname})

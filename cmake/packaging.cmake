@@ -38,14 +38,16 @@ endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tesselguard.pc.in ${CMAKE_BINARY_DIR}/packaging/tesselguard.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/tesselguard.pc DESTINATION ${TG_PC_DIR})
 
-# The Lambda layer: lib/ with our library, the libssl compatibility library
-# and every shared library they need that a Lambda image lacks; licenses/
-# with the copyright file of each bundled package.
+# The Lambda layer: lib/ with our library, the libssl compatibility library,
+# the OpenSSL 3 that it opens on first use, and every shared library they
+# need that a Lambda image lacks; licenses/ with the copyright file of each
+# bundled package.
 set(TG_LAYER_ZIP ${CMAKE_BINARY_DIR}/tesselguard-layer.zip)
 add_custom_command(OUTPUT ${TG_LAYER_ZIP}
   COMMAND ${CMAKE_COMMAND}
           -DLIBRARY=$<TARGET_FILE:tesselguard>
           -DCOMPAT_LIBRARY=$<TARGET_FILE:ssl_compat>
+          "-DRUNTIME_LOADED=$<TARGET_PROPERTY:ssl_compat,TG_RUNTIME_LOADED>"
           -DSTAGE_DIR=${CMAKE_BINARY_DIR}/layer
           -DZIP_FILE=${TG_LAYER_ZIP}
           -P ${CMAKE_CURRENT_LIST_DIR}/make_layer.cmake

@@ -64,8 +64,9 @@ std::set<std::string> mapped_objects(const std::string &out) {
   return mapped;
 }
 
-// Configures through the exported call when the library is there, tries a
-// file under /tmp, then lists the shared objects that the process has mapped.
+// Configures through the exported call when the library is there (and has
+// its libssl open OpenSSL 3), tries a file under /tmp, then lists the shared
+// objects that the process has mapped.
 constexpr const char *PROTECTED_SCRIPT = R"PY(
 import ctypes
 configure = getattr(ctypes.CDLL(None), "tesselguard_configure", None)
@@ -73,6 +74,11 @@ if configure:
     configure.argtypes = [ctypes.c_char_p]
     cookie = configure(b'{"policy":{"read_write_tmp":"block"},"disable_analytics":true}')
     print("cookie issued" if cookie else "no cookie")
+    # The libssl the library uses opens OpenSSL 3 at its first call: hash once,
+    # as the usage report does, so that OpenSSL 3 is loaded too.
+    ssl = ctypes.CDLL("libssl.so.1.0.0")
+    context = ctypes.create_string_buffer(256)
+    print("sha256 ready" if ssl.SHA256_Init(context) == 1 else "no sha256")
 path = "/tmp/tesselguard-layer-test-probe.txt"
 try:
     open(path, "w").close()
@@ -130,6 +136,7 @@ TEST_F(LayerZip, ProtectsAPythonProcessWithOnlyItsLibFolderOnThePath) {
   RunResult result = run_process(run);
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_TRUE(contains_line(result.out, "cookie issued")) << result.out;
+  EXPECT_TRUE(contains_line(result.out, "sha256 ready")) << result.out;
   EXPECT_TRUE(contains_line(result.out, "open refused 222")) << result.out;
   EXPECT_FALSE(contains_line(result.out, "open allowed")) << result.out;
   EXPECT_NE(result.log.find("\"details\":{\"path\":\"/tmp/tesselguard-layer-test-probe.txt\"}"), std::string::npos)
