@@ -46,7 +46,7 @@ void apply_document(const cJSON *document) {
     };
     for (const auto &rule : rules) {
       const cJSON *word = cJSON_GetObjectItemCaseSensitive(policy, rule.name);
-      if (cJSON_IsString(word) && word->valuestring) *rule.mode = parse_mode(word->valuestring);
+      if (cJSON_IsString(word) && word->valuestring) store_field(*rule.mode, parse_mode(word->valuestring));
     }
   }
   const cJSON *runtime = cJSON_GetObjectItemCaseSensitive(document, "runtime");
@@ -58,7 +58,7 @@ void apply_document(const cJSON *document) {
   if (cJSON_IsString(version) && version->valuestring)
     store_text(state_map->runtime_version, sizeof state_map->runtime_version, version->valuestring);
   const cJSON *disable = cJSON_GetObjectItemCaseSensitive(document, "disable_analytics");
-  if (cJSON_IsBool(disable)) state_map->disable_analytics = cJSON_IsTrue(disable) ? 1 : 0;
+  if (cJSON_IsBool(disable)) store_field(state_map->disable_analytics, cJSON_IsTrue(disable) ? 1 : 0);
 }
 
 int32_t check_cookie(const cJSON *document) {
@@ -74,7 +74,7 @@ int32_t check_cookie(const cJSON *document) {
 }
 
 void sample_analytics() {
-  if (state_map->disable_analytics != 0) return;
+  if (load_field(state_map->disable_analytics) != 0) return;
   reseed_from_clock();
   if (rand() % 100 == 50) send_analytics();
 }

@@ -54,6 +54,13 @@ static_assert(offsetof(state_record, disable_analytics) == 4180);
 static_assert(offsetof(state_record, cookie) == 4184);
 static_assert(offsetof(state_record, failed_cookie_count) == 4188);
 
+// The record's integer fields are shared without a lock by every thread and
+// process of the function, each one aligned 32-bit word. Accesses that may
+// meet a concurrent configuration call go through these: relaxed atomics,
+// the same single load or store as a plain access, but well defined.
+inline int32_t load_field(const int32_t &field) { return __atomic_load_n(&field, __ATOMIC_RELAXED); }
+inline void store_field(int32_t &field, int32_t value) { __atomic_store_n(&field, value, __ATOMIC_RELAXED); }
+
 // Set once by state_init, never changed afterwards.
 extern state_record *state_map;
 // True when this process created the state file and maps it writable.

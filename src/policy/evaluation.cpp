@@ -97,7 +97,7 @@ int32_t judge_fs_open(const cJSON *args, cJSON *alert, cJSON *details) {
   if (!path) return MODE_ALLOW;
   if (starts_with("/tmp/", path)) {
     cJSON_AddStringToObject(alert, "policy", "read_write_tmp");
-    int32_t mode = state_map->read_write_tmp;
+    int32_t mode = load_field(state_map->read_write_tmp);
     cJSON_AddStringToObject(details, "path", path);
     if (state_map->provider == PROVIDER_AWS && equals(path, "/tmp/.aws-xray/initialized")) mode = MODE_ALLOW;
     // The shared state file is never opened through the hooks.
@@ -109,7 +109,7 @@ int32_t judge_fs_open(const cJSON *args, cJSON *alert, cJSON *details) {
   if (!handler.empty() && handler == path) {
     cJSON_AddStringToObject(alert, "policy", "read_handler");
     cJSON_AddStringToObject(details, "path", path);
-    return state_map->read_handler;
+    return load_field(state_map->read_handler);
   }
   return MODE_ALLOW;
 }
@@ -120,7 +120,7 @@ int32_t judge_connect(const cJSON *args, cJSON *alert, cJSON *details) {
   cJSON_AddStringToObject(alert, "policy", "outbound_connectivity");
   if (host) cJSON_AddStringToObject(details, "host", host);
   if (ip) cJSON_AddStringToObject(details, "ip", ip);
-  int32_t mode = state_map->outbound_connectivity;
+  int32_t mode = load_field(state_map->outbound_connectivity);
   const int32_t provider = state_map->provider;
   if (host) {
     if (equals(host, ANALYTICS_HOST)) mode = MODE_ALLOW;
@@ -165,7 +165,7 @@ int32_t judge_process_execution(const cJSON *args, cJSON *alert, cJSON *details)
     }
   }
 
-  int32_t mode = state_map->create_child_process;
+  int32_t mode = load_field(state_map->create_child_process);
   const int32_t provider = state_map->provider;
   const std::string_view runtime = record_text(state_map->runtime, sizeof state_map->runtime);
   const std::string_view version = record_text(state_map->runtime_version, sizeof state_map->runtime_version);
