@@ -27,64 +27,7 @@ namespace {
 constexpr int THREADS = 16;
 constexpr int ROUNDS = 150;
 
-// Installs a private state record, the policy callback, a name-table lock
-// and a drained pipe on descriptor 999, and puts everything back afterwards.
-class InProcessStress : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_map_ = state_map;
-    saved_writable_ = state_writable;
-    saved_callback_ = registered_callback;
-    saved_lock_ = dns_db_lock;
-    record_ = state_record{};
-    record_.provider = PROVIDER_AWS;
-    state_map = &record_;
-    state_writable = true;
-    registered_callback = policy_callback;
-    pthread_rwlock_init(&lock_, nullptr);
-    if (!dns_db_lock) dns_db_lock = &lock_;
-    ASSERT_EQ(pipe2(log_, O_CLOEXEC), 0);
-    saved_999_ = fcntl(ALERT_LOG_FD, F_DUPFD_CLOEXEC, 1000);
-    ASSERT_EQ(dup2(log_[1], ALERT_LOG_FD), ALERT_LOG_FD);
-    close(log_[1]);
-    reader_ = std::thread([this] {
-      char buffer[65536];
-      for (;;) {
-        ssize_t n = read(log_[0], buffer, sizeof buffer);
-        if (n <= 0) return;
-        log_text_.append(buffer, static_cast<size_t>(n));
-      }
-    });
-  }
-
-  void TearDown() override {
-    if (saved_999_ >= 0) {
-      dup2(saved_999_, ALERT_LOG_FD);
-      close(saved_999_);
-    } else {
-      close(ALERT_LOG_FD);
-    }
-    reader_.join();
-    close(log_[0]);
-    if (dns_db_lock == &lock_) dns_db_lock = saved_lock_;
-    registered_callback = saved_callback_;
-    state_map = saved_map_;
-    state_writable = saved_writable_;
-  }
-
-  std::string log_text_;
-
- private:
-  state_record record_{};
-  state_record *saved_map_ = nullptr;
-  bool saved_writable_ = false;
-  verdict_callback saved_callback_ = nullptr;
-  pthread_rwlock_t *saved_lock_ = nullptr;
-  pthread_rwlock_t lock_;
-  int log_[2] = {-1, -1};
-  int saved_999_ = -1;
-  std::thread reader_;
-};
+using InProcessStress = PrivateStateTest;
 
 TEST_F(InProcessStress, SixteenThreadsKeepEveryTmpRefusalWhileTheConfigurationChanges) {
   scratch_directory scratch;

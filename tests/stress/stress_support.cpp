@@ -1,11 +1,14 @@
 #include "stress_support.hpp"
 
 #include <cjson/cJSON.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+
+#include "policy/policy.hpp"
 
 scratch_directory::scratch_directory(const std::string &base) {
   std::string pattern = base + "/tg_stress_XXXXXX";
@@ -109,4 +112,54 @@ RunResult run_in_mount_namespace(const std::string &command, std::vector<std::st
   options.preload = false;
   options.timeout_ms = timeout_ms;
   return run_process(options);
+}
+
+void PrivateStateTest::SetUp() {
+  saved_map_ = state_map;
+  saved_writable_ = state_writable;
+  saved_callback_ = registered_callback;
+  saved_lock_ = dns_db_lock;
+  record_ = state_record{};
+  record_.provider = PROVIDER_AWS;
+  state_map = &record_;
+  state_writable = true;
+  registered_callback = policy_callback;
+  pthread_rwlock_init(&lock_, nullptr);
+  if (!dns_db_lock) dns_db_lock = &lock_;
+  ASSERT_EQ(pipe2(log_, O_CLOEXEC), 0);
+  saved_999_ = fcntl(ALERT_LOG_FD, F_DUPFD_CLOEXEC, 1000);
+  ASSERT_EQ(dup2(log_[1], ALERT_LOG_FD), ALERT_LOG_FD);
+  close(log_[1]);
+  reader_ = std::thread([this] {
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = read(log_[0], buffer, sizeof buffer);
+      if (n <= 0) return;
+      log_text_.append(buffer, static_cast<size_t>(n));
+    }
+  });
+}
+
+std::string PrivateStateTest::alert_log() {
+  if (!log_closed_) {
+    log_closed_ = true;
+    if (saved_999_ >= 0) {
+      dup2(saved_999_, ALERT_LOG_FD);
+      close(saved_999_);
+      saved_999_ = -1;
+    } else {
+      close(ALERT_LOG_FD);
+    }
+    if (reader_.joinable()) reader_.join();
+    close(log_[0]);
+  }
+  return log_text_;
+}
+
+void PrivateStateTest::TearDown() {
+  alert_log();
+  if (dns_db_lock == &lock_) dns_db_lock = saved_lock_;
+  registered_callback = saved_callback_;
+  state_map = saved_map_;
+  state_writable = saved_writable_;
 }

@@ -4,6 +4,14 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <string>
+#include <thread>
+
+#include "core/core.hpp"
+#include "interceptor/interceptor.hpp"
 #include "process_runner.hpp"
 
 // A fresh directory under `base`, removed with everything in it at the end.
@@ -42,3 +50,29 @@ std::vector<std::string> stress_env();
 // this machine cannot make a mount namespace.
 bool mount_namespace_available();
 RunResult run_in_mount_namespace(const std::string &command, std::vector<std::string> env, int timeout_ms = 60000);
+
+// In-process cases: a private AWS state record, the policy callback, a
+// name-table lock and a drained pipe on descriptor 999 (its text in
+// log_text_ after TearDown's first step, see alert_log()); everything is put
+// back afterwards.
+class PrivateStateTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  // Closes descriptor 999 and returns everything written to it.
+  std::string alert_log();
+
+  state_record record_{};
+
+ private:
+  std::string log_text_;
+  bool log_closed_ = false;
+  state_record *saved_map_ = nullptr;
+  bool saved_writable_ = false;
+  verdict_callback saved_callback_ = nullptr;
+  pthread_rwlock_t *saved_lock_ = nullptr;
+  pthread_rwlock_t lock_;
+  int log_[2] = {-1, -1};
+  int saved_999_ = -1;
+  std::thread reader_;
+};
