@@ -1,0 +1,384 @@
+/* Tries every way this file knows of to open a file, connect or start a
+ * program, under a policy that blocks all three rules, and prints one line
+ * per way: "WAY -> seen" (refused with 222, or the started program ended
+ * with 222 before its main code), "WAY -> unseen" (it went through), or
+ * "WAY -> unavailable <reason>".
+ *
+ *   probe_stress_ways DIRECTORY STATIC_PROGRAM
+ *   probe_stress_ways child          (what the started programs run) */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/io_uring.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char **environ;
+extern int __open_2(const char *, int);
+
+static const char *directory;
+static char self_path[4096];
+static char *stripped_env[512];
+static int counter;
+
+static void report(const char *way, const char *outcome) {
+  printf("%s -> %s\n", way, outcome);
+  fflush(stdout);
+}
+
+/* A fresh path under the /tmp directory for each attempt. */
+static const char *next_path(void) {
+  static char path[4200];
+  snprintf(path, sizeof path, "%s/f%d", directory, ++counter);
+  return path;
+}
+
+static void report_open(const char *way, int fd, int error) {
+  if (fd >= 0) {
+    close(fd);
+    report(way, "unseen");
+  } else if (error == 222) {
+    report(way, "seen");
+  } else {
+    char text[128];
+    snprintf(text, sizeof text, "unavailable %s", strerror(error));
+    report(way, text);
+  }
+}
+
+static void report_file(const char *way, FILE *file, int error) {
+  report_open(way, file ? dup(fileno(file)) : -1, error);
+  if (file) fclose(file);
+}
+
+/* The call runs before errno is read: arguments have no order of evaluation. */
+#define TRY_OPEN(way, call) do { errno = 0; int fd_ = (call); report_open(way, fd_, errno); } while (0)
+#define TRY_FILE(way, call) do { errno = 0; FILE *file_ = (call); report_file(way, file_, errno); } while (0)
+#define TRY_CONNECT(way, call) do { errno = 0; int result_ = (call); report_connect(way, result_, errno); } while (0)
+
+/* ---- io_uring without a helper library ----------------------------------- */
+
+struct ring {
+  int fd;
+  uint32_t *sq_tail, *sq_mask, *sq_array, *cq_head, *cq_tail, *cq_mask;
+  struct io_uring_sqe *sqes;
+  struct io_uring_cqe *cqes;
+};
+
+static int ring_open(struct ring *ring) {
+  struct io_uring_params params;
+  memset(&params, 0, sizeof params);
+  ring->fd = (int)syscall(__NR_io_uring_setup, 4, &params);
+  if (ring->fd < 0) return -errno;
+  size_t sq_size = params.sq_off.array + params.sq_entries * sizeof(uint32_t);
+  size_t cq_size = params.cq_off.cqes + params.cq_entries * sizeof(struct io_uring_cqe);
+  if (cq_size > sq_size) sq_size = cq_size;
+  uint8_t *rings = mmap(NULL, sq_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, ring->fd, IORING_OFF_SQ_RING);
+  ring->sqes = mmap(NULL, params.sq_entries * sizeof(struct io_uring_sqe), PROT_READ | PROT_WRITE,
+                    MAP_SHARED | MAP_POPULATE, ring->fd, IORING_OFF_SQES);
+  if (rings == MAP_FAILED || ring->sqes == MAP_FAILED) return -ENOMEM;
+  ring->sq_tail = (uint32_t *)(rings + params.sq_off.tail);
+  ring->sq_mask = (uint32_t *)(rings + params.sq_off.ring_mask);
+  ring->sq_array = (uint32_t *)(rings + params.sq_off.array);
+  ring->cq_head = (uint32_t *)(rings + params.cq_off.head);
+  ring->cq_tail = (uint32_t *)(rings + params.cq_off.tail);
+  ring->cq_mask = (uint32_t *)(rings + params.cq_off.ring_mask);
+  ring->cqes = (struct io_uring_cqe *)(rings + params.cq_off.cqes);
+  return 0;
+}
+
+/* Submits one prepared entry and waits for its result (a value or -errno). */
+static int ring_run(struct ring *ring, const struct io_uring_sqe *entry) {
+  uint32_t tail = *ring->sq_tail;
+  uint32_t index = tail & *ring->sq_mask;
+  ring->sqes[index] = *entry;
+  ring->sq_array[index] = index;
+  __atomic_store_n(ring->sq_tail, tail + 1, __ATOMIC_RELEASE);
+  if (syscall(__NR_io_uring_enter, ring->fd, 1, 1, IORING_ENTER_GETEVENTS, NULL, 0) < 0) return -errno;
+  uint32_t head = *ring->cq_head;
+  if (head == __atomic_load_n(ring->cq_tail, __ATOMIC_ACQUIRE)) return -EIO;
+  int result = ring->cqes[head & *ring->cq_mask].res;
+  __atomic_store_n(ring->cq_head, head + 1, __ATOMIC_RELEASE);
+  return result;
+}
+
+/* ---- files ------------------------------------------------------------------ */
+
+static void try_files(void) {
+  const char *path;
+  path = next_path(); TRY_OPEN("open", open(path, O_RDWR | O_CREAT, 0600));
+  path = next_path(); TRY_OPEN("open64", open64(path, O_RDWR | O_CREAT, 0600));
+  path = next_path(); TRY_OPEN("__open_2", __open_2(path, O_RDWR));
+  path = next_path(); TRY_OPEN("creat", creat(path, 0600));
+  path = next_path(); TRY_FILE("fopen", fopen(path, "w"));
+  path = next_path(); TRY_FILE("fopen64", fopen64(path, "w"));
+  path = next_path();
+  FILE *null_stream = fopen("/dev/null", "r");
+  TRY_FILE("freopen", freopen(path, "w", null_stream));
+  path = next_path(); TRY_OPEN("openat", openat(AT_FDCWD, path, O_RDWR | O_CREAT, 0600));
+  path = next_path(); TRY_OPEN("openat64", openat64(AT_FDCWD, path, O_RDWR | O_CREAT, 0600));
+  path = next_path(); TRY_OPEN("syscall(SYS_open)", (int)syscall(SYS_open, path, O_RDWR | O_CREAT, 0600));
+  path = next_path();
+  TRY_OPEN("syscall(SYS_openat)", (int)syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT, 0600));
+  struct { uint64_t flags, mode, resolve; } how = {O_RDWR | O_CREAT, 0600, 0};
+  path = next_path();
+  TRY_OPEN("syscall(SYS_openat2)", (int)syscall(437, AT_FDCWD, path, &how, sizeof how));
+
+  struct ring ring;
+  int status = ring_open(&ring);
+  if (status < 0) {
+    char text[128];
+    snprintf(text, sizeof text, "unavailable %s", strerror(-status));
+    report("io_uring openat", text);
+  } else {
+    struct io_uring_sqe entry;
+    memset(&entry, 0, sizeof entry);
+    entry.opcode = IORING_OP_OPENAT;
+    entry.fd = AT_FDCWD;
+    path = next_path();
+    entry.addr = (uint64_t)(uintptr_t)path;
+    entry.len = 0600;
+    entry.open_flags = O_RDWR | O_CREAT;
+    int fd = ring_run(&ring, &entry);
+    report_open("io_uring openat", fd, fd < 0 ? -fd : 0);
+    close(ring.fd);
+  }
+
+  void *second = dlmopen(LM_ID_NEWLM, "libc.so.6", RTLD_NOW);
+  int (*second_open)(const char *, int, ...) = second ? (int (*)(const char *, int, ...))dlsym(second, "open") : NULL;
+  if (!second_open) {
+    report("dlmopen libc open", "unavailable no second libc");
+  } else {
+    path = next_path();
+    TRY_OPEN("dlmopen libc open", second_open(path, O_RDWR | O_CREAT, 0600));
+  }
+}
+
+/* ---- connections ------------------------------------------------------------- */
+
+static int listener4(struct sockaddr_in *address, int type) {
+  int fd = socket(AF_INET, type, 0);
+  memset(address, 0, sizeof *address);
+  address->sin_family = AF_INET;
+  address->sin_addr.s_addr = inet_addr("127.0.0.2");
+  socklen_t length = sizeof *address;
+  if (bind(fd, (struct sockaddr *)address, sizeof *address) != 0 ||
+      (type == SOCK_STREAM && listen(fd, 64) != 0) || getsockname(fd, (struct sockaddr *)address, &length) != 0)
+    exit(5);
+  return fd;
+}
+
+static void report_connect(const char *way, int result, int error) {
+  if (result == 0) report(way, "unseen");
+  else if (error == 222) report(way, "seen");
+  else {
+    char text[128];
+    snprintf(text, sizeof text, "unavailable %s", strerror(error));
+    report(way, text);
+  }
+}
+
+static void try_connections(void) {
+  struct sockaddr_in server;
+  listener4(&server, SOCK_STREAM);
+  int sock = socket(AF_INET, SOCK_STREAM, 0);
+  TRY_CONNECT("connect", connect(sock, (struct sockaddr *)&server, sizeof server));
+  close(sock);
+  sock = socket(AF_INET, SOCK_STREAM, 0);
+  TRY_CONNECT("syscall(SYS_connect)", (int)syscall(SYS_connect, sock, &server, sizeof server));
+  close(sock);
+
+  /* TCP Fast Open: sendto makes the connection itself. */
+  sock = socket(AF_INET, SOCK_STREAM, 0);
+  TRY_CONNECT("sendto MSG_FASTOPEN",
+              sendto(sock, "x", 1, MSG_FASTOPEN, (struct sockaddr *)&server, sizeof server) == 1 ? 0 : -1);
+  close(sock);
+
+  struct sockaddr_in datagram_server;
+  int datagram_listener = listener4(&datagram_server, SOCK_DGRAM);
+  sock = socket(AF_INET, SOCK_DGRAM, 0);
+  TRY_CONNECT("sendto UDP",
+              sendto(sock, "x", 1, 0, (struct sockaddr *)&datagram_server, sizeof datagram_server) == 1 ? 0 : -1);
+  close(sock);
+  close(datagram_listener);
+
+  int listener6 = socket(AF_INET6, SOCK_STREAM, 0);
+  struct sockaddr_in6 server6;
+  memset(&server6, 0, sizeof server6);
+  server6.sin6_family = AF_INET6;
+  server6.sin6_addr = in6addr_loopback;
+  socklen_t length = sizeof server6;
+  if (listener6 < 0 || bind(listener6, (struct sockaddr *)&server6, sizeof server6) != 0 ||
+      listen(listener6, 8) != 0 || getsockname(listener6, (struct sockaddr *)&server6, &length) != 0) {
+    report("connect IPv6", "unavailable no IPv6 loopback");
+  } else {
+    sock = socket(AF_INET6, SOCK_STREAM, 0);
+    TRY_CONNECT("connect IPv6", connect(sock, (struct sockaddr *)&server6, sizeof server6));
+    close(sock);
+  }
+
+  /* An IPv4 peer reached through an IPv6 socket, as an IPv4-mapped address. */
+  struct sockaddr_in6 mapped;
+  memset(&mapped, 0, sizeof mapped);
+  mapped.sin6_family = AF_INET6;
+  mapped.sin6_port = server.sin_port;
+  inet_pton(AF_INET6, "::ffff:127.0.0.2", &mapped.sin6_addr);
+  sock = socket(AF_INET6, SOCK_STREAM, 0);
+  TRY_CONNECT("connect IPv4-mapped IPv6", connect(sock, (struct sockaddr *)&mapped, sizeof mapped));
+  close(sock);
+
+  struct ring ring;
+  int status = ring_open(&ring);
+  if (status < 0) {
+    report("io_uring connect", "unavailable");
+  } else {
+    sock = socket(AF_INET, SOCK_STREAM, 0);
+    struct io_uring_sqe entry;
+    memset(&entry, 0, sizeof entry);
+    entry.opcode = IORING_OP_CONNECT;
+    entry.fd = sock;
+    entry.addr = (uint64_t)(uintptr_t)&server;
+    entry.off = sizeof server;
+    int result = ring_run(&ring, &entry);
+    report_connect("io_uring connect", result, -result);
+    close(sock);
+    close(ring.fd);
+  }
+
+  void *second = dlmopen(LM_ID_NEWLM, "libc.so.6", RTLD_NOW);
+  int (*second_connect)(int, const struct sockaddr *, socklen_t) =
+      second ? (int (*)(int, const struct sockaddr *, socklen_t))dlsym(second, "connect") : NULL;
+  if (!second_connect) {
+    report("dlmopen libc connect", "unavailable no second libc");
+  } else {
+    sock = socket(AF_INET, SOCK_STREAM, 0);
+    TRY_CONNECT("dlmopen libc connect", second_connect(sock, (struct sockaddr *)&server, sizeof server));
+    close(sock);
+  }
+}
+
+/* ---- program starts ---------------------------------------------------------- */
+
+static int wait_exit(pid_t pid) {
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+static void report_start(const char *way, int strip, int status) {
+  char name[160];
+  snprintf(name, sizeof name, "%s%s", way, strip ? " without LD_PRELOAD" : "");
+  if (status == 222) report(name, "seen");
+  else if (status == 0) report(name, "unseen");
+  else {
+    char text[64];
+    snprintf(text, sizeof text, "unavailable exit %d", status);
+    report(name, text);
+  }
+}
+
+enum start_way { WAY_EXECVE, WAY_VFORK, WAY_POSIX_SPAWN, WAY_POSIX_SPAWNP, WAY_EXECVEAT, WAY_FEXECVE,
+                 WAY_SYSCALL_EXECVE, WAY_DLMOPEN_EXECVE, WAY_COUNT };
+static const char *const start_names[WAY_COUNT] = {
+    "fork+execve", "vfork+execve", "posix_spawn", "posix_spawnp", "execveat", "fexecve", "syscall(SYS_execve)",
+    "dlmopen libc execve"};
+
+/* Starts `program` by `way` in a new process; its exit status. */
+static int start_program(int way, int strip, const char *program, char *const args[]) {
+  char **env = strip ? stripped_env : environ;
+  pid_t pid;
+  if (way == WAY_POSIX_SPAWN || way == WAY_POSIX_SPAWNP) {
+    int (*spawn)(pid_t *, const char *, const posix_spawn_file_actions_t *, const posix_spawnattr_t *,
+                 char *const[], char *const[]) = way == WAY_POSIX_SPAWN ? posix_spawn : posix_spawnp;
+    if (spawn(&pid, program, NULL, NULL, args, env) != 0) return -1;
+    return wait_exit(pid);
+  }
+  if (way == WAY_VFORK) {
+    pid = vfork();
+    if (pid == 0) {
+      execve(program, args, env);
+      _exit(127);
+    }
+    return wait_exit(pid);
+  }
+  int (*second_execve)(const char *, char *const[], char *const[]) = NULL;
+  if (way == WAY_DLMOPEN_EXECVE) {
+    void *second = dlmopen(LM_ID_NEWLM, "libc.so.6", RTLD_NOW);
+    second_execve = second ? (int (*)(const char *, char *const[], char *const[]))dlsym(second, "execve") : NULL;
+    if (!second_execve) return -1;
+  }
+  pid = fork();
+  if (pid == 0) {
+    switch (way) {
+      case WAY_EXECVE: execve(program, args, env); break;
+      case WAY_EXECVEAT: execveat(AT_FDCWD, program, args, env, 0); break;
+      case WAY_FEXECVE: {
+        int fd = open(program, O_RDONLY | O_CLOEXEC);
+        fexecve(fd, args, env);
+        break;
+      }
+      case WAY_SYSCALL_EXECVE: syscall(SYS_execve, program, args, env); break;
+      case WAY_DLMOPEN_EXECVE: second_execve(program, args, env); break;
+    }
+    _exit(127);
+  }
+  return wait_exit(pid);
+}
+
+static void try_starts(const char *static_program) {
+  char *args[] = {self_path, "child", NULL};
+  for (int way = 0; way < WAY_COUNT; ++way)
+    for (int strip = 0; strip <= 1; ++strip) report_start(start_names[way], strip, start_program(way, strip, self_path, args));
+
+  int status = system("exit 0");
+  report_start("system", 0, WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  FILE *pipe = popen("exit 0", "r");
+  status = pipe ? pclose(pipe) : -1;
+  report_start("popen", 0, status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+
+  /* A statically linked program: it reports 0 when it could open a file. */
+  const char *path = next_path();
+  char *static_args[] = {(char *)static_program, (char *)path, NULL};
+  report_start("static program (start and its open)", 0, start_program(WAY_EXECVE, 0, static_program, static_args));
+}
+
+int main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "child") == 0) return 0;
+  if (argc != 3) return 2;
+  directory = argv[1];
+  ssize_t length = readlink("/proc/self/exe", self_path, sizeof self_path - 1);
+  if (length <= 0) return 2;
+  self_path[length] = '\0';
+  int count = 0;
+  for (char **entry = environ; *entry && count < 510; ++entry)
+    if (strncmp(*entry, "LD_PRELOAD=", 11) != 0) stripped_env[count++] = *entry;
+  stripped_env[count] = NULL;
+
+  int (*configure_call)(const char *) = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
+  if (!configure_call ||
+      configure_call("{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\","
+                     "\"outbound_connectivity\":\"block\",\"create_child_process\":\"block\"}}") == 0)
+    return 3;
+  try_files();
+  try_connections();
+  try_starts(argv[2]);
+  /* Last: the alert descriptor, which the library keeps open. */
+  errno = 0;
+  int closed = close(999);
+  report("close(999)", closed == -1 && errno == EPERM ? "seen" : "unseen");
+  closed = (int)syscall(SYS_close, 999);
+  report("syscall(SYS_close, 999)", closed == -1 ? "seen" : "unseen");
+  printf("done\n");
+  return 0;
+}

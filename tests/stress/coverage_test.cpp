@@ -1,0 +1,90 @@
+// The ways a function can open a file, connect or start a program on Linux,
+// each tried for real under a policy that blocks all three rules. The table
+// below is the one in docs/coverage.md: "seen" means the library judged the
+// attempt (refused it with 222), "unseen" means it went through unjudged.
+// A change in either direction fails here and must be reflected there.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "stress_support.hpp"
+
+namespace {
+
+const std::map<std::string, std::string> EXPECTED = {
+    // Opening files.
+    {"open", "seen"},
+    {"open64", "seen"},
+    {"__open_2", "seen"},
+    {"creat", "seen"},
+    {"fopen", "seen"},
+    {"fopen64", "seen"},
+    {"freopen", "seen"},
+    {"openat", "unseen"},
+    {"openat64", "unseen"},
+    {"syscall(SYS_open)", "unseen"},
+    {"syscall(SYS_openat)", "unseen"},
+    {"syscall(SYS_openat2)", "unseen"},
+    {"io_uring openat", "unseen"},
+    {"dlmopen libc open", "unseen"},
+    // Connecting.
+    {"connect", "seen"},
+    {"syscall(SYS_connect)", "unseen"},
+    {"sendto MSG_FASTOPEN", "unseen"},
+    {"sendto UDP", "unseen"},
+    {"connect IPv6", "unseen"},
+    {"connect IPv4-mapped IPv6", "unseen"},
+    {"io_uring connect", "unseen"},
+    {"dlmopen libc connect", "unseen"},
+    // Starting programs, with the caller's environment and with LD_PRELOAD
+    // taken out of it by the caller.
+    {"fork+execve", "seen"},
+    {"fork+execve without LD_PRELOAD", "seen"},
+    {"vfork+execve", "seen"},
+    {"vfork+execve without LD_PRELOAD", "seen"},
+    {"posix_spawn", "seen"},
+    {"posix_spawn without LD_PRELOAD", "seen"},
+    {"posix_spawnp", "seen"},
+    {"posix_spawnp without LD_PRELOAD", "seen"},
+    {"execveat", "seen"},
+    {"execveat without LD_PRELOAD", "unseen"},
+    {"fexecve", "seen"},
+    {"fexecve without LD_PRELOAD", "unseen"},
+    {"syscall(SYS_execve)", "seen"},
+    {"syscall(SYS_execve) without LD_PRELOAD", "unseen"},
+    {"dlmopen libc execve", "seen"},
+    {"dlmopen libc execve without LD_PRELOAD", "unseen"},
+    {"system", "seen"},
+    {"popen", "seen"},
+    {"static program (start and its open)", "unseen"},
+    // The alert descriptor.
+    {"close(999)", "seen"},
+    {"syscall(SYS_close, 999)", "unseen"},
+};
+
+TEST(Coverage, EveryWayToOpenConnectOrStartBehavesAsDocumented) {
+  TG_SKIP_IF_SANITIZED();
+  scratch_directory scratch;
+  RunOptions options;
+  options.argv = {probe_path("stress_ways"), scratch.path, probe_path("static_open")};
+  options.env = stress_env();
+  options.capture_log_fd = true;
+  options.timeout_ms = 60000;
+  RunResult result = run_process(options);
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  ASSERT_TRUE(contains_line(result.out, "done")) << result.out;
+
+  std::map<std::string, std::string> found;
+  for (const auto &line : split_lines(result.out)) {
+    size_t arrow = line.find(" -> ");
+    if (arrow != std::string::npos) found[line.substr(0, arrow)] = line.substr(arrow + 4);
+  }
+  for (const auto &[way, outcome] : EXPECTED) {
+    auto it = found.find(way);
+    ASSERT_NE(it, found.end()) << way << " was not tried";
+    EXPECT_EQ(it->second, outcome) << way;
+  }
+  EXPECT_EQ(found.size(), EXPECTED.size());
+}
+
+}  // namespace
