@@ -155,6 +155,19 @@ static void try_files(void) {
     close(ring.fd);
   }
 
+  /* A forked child that does not execute a program keeps only execve and
+   * close hooked: it reports its open through its exit status. */
+  path = next_path();
+  pid_t child = fork();
+  if (child == 0) {
+    errno = 0;
+    int fd = open(path, O_RDWR | O_CREAT, 0600);
+    _exit(fd >= 0 ? 0 : errno == 222 ? 1 : 2);
+  }
+  int child_status = 0;
+  waitpid(child, &child_status, 0);
+  report("open in a forked child", WEXITSTATUS(child_status) == 0 ? "unseen" : WEXITSTATUS(child_status) == 1 ? "seen" : "unavailable");
+
   void *second = dlmopen(LM_ID_NEWLM, "libc.so.6", RTLD_NOW);
   int (*second_open)(const char *, int, ...) = second ? (int (*)(const char *, int, ...))dlsym(second, "open") : NULL;
   if (!second_open) {

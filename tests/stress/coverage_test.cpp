@@ -27,6 +27,7 @@ const std::map<std::string, std::string> EXPECTED = {
     {"syscall(SYS_openat2)", "unseen"},
     {"io_uring openat", "unseen"},
     {"dlmopen libc open", "unseen"},
+    {"open in a forked child", "unseen"},
     // Connecting.
     {"connect", "seen"},
     {"syscall(SYS_connect)", "unseen"},
