@@ -2,7 +2,8 @@
 # Installs the Debian packages needed to build, test and run the demo.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libcjson-dev uthash-dev libzydis-dev libssl-dev openssl
-          libgtest-dev googletest libbenchmark-dev tzdata python3 nodejs util-linux mount zip unzip)
+          libgtest-dev googletest libbenchmark-dev tzdata python3 nodejs util-linux mount zip unzip
+          clang libclang-rt-14-dev)  # clang and its runtimes: the libFuzzer targets in fuzz/
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
