@@ -150,6 +150,14 @@ int analyze_entry(uintptr_t target, uintptr_t readable_end, displaced_code *out,
 
 int scan_for_branches_into(code_range function, bool sized, uintptr_t target, size_t length,
                            uintptr_t *detail) {
+  // Decoding is slow; a function whose bytes hold no possible reference
+  // into the patch is settled without it.
+  if (!may_refer_into(function, target, length)) return HOOK_OK;
+  return decode_for_branches_into(function, sized, target, length, detail);
+}
+
+int decode_for_branches_into(code_range function, bool sized, uintptr_t target, size_t length,
+                             uintptr_t *detail) {
   uintptr_t ip = function.begin;
   while (ip < function.end) {
     decoded d;

@@ -4,6 +4,7 @@
 //   code_x86_64.cpp            the bytes the engine emits; the atomic store of a patch
 //   memory_linux.cpp           near pages within +-2 GiB, mprotect of code
 //   function_extent_linux.cpp  mapped code around a target, function extent from symbols
+//   reference_candidates_x86_64.cpp  a byte-level pre-scan for references into a patch
 #pragma once
 
 #include <cstddef>
@@ -72,6 +73,14 @@ int analyze_entry(uintptr_t target, uintptr_t readable_end, displaced_code *out,
 // bytes other than at their first byte. HOOK_OK or HOOK_ERROR_BRANCH_INTO_PATCH.
 int scan_for_branches_into(code_range function, bool sized, uintptr_t target, size_t length,
                            uintptr_t *detail);
+// The same scan, decoding every instruction (scan_for_branches_into first
+// asks may_refer_into whether there can be anything to find).
+int decode_for_branches_into(code_range function, bool sized, uintptr_t target, size_t length,
+                             uintptr_t *detail);
+// False only when no instruction of `function`, wherever instructions begin,
+// can refer inside (target, target + length): scan_for_branches_into then
+// has nothing to find and need not decode.
+bool may_refer_into(code_range function, uintptr_t target, size_t length);
 // Writes the trampoline for `code` as it will run at `at` into `out`.
 // Returns its size, 0 when an operand cannot reach from there.
 size_t relocate_entry(const displaced_code *code, uintptr_t target, uintptr_t at, uint8_t *out,

@@ -1,0 +1,105 @@
+// The byte-level pre-scan that spares most functions their decoding: it
+// must find every relative reference into the displaced bytes that the
+// decoder finds, in hand-made code and across the C library's own code.
+#include <gtest/gtest.h>
+#include <link.h>
+
+#include <cstring>
+#include <vector>
+
+#include "hook/hook_internal.hpp"
+
+namespace {
+
+struct byte_case {
+  const char *name;
+  std::vector<uint8_t> code;  // the "function"; the patch window is its first `length` bytes
+  size_t length;
+  bool expected;
+};
+
+// Little-endian 32-bit displacement bytes.
+std::vector<uint8_t> le32(int32_t value) {
+  std::vector<uint8_t> bytes(4);
+  memcpy(bytes.data(), &value, 4);
+  return bytes;
+}
+
+std::vector<uint8_t> join(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> out;
+  for (const auto &part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+
+const std::vector<uint8_t> NOPS(8, 0x90);
+
+TEST(ReferenceCandidates, FindsEachKindOfRelativeReference) {
+  // Offsets below: the instruction starts at 8, after eight nops that stand
+  // for the displaced bytes (window 1..4 with length 5). The pre-scan may
+  // also see references that are not there (the bytes of one instruction read
+  // as another), so the cases that expect none keep their bytes unambiguous.
+  const byte_case rows[] = {
+      {"no reference at all", join({NOPS, {0xc3}}), 5, false},
+      {"jne rel8 back to byte 2", join({NOPS, {0x75, static_cast<uint8_t>(2 - 10)}}), 5, true},
+      {"jmp rel8 back to the first byte", join({NOPS, {0xeb, static_cast<uint8_t>(0 - 10)}}), 5, false},
+      {"loop rel8 back to byte 4", join({NOPS, {0xe2, static_cast<uint8_t>(4 - 10)}}), 5, true},
+      {"call rel32 to byte 3", join({NOPS, {0xe8}, le32(3 - 13)}), 5, true},
+      {"jcc rel32 to byte 1", join({NOPS, {0x0f, 0x84}, le32(1 - 14)}), 5, true},
+      {"jmp rel32 far past the window", join({NOPS, {0xe9}, le32(0x4000)}), 5, false},
+      {"lea rip-relative to byte 2", join({NOPS, {0x48, 0x8d, 0x05}, le32(2 - 15)}), 5, true},
+      {"cmpb imm8 rip-relative to byte 4", join({NOPS, {0x80, 0x3d}, le32(4 - 15), {0x01}}), 5, true},
+      {"movl imm32 rip-relative to byte 1", join({NOPS, {0xc7, 0x05}, le32(1 - 18), le32(7)}), 5, true},
+      {"xbegin rel32 to byte 3", join({NOPS, {0xc7, 0xf8}, le32(3 - 14)}), 5, true},
+      {"a wider window takes byte 6", join({NOPS, {0x75, static_cast<uint8_t>(6 - 10)}}), 8, true},
+  };
+  for (const byte_case &row : rows) {
+    SCOPED_TRACE(row.name);
+    const auto begin = reinterpret_cast<uintptr_t>(row.code.data());
+    const code_range function{begin, begin + row.code.size()};
+    EXPECT_EQ(may_refer_into(function, begin, row.length), row.expected);
+    uintptr_t detail = 0;
+    const int decoded = decode_for_branches_into(function, true, begin, row.length, &detail);
+    if (decoded == HOOK_ERROR_BRANCH_INTO_PATCH) {
+      EXPECT_TRUE(row.expected) << "the decoder found one";
+    }
+  }
+}
+
+int find_libc_text(dl_phdr_info *info, size_t, void *data) {
+  if (!strstr(info->dlpi_name, "/libc.so")) return 0;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr) &header = info->dlpi_phdr[i];
+    if (header.p_type == PT_LOAD && (header.p_flags & PF_X)) {
+      const uintptr_t begin = info->dlpi_addr + header.p_vaddr;
+      *static_cast<code_range *>(data) = code_range{begin, begin + header.p_memsz};
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Every 97th byte of the C library's code as a patch target, with the 512
+// bytes around it as its function: whatever the decoder finds, the pre-scan
+// must have found too. Loop heads among the targets give real references.
+TEST(ReferenceCandidates, NeverMissesWhatTheDecoderFindsInTheCLibrary) {
+  code_range text{0, 0};
+  ASSERT_NE(dl_iterate_phdr(find_libc_text, &text), 0);
+  int decoder_found = 0, prescan_found = 0, windows = 0;
+  for (uintptr_t target = text.begin + 256; target + 256 < text.end && windows < 6000; target += 97, ++windows) {
+    const code_range function{target - 256, target + 256};
+    uintptr_t detail = 0;
+    const bool decoded = decode_for_branches_into(function, true, target, PATCH_SIZE, &detail) ==
+                         HOOK_ERROR_BRANCH_INTO_PATCH;
+    const bool candidate = may_refer_into(function, target, PATCH_SIZE);
+    decoder_found += decoded;
+    prescan_found += candidate;
+    if (decoded) {
+      EXPECT_TRUE(candidate) << "missed a reference at " << std::hex << detail;
+    }
+  }
+  EXPECT_GT(decoder_found, 0) << "no window held a real reference; the comparison proved nothing";
+  // The pre-scan is only worth having if it rules most windows out.
+  EXPECT_LT(prescan_found, windows / 2);
+}
+
+}  // namespace
