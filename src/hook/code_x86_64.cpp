@@ -97,7 +97,7 @@ void store_atomic_16(uintptr_t block, size_t offset, const uint8_t *bytes, size_
 
 // Not instrumented by ThreadSanitizer: it keeps no shadow state for code, and
 // a write there is an instruction patch, not a data race it could judge.
-[[gnu::no_sanitize("thread")]] void store_code(uintptr_t address, const uint8_t *bytes, size_t length) {
+__attribute__((no_sanitize("thread"))) void store_code(uintptr_t address, const uint8_t *bytes, size_t length) {
   switch (code_store_kind_for(address, length)) {
     case STORE_ATOMIC_8: {
       uintptr_t block = address & ~uintptr_t{7};
