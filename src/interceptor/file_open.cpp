@@ -27,13 +27,12 @@ int judge_open(const char *path) {
   if (!path) return 0;
   const int saved_errno = errno;
   int verdict = 0;
-  if (char *absolute = absolute_path(path)) {
-    cJSON *args = path_args(absolute);
-    free(absolute);
-    if (args) {
-      verdict = judge_event("fs_open", args);
-      cJSON_Delete(args);
-    }
+  // Every open in the process comes here: no allocation on the usual route.
+  char buffer[PATH_MAX];
+  if (char *absolute = absolute_path_into(path, buffer)) {
+    const flat_member args[] = {{"path", absolute}};
+    verdict = judge_flat_event("fs_open", args, 1);
+    if (absolute != buffer) free(absolute);
   }
   errno = saved_errno;
   return verdict;

@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <netdb.h>
+#include <climits>
 #include <cstdint>
 
 struct cJSON;
@@ -29,6 +30,16 @@ using verdict_callback = int (*)(const char *event_text);
 extern verdict_callback registered_callback;
 
 int judge_event(const char *name, cJSON *args);
+// An argument member whose value is a string.
+struct flat_member {
+  const char *key;
+  const char *value;
+};
+// judge_event for arguments made of string members only (file opens,
+// connections): the event text is written directly, byte for byte what
+// event_json prints, without building and printing a tree. Values that need
+// JSON escaping take the tree route.
+int judge_flat_event(const char *name, const flat_member *members, int count);
 char *event_json(const char *name, cJSON *args);
 cJSON *create_event(const char *name, cJSON *args);
 char *event_timestamp();
@@ -64,6 +75,9 @@ int load_interceptor_config(const char *text);
 
 // ---- replacements ---------------------------------------------------------
 char *absolute_path(const char *path);
+// The same path written into `buffer` when it fits there; otherwise (rarely)
+// a malloc'd text. Null when no path can be made.
+char *absolute_path_into(const char *path, char (&buffer)[PATH_MAX]);
 // Joins `path` to `base` when relative and normalises "." / ".." / "//"
 // textually. Returns a malloc'd text or null.
 char *lexical_absolute_path(const char *base, const char *path);

@@ -21,7 +21,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <cjson/cJSON.h>
 #include <uthash.h>
 
 #include <string_view>
@@ -47,16 +46,6 @@ struct resolver_scope {
   resolver_scope &operator=(const resolver_scope &) = delete;
 };
 
-struct json_guard {
-  cJSON *item;
-  ~json_guard() { cJSON_Delete(item); }
-};
-
-struct text_guard {
-  char *text;
-  ~text_guard() { free(text); }
-};
-
 constexpr std::string_view RESOLVER_LIBRARY_SUFFIX = "/libresolv.so.2";
 constexpr std::string_view RESOLVER_FUNCTION = "getaddrinfo";
 
@@ -65,7 +54,25 @@ void release_entry(dns_db_entry *entry) {
   free(entry);
 }
 
+// True when `ip` is recorded under exactly `node` already: replacing that
+// entry by an equal one would change nothing. A name resolved again and
+// again (and the one address listed once per socket type) then costs a read
+// lock instead of two allocations and a write lock.
+bool already_recorded(const char *ip, const char *node) {
+  if (dns_db_lock == nullptr || pthread_rwlock_rdlock(dns_db_lock) != 0) return false;
+  dns_db_entry *entry = nullptr;
+  HASH_FIND_STR(dns_db, ip, entry);
+  const bool same = entry != nullptr && strcmp(entry->hostname, node) == 0;
+  pthread_rwlock_unlock(dns_db_lock);
+  return same;
+}
+
 void record_address(const char *node, const sockaddr *address) {
+  char ip[INET_ADDRSTRLEN];
+  const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(address);
+  inet_ntop(AF_INET, &ipv4->sin_addr, ip, sizeof ip);
+  if (already_recorded(ip, node)) return;
+
   auto *entry = static_cast<dns_db_entry *>(calloc(1, sizeof(dns_db_entry)));
   if (entry == nullptr) return;
   size_t length = strlen(node);
@@ -75,8 +82,7 @@ void record_address(const char *node, const sockaddr *address) {
     return;
   }
   memcpy(entry->hostname, node, length + 1);
-  const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(address);
-  inet_ntop(AF_INET, &ipv4->sin_addr, entry->ip, sizeof entry->ip);
+  memcpy(entry->ip, ip, sizeof ip);
 
   int rc = dns_db_lock != nullptr ? pthread_rwlock_wrlock(dns_db_lock) : EINVAL;
   if (rc != 0) {
@@ -92,10 +98,27 @@ void record_address(const char *node, const sockaddr *address) {
 
 enum class lookup_result { found, not_found, failed };
 
-// Copies the recorded name of `ip` into *hostname (malloc'd) so that it
-// outlives the read lock: a concurrent resolution may free the entry.
-lookup_result lookup_hostname(const char *ip, char **hostname) {
-  *hostname = nullptr;
+// A copy of a recorded host name that outlives the read lock (a concurrent
+// resolution may free the entry): on the stack when it fits, else malloc'd.
+struct hostname_copy {
+  char local[256];
+  char *allocated = nullptr;
+  const char *text = nullptr;
+  ~hostname_copy() { free(allocated); }
+  bool take(const char *name) {
+    const size_t length = strlen(name);
+    if (length < sizeof local) {
+      memcpy(local, name, length + 1);
+      text = local;
+    } else {
+      allocated = strdup(name);
+      text = allocated;
+    }
+    return text != nullptr;
+  }
+};
+
+lookup_result lookup_hostname(const char *ip, hostname_copy *hostname) {
   int rc = dns_db_lock != nullptr ? pthread_rwlock_rdlock(dns_db_lock) : EINVAL;
   if (rc != 0) {
     fprintf(stderr, "[INTERCEPTOR] hooked_connect: Cannot acquire dns db lock: %s\n", strerror(rc));
@@ -104,10 +127,7 @@ lookup_result lookup_hostname(const char *ip, char **hostname) {
   dns_db_entry *entry = nullptr;
   HASH_FIND_STR(dns_db, ip, entry);
   lookup_result result = lookup_result::not_found;
-  if (entry != nullptr) {
-    *hostname = strdup(entry->hostname);
-    result = *hostname != nullptr ? lookup_result::found : lookup_result::failed;
-  }
+  if (entry != nullptr) result = hostname->take(entry->hostname) ? lookup_result::found : lookup_result::failed;
   pthread_rwlock_unlock(dns_db_lock);
   return result;
 }
@@ -116,18 +136,6 @@ bool caller_is_resolver(const void *return_address) {
   Dl_info info;
   if (dladdr(return_address, &info) == 0) return false;
   return is_resolver_caller(info.dli_fname, info.dli_sname);
-}
-
-// {"ip": ip} plus "hostname" when known; null when memory runs out.
-cJSON *connect_args(const char *ip, const char *hostname) {
-  cJSON *args = cJSON_CreateObject();
-  if (args == nullptr) return nullptr;
-  if (cJSON_AddStringToObject(args, "ip", ip) == nullptr ||
-      (hostname != nullptr && cJSON_AddStringToObject(args, "hostname", hostname) == nullptr)) {
-    cJSON_Delete(args);
-    return nullptr;
-  }
-  return args;
 }
 
 }  // namespace
@@ -170,14 +178,12 @@ int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen) {
   char ip[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(addr)->sin_addr, ip, sizeof ip);
 
-  text_guard hostname{nullptr};
-  if (lookup_hostname(ip, &hostname.text) == lookup_result::failed) return real_connect(sockfd, addr, addrlen);
+  hostname_copy hostname;
+  if (lookup_hostname(ip, &hostname) == lookup_result::failed) return real_connect(sockfd, addr, addrlen);
 
-  json_guard args{connect_args(ip, hostname.text)};
-  // Without its arguments the event could not be judged fairly.
-  if (args.item == nullptr) return real_connect(sockfd, addr, addrlen);
-
-  int verdict = judge_event("connect", args.item);
+  // {"ip": ip} plus "hostname" when known.
+  const flat_member args[] = {{"ip", ip}, {"hostname", hostname.text}};
+  int verdict = judge_flat_event("connect", args, hostname.text != nullptr ? 2 : 1);
   if (verdict != 0) {
     errno = verdict;
     return -1;

@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -53,9 +55,10 @@ char *lexical_absolute_path(const char *base, const char *path) {
   return out;
 }
 
-char *absolute_path(const char *path) {
-  if (!path) return nullptr;
-  if (char *resolved = canonicalize_file_name(path)) return resolved;
+namespace {
+
+// The textual route, for a path that the file system cannot resolve.
+char *unresolved_absolute_path(const char *path) {
   // An absolute path needs no current directory: a process that removed its
   // own directory must not have its absolute paths go unjudged.
   if (path[0] == '/') return lexical_absolute_path(nullptr, path);
@@ -73,4 +76,22 @@ char *absolute_path(const char *path) {
   char *result = lexical_absolute_path(directory, path);
   free(directory);
   return result;
+}
+
+}  // namespace
+
+char *absolute_path(const char *path) {
+  if (!path) return nullptr;
+  if (char *resolved = canonicalize_file_name(path)) return resolved;
+  return unresolved_absolute_path(path);
+}
+
+char *absolute_path_into(const char *path, char (&buffer)[PATH_MAX]) {
+  if (!path) return nullptr;
+  // realpath into a buffer is canonicalize_file_name without the allocation;
+  // only a result longer than the buffer needs the allocating call.
+  if (char *resolved = realpath(path, buffer)) return resolved;
+  if (errno == ENAMETOOLONG)
+    if (char *resolved = canonicalize_file_name(path)) return resolved;
+  return unresolved_absolute_path(path);
 }

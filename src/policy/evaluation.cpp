@@ -1,7 +1,8 @@
-// Policy evaluation: the one verdict callback. Each event text is parsed
+// Policy evaluation: the one verdict callback. Each event text is read
 // afresh, falls under at most one of the four rules, takes that rule's mode
 // from the shared state record, and the platforms' own activity is exempted.
-// Alert and block deliver an alert record before the verdict is returned.
+// Alert and block deliver an alert record before the verdict is returned;
+// an event that ends at allow costs no record at all.
 #include "policy/policy.hpp"
 
 #include <cjson/cJSON.h>
@@ -20,12 +21,6 @@ struct json_guard {
   cJSON *item;
   ~json_guard() { cJSON_Delete(item); }
 };
-
-// The member's text when it is a string, else null (absent).
-const char *string_member(const cJSON *object, const char *name) {
-  const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, name);
-  return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
 
 bool equals(const char *a, std::string_view b) { return a && b == a; }
 
@@ -59,68 +54,63 @@ constexpr const char *EXEMPT_PROGRAM_PATHS[EXEMPT_PROGRAM_COUNT] = {
     "/bin/bash",              "/bin/uname",
 };
 
-struct canonical_table {
-  // Null where the path does not resolve (the program is not installed).
-  char *paths[EXEMPT_PROGRAM_COUNT];
-};
+// Each entry is resolved on first use, once per process. Threads that race
+// each resolve it and the first to publish wins; nobody waits.
+char UNRESOLVED_MARK;  // the path does not resolve (the program is not installed)
+std::atomic<char *> canonical_programs[EXEMPT_PROGRAM_COUNT];
 
-// Filled once, on first use. Threads that race to fill it each build a
-// table and the first to publish wins; nobody waits and nothing is locked.
-std::atomic<canonical_table *> canonical_programs{nullptr};
-
-const canonical_table *canonical_exempt_programs() {
-  canonical_table *table = canonical_programs.load(std::memory_order_acquire);
-  if (table) return table;
-  canonical_table *fresh = static_cast<canonical_table *>(calloc(1, sizeof(canonical_table)));
-  if (!fresh) return nullptr;
-  // realpath resolves with lstat/readlink; it never opens the file, so it
-  // raises no event of its own.
-  for (int i = 0; i < EXEMPT_PROGRAM_COUNT; ++i) fresh->paths[i] = realpath(EXEMPT_PROGRAM_PATHS[i], nullptr);
-  if (canonical_programs.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) return fresh;
-  for (char *path : fresh->paths) free(path);
-  free(fresh);
-  return table;
+const char *canonical_exempt_program(exempt_program program) {
+  char *known = canonical_programs[program].load(std::memory_order_acquire);
+  if (!known) {
+    // realpath resolves with lstat/readlink; it never opens the file, so it
+    // raises no event of its own.
+    char *fresh = realpath(EXEMPT_PROGRAM_PATHS[program], nullptr);
+    if (!fresh) fresh = &UNRESOLVED_MARK;
+    if (canonical_programs[program].compare_exchange_strong(known, fresh, std::memory_order_acq_rel)) {
+      known = fresh;
+    } else if (fresh != &UNRESOLVED_MARK) {
+      free(fresh);
+    }
+  }
+  return known == &UNRESOLVED_MARK ? nullptr : known;
 }
 
 bool is_program(const char *path, exempt_program program) {
   if (!path) return false;
   if (equals(path, EXEMPT_PROGRAM_PATHS[program])) return true;
-  const canonical_table *table = canonical_exempt_programs();
-  return table && table->paths[program] && equals(path, table->paths[program]);
+  const char *canonical = canonical_exempt_program(program);
+  return canonical && equals(path, canonical);
 }
 
 // ---- the three kinds of event ---------------------------------------------
+// Each decides the mode and the rule; the alert record is built afterwards,
+// and only when there is one to deliver.
 
-int32_t judge_fs_open(const cJSON *args, cJSON *alert, cJSON *details) {
-  const char *path = string_member(args, "path");
+struct judgement {
+  int32_t mode = MODE_ALLOW;
+  const char *policy = nullptr;  // the rule the event fell under, if any
+};
+
+judgement judge_fs_open(const event_view &event) {
+  const char *path = event.path;
   // An event without a path names no file: no rule applies.
-  if (!path) return MODE_ALLOW;
+  if (!path) return {};
   if (starts_with("/tmp/", path)) {
-    cJSON_AddStringToObject(alert, "policy", "read_write_tmp");
-    int32_t mode = load_field(state_map->read_write_tmp);
-    cJSON_AddStringToObject(details, "path", path);
-    if (state_map->provider == PROVIDER_AWS && equals(path, "/tmp/.aws-xray/initialized")) mode = MODE_ALLOW;
+    judgement result{state_map->read_write_tmp, "read_write_tmp"};
+    if (state_map->provider == PROVIDER_AWS && equals(path, "/tmp/.aws-xray/initialized")) result.mode = MODE_ALLOW;
     // The shared state file is never opened through the hooks.
-    if (equals(env_lookup(STATE_PATH_VARIABLE), path)) mode = MODE_BLOCK;
-    return mode;
+    if (equals(env_lookup(STATE_PATH_VARIABLE), path)) result.mode = MODE_BLOCK;
+    return result;
   }
   // An empty handler path means none has been detected yet.
   std::string_view handler = record_text(state_map->handler_path, sizeof state_map->handler_path);
-  if (!handler.empty() && handler == path) {
-    cJSON_AddStringToObject(alert, "policy", "read_handler");
-    cJSON_AddStringToObject(details, "path", path);
-    return load_field(state_map->read_handler);
-  }
-  return MODE_ALLOW;
+  if (!handler.empty() && handler == path) return {state_map->read_handler, "read_handler"};
+  return {};
 }
 
-int32_t judge_connect(const cJSON *args, cJSON *alert, cJSON *details) {
-  const char *host = string_member(args, "hostname");
-  const char *ip = string_member(args, "ip");
-  cJSON_AddStringToObject(alert, "policy", "outbound_connectivity");
-  if (host) cJSON_AddStringToObject(details, "host", host);
-  if (ip) cJSON_AddStringToObject(details, "ip", ip);
-  int32_t mode = load_field(state_map->outbound_connectivity);
+judgement judge_connect(const event_view &event) {
+  const char *host = event.hostname;
+  int32_t mode = state_map->outbound_connectivity;
   const int32_t provider = state_map->provider;
   if (host) {
     if (equals(host, ANALYTICS_HOST)) mode = MODE_ALLOW;
@@ -132,8 +122,8 @@ int32_t judge_connect(const cJSON *args, cJSON *alert, cJSON *details) {
       if (ends_with(".googleapis.com", host)) mode = MODE_ALLOW;
     }
   }
-  if (provider == PROVIDER_AWS && equals(ip, "127.0.0.1")) mode = MODE_ALLOW;
-  return mode;
+  if (provider == PROVIDER_AWS && equals(event.ip, "127.0.0.1")) mode = MODE_ALLOW;
+  return {mode, "outbound_connectivity"};
 }
 
 // argv[index] when it is a string, else null (matches no exempt value).
@@ -150,22 +140,13 @@ bool argv_is(const cJSON *argv, int count, std::initializer_list<std::string_vie
   return true;
 }
 
-int32_t judge_process_execution(const cJSON *args, cJSON *alert, cJSON *details) {
-  const char *path = string_member(args, "path");
-  const cJSON *argv = cJSON_GetObjectItemCaseSensitive(args, "argv");
-  if (!cJSON_IsArray(argv)) argv = nullptr;
-  cJSON *arguments = cJSON_AddArrayToObject(details, "arguments");
-  cJSON_AddStringToObject(alert, "policy", "create_child_process");
-  if (path) cJSON_AddStringToObject(details, "path", path);
+// The command line is compared before the program: resolving an exempt
+// program's path costs system calls, a few string comparisons do not.
+judgement judge_process_execution(const event_view &event) {
+  const char *path = event.path;
+  const cJSON *argv = event.argv;
   const int count = argv ? cJSON_GetArraySize(argv) : 0;
-  const cJSON *item = nullptr;
-  if (arguments) {
-    cJSON_ArrayForEach(item, argv) {
-      if (cJSON_IsString(item)) cJSON_AddItemToArray(arguments, cJSON_CreateString(item->valuestring));
-    }
-  }
-
-  int32_t mode = load_field(state_map->create_child_process);
+  int32_t mode = state_map->create_child_process;
   const int32_t provider = state_map->provider;
   const std::string_view runtime = record_text(state_map->runtime, sizeof state_map->runtime);
   const std::string_view version = record_text(state_map->runtime_version, sizeof state_map->runtime_version);
@@ -178,15 +159,45 @@ int32_t judge_process_execution(const cJSON *args, cJSON *alert, cJSON *details)
       mode = MODE_ALLOW;
     if (runtime == "Ruby" && version == "2.5") {
       if (is_program(path, LANG_RUBY) || is_program(path, ENV)) mode = MODE_ALLOW;
-      if (is_program(path, BASH) && argv_is(argv, count, {"bash", "/var/runtime/bootstrap"})) mode = MODE_ALLOW;
+      if (argv_is(argv, count, {"bash", "/var/runtime/bootstrap"}) && is_program(path, BASH)) mode = MODE_ALLOW;
     }
   }
   if (runtime == "Python") {
-    if (is_program(path, BASH) && argv_is(argv, count, {"/bin/sh", "-c", "uname -p 2> /dev/null"}))
+    if (argv_is(argv, count, {"/bin/sh", "-c", "uname -p 2> /dev/null"}) && is_program(path, BASH))
       mode = MODE_ALLOW;
-    if (is_program(path, UNAME) && argv_is(argv, count, {"uname", "-p"})) mode = MODE_ALLOW;
+    if (argv_is(argv, count, {"uname", "-p"}) && is_program(path, UNAME)) mode = MODE_ALLOW;
   }
-  return mode;
+  return {mode, "create_child_process"};
+}
+
+// The alert record: {"details", "tessel_guard", "timestamp", "policy", "mode"}.
+// Null when memory runs out: the record is lost, the verdict stands.
+cJSON *alert_record(const event_view &event, const judgement &verdict) {
+  json_guard alert{cJSON_CreateObject()};
+  cJSON *details = cJSON_AddObjectToObject(alert.item, "details");
+  if (!details) return nullptr;
+  cJSON_AddTrueToObject(alert.item, "tessel_guard");
+  if (event.timestamp) cJSON_AddStringToObject(alert.item, "timestamp", event.timestamp);
+  if (equals(event.name, "fs_open")) {
+    cJSON_AddStringToObject(details, "path", event.path);
+  } else if (equals(event.name, "connect")) {
+    if (event.hostname) cJSON_AddStringToObject(details, "host", event.hostname);
+    if (event.ip) cJSON_AddStringToObject(details, "ip", event.ip);
+  } else if (equals(event.name, "process_execution")) {
+    cJSON *arguments = cJSON_AddArrayToObject(details, "arguments");
+    if (event.path) cJSON_AddStringToObject(details, "path", event.path);
+    const cJSON *item = nullptr;
+    if (arguments) {
+      cJSON_ArrayForEach(item, event.argv) {
+        if (cJSON_IsString(item)) cJSON_AddItemToArray(arguments, cJSON_CreateString(item->valuestring));
+      }
+    }
+  }
+  if (verdict.policy) cJSON_AddStringToObject(alert.item, "policy", verdict.policy);
+  cJSON_AddStringToObject(alert.item, "mode", verdict.mode == MODE_ALERT ? "alert" : "block");
+  cJSON *record = alert.item;
+  alert.item = nullptr;
+  return record;
 }
 
 }  // namespace
@@ -204,33 +215,31 @@ bool ends_with(const char *suffix, const char *text) {
 int policy_callback(const char *event_text) {
   // No policy to judge against before the state record exists.
   if (!event_text || !state_map) return 0;
-  json_guard event{cJSON_Parse(event_text)};
-  if (!event.item) return 0;
-  const char *name = string_member(event.item, "name");
-  const char *timestamp = string_member(event.item, "timestamp");
-  const cJSON *args = cJSON_GetObjectItemCaseSensitive(event.item, "args");
-  if (!cJSON_IsObject(args)) args = nullptr;
+  event_view event;
+  // The interceptor's own flat texts are read in place; any other is parsed.
+  char flat_text[1024];
+  json_guard parsed{nullptr};
+  if (!read_flat_event(event_text, flat_text, sizeof flat_text, &event)) {
+    parsed.item = cJSON_Parse(event_text);
+    if (!parsed.item) return 0;
+    view_of_parsed_event(parsed.item, &event);
+  }
 
-  json_guard alert{cJSON_CreateObject()};
-  cJSON *details = cJSON_AddObjectToObject(alert.item, "details");
-  cJSON_AddTrueToObject(alert.item, "tessel_guard");
-  if (timestamp) cJSON_AddStringToObject(alert.item, "timestamp", timestamp);
+  judgement verdict;
+  if (equals(event.name, "fs_open"))
+    verdict = judge_fs_open(event);
+  else if (equals(event.name, "connect"))
+    verdict = judge_connect(event);
+  else if (equals(event.name, "process_execution"))
+    verdict = judge_process_execution(event);
 
-  int32_t mode = MODE_ALLOW;
-  if (equals(name, "fs_open"))
-    mode = judge_fs_open(args, alert.item, details);
-  else if (equals(name, "connect"))
-    mode = judge_connect(args, alert.item, details);
-  else if (equals(name, "process_execution"))
-    mode = judge_process_execution(args, alert.item, details);
-
-  if (mode != MODE_ALLOW) {
-    cJSON_AddStringToObject(alert.item, "mode", mode == MODE_ALERT ? "alert" : "block");
+  if (verdict.mode != MODE_ALLOW) {
+    json_guard alert{alert_record(event, verdict)};
     // A record that cannot be printed is lost; the verdict stands.
-    if (char *text = cJSON_PrintUnformatted(alert.item)) {
+    if (char *text = alert.item ? cJSON_PrintUnformatted(alert.item) : nullptr) {
       report_alert(text);
       cJSON_free(text);
     }
   }
-  return mode == MODE_BLOCK ? VERDICT_REFUSE : 0;
+  return verdict.mode == MODE_BLOCK ? VERDICT_REFUSE : 0;
 }
