@@ -96,7 +96,7 @@ judgement judge_fs_open(const event_view &event) {
   // An event without a path names no file: no rule applies.
   if (!path) return {};
   if (starts_with("/tmp/", path)) {
-    judgement result{state_map->read_write_tmp, "read_write_tmp"};
+    judgement result{load_field(state_map->read_write_tmp), "read_write_tmp"};
     if (state_map->provider == PROVIDER_AWS && equals(path, "/tmp/.aws-xray/initialized")) result.mode = MODE_ALLOW;
     // The shared state file is never opened through the hooks.
     if (equals(env_lookup(STATE_PATH_VARIABLE), path)) result.mode = MODE_BLOCK;
@@ -104,13 +104,13 @@ judgement judge_fs_open(const event_view &event) {
   }
   // An empty handler path means none has been detected yet.
   std::string_view handler = record_text(state_map->handler_path, sizeof state_map->handler_path);
-  if (!handler.empty() && handler == path) return {state_map->read_handler, "read_handler"};
+  if (!handler.empty() && handler == path) return {load_field(state_map->read_handler), "read_handler"};
   return {};
 }
 
 judgement judge_connect(const event_view &event) {
   const char *host = event.hostname;
-  int32_t mode = state_map->outbound_connectivity;
+  int32_t mode = load_field(state_map->outbound_connectivity);
   const int32_t provider = state_map->provider;
   if (host) {
     if (equals(host, ANALYTICS_HOST)) mode = MODE_ALLOW;
@@ -146,7 +146,7 @@ judgement judge_process_execution(const event_view &event) {
   const char *path = event.path;
   const cJSON *argv = event.argv;
   const int count = argv ? cJSON_GetArraySize(argv) : 0;
-  int32_t mode = state_map->create_child_process;
+  int32_t mode = load_field(state_map->create_child_process);
   const int32_t provider = state_map->provider;
   const std::string_view runtime = record_text(state_map->runtime, sizeof state_map->runtime);
   const std::string_view version = record_text(state_map->runtime_version, sizeof state_map->runtime_version);
