@@ -93,6 +93,9 @@ int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen);
 // True when connect was called from the system resolver: an object whose
 // path ends with "/libresolv.so.2", or the function getaddrinfo.
 bool is_resolver_caller(const char *file_name, const char *symbol_name);
+// is_resolver_caller on what dladdr says about a return address (answers
+// kept per call site until objects are loaded or unloaded).
+bool connect_caller_is_resolver(const void *return_address);
 
 int init_child_injection();
 void process_execution();
