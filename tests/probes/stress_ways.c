@@ -386,12 +386,28 @@ int main(int argc, char **argv) {
   try_files();
   try_connections();
   try_starts(argv[2]);
-  /* Last: the alert descriptor, which the library keeps open. */
+  /* Last: the alert descriptor, which the library keeps open, and the
+   * shared state file, which holds the policy. */
+  int null_fd = open("/dev/null", O_WRONLY);
+  report("dup2 over 999", dup2(null_fd, 999) == 999 ? "unseen" : "seen");
+  close(null_fd);
   errno = 0;
   int closed = close(999);
   report("close(999)", closed == -1 && errno == EPERM ? "seen" : "unseen");
   closed = (int)syscall(SYS_close, 999);
   report("syscall(SYS_close, 999)", closed == -1 ? "seen" : "unseen");
+
+  /* The state file cannot be opened through the patched functions, but
+   * through openat it can: writing allow (0) over the three modes switches
+   * the policy off for every process of the function. */
+  const char *state_path = getenv("TESSELGUARD_STATE_PATH");
+  int state_fd = state_path ? openat(AT_FDCWD, state_path, O_WRONLY) : -1;
+  static const int32_t allow[4] = {0, 0, 0, 0};
+  int rewritten = state_fd >= 0 && pwrite(state_fd, allow, sizeof allow, 4) == (ssize_t)sizeof allow;
+  if (state_fd >= 0) close(state_fd);
+  int after = open(next_path(), O_RDWR | O_CREAT, 0600);
+  report("policy rewritten through openat on the state file", rewritten && after >= 0 ? "unseen" : "seen");
+  if (after >= 0) close(after);
   printf("done\n");
   return 0;
 }
