@@ -6,6 +6,7 @@
  *   open:PATH        open read-write with O_CREAT
  *   fopen:PATH       fopen "w"
  *   close999raw      close descriptor 999 with a direct system call
+ *   truncatestate    truncate the state file to 0 bytes with a direct system call
  *   exec:N           a forked child runs /bin/true with N more arguments
  *   execstrip:PROG   a forked child runs PROG without LD_PRELOAD in the
  *                    environment it passes
@@ -168,6 +169,9 @@ int main(int argc, char **argv) {
       printf("%s -> %s\n", action[0] == 'o' ? "open" : "fopen", outcome);
     } else if (strcmp(action, "close999raw") == 0) {
       print_errno("close999raw", syscall(SYS_close, 999) == 0, errno);
+    } else if (strcmp(action, "truncatestate") == 0) {
+      const char *state_path = getenv("TESSELGUARD_STATE_PATH");
+      print_errno("truncatestate", state_path && syscall(SYS_truncate, state_path, 0) == 0, errno);
     } else if (strncmp(action, "exec:", 5) == 0) {
       printf("exec -> exit %d\n", run_exec(atoi(action + 5), 0, "/bin/true"));
     } else if (strncmp(action, "execstrip:", 10) == 0) {
