@@ -27,17 +27,25 @@ int64_t signed_at(const uint8_t *bytes) {
   return value;
 }
 
-bool is_rel8_opcode(uint8_t byte) {
-  return (byte >= 0x70 && byte <= 0x7f) || byte == 0xeb || (byte >= 0xe0 && byte <= 0xe3);
-}
+// What may follow a byte: a rel8, a rel16/rel32 (the jcc opcodes 80-8f
+// only after 0f), a rip-relative disp32 (a modrm byte with mod 00, rm 101).
+enum follower : uint8_t { NOTHING = 0, REL8 = 1, REL32 = 2, REL32_AFTER_0F = 4, RIP_DISP32 = 8 };
 
-bool is_rel32_opcode(const uint8_t *code, size_t position) {
-  const uint8_t byte = code[position - 1];
-  if (byte == 0xe8 || byte == 0xe9 || byte == 0xf8) return true;
-  return byte >= 0x80 && byte <= 0x8f && position >= 2 && code[position - 2] == 0x0f;
-}
-
-bool is_rip_modrm(uint8_t byte) { return (byte & 0xc7) == 0x05; }
+constexpr auto FOLLOWERS = [] {
+  struct table {
+    uint8_t kinds[256] = {};
+  } t;
+  for (int b = 0x70; b <= 0x7f; ++b) t.kinds[b] |= REL8;
+  for (int b = 0xe0; b <= 0xe3; ++b) t.kinds[b] |= REL8;
+  t.kinds[0xeb] |= REL8;
+  t.kinds[0xe8] |= REL32;
+  t.kinds[0xe9] |= REL32;
+  t.kinds[0xf8] |= REL32;
+  for (int b = 0x80; b <= 0x8f; ++b) t.kinds[b] |= REL32_AFTER_0F;
+  for (int b = 0; b < 256; ++b)
+    if ((b & 0xc7) == 0x05) t.kinds[b] |= RIP_DISP32;
+  return t;
+}();
 
 }  // namespace
 
@@ -51,13 +59,14 @@ bool may_refer_into(code_range function, uintptr_t target, size_t length) {
     return destination > target && destination < target + length;
   };
   for (size_t p = 1; p < size; ++p) {
-    const uint8_t before = code[p - 1];
-    if (is_rel8_opcode(before) && lands_inside(p + 1, signed_at<int8_t>(code + p))) return true;
-    if (is_rel32_opcode(code, p)) {
+    const uint8_t kinds = FOLLOWERS.kinds[code[p - 1]];
+    if (kinds == NOTHING) continue;
+    if ((kinds & REL8) && lands_inside(p + 1, signed_at<int8_t>(code + p))) return true;
+    if ((kinds & REL32) || ((kinds & REL32_AFTER_0F) && p >= 2 && code[p - 2] == 0x0f)) {
       if (p + 2 <= size && lands_inside(p + 2, signed_at<int16_t>(code + p))) return true;
       if (p + 4 <= size && lands_inside(p + 4, signed_at<int32_t>(code + p))) return true;
     }
-    if (is_rip_modrm(before) && p + 4 <= size) {
+    if ((kinds & RIP_DISP32) && p + 4 <= size) {
       const int64_t displacement = signed_at<int32_t>(code + p);
       for (size_t immediate : {0, 1, 2, 4})
         if (p + 4 + immediate <= size && lands_inside(p + 4 + immediate, displacement)) return true;
