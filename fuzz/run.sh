@@ -27,7 +27,8 @@ cmake --build "$build" --target fuzz_targets -j"$(nproc)"
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_configure fuzz_policy_callback fuzz_interceptor_config fuzz_lexical_path fuzz_relocator)
+  targets=(fuzz_configure fuzz_policy_callback fuzz_event_text fuzz_interceptor_config fuzz_lexical_path
+           fuzz_relocator)
 fi
 
 # Longest input per target: whole documents for the texts, one entry plus
