@@ -233,11 +233,17 @@ measured measure_call(const setup &s, const call_row &row) {
 }
 
 void print_call(const call_row &row, const measured &m) {
-  printf("| %s | %.2f us | %.2f us | %s | %s | %s | %s | %s |\n", row.label, m.without / 1000, m.with / 1000,
+  auto allocations = [](double value) {
+    if (value < 0) return std::string("n/a");
+    char text[16];
+    snprintf(text, sizeof text, "%.1f", value);
+    return std::string(text);
+  };
+  printf("| %s | %.2f us | %.2f us | %s | %s | %s | %s | %s / %s |\n", row.label, m.without / 1000, m.with / 1000,
          format_ratio(m.with, m.without).c_str(), format_number(m.cg_without.instructions, "").c_str(),
          format_number(m.cg_with.instructions, "").c_str(),
          format_ratio(m.cg_with.instructions, m.cg_without.instructions).c_str(),
-         m.cg_with.allocations < 0 ? "n/a" : (std::to_string(m.cg_with.allocations).substr(0, 4)).c_str());
+         allocations(m.cg_without.allocations).c_str(), allocations(m.cg_with.allocations).c_str());
 }
 
 struct start_row {
@@ -270,6 +276,38 @@ void print_start(const start_row &row, const measured &m) {
          format_ratio(m.with, m.without).c_str(), m.with - m.without,
          format_number(m.cg_without.instructions, "").c_str(), format_number(m.cg_with.instructions, "").c_str(),
          format_ratio(m.cg_with.instructions, m.cg_without.instructions).c_str());
+}
+
+// Connections made by Node.js itself (its network code is linked into the
+// node executable), timed inside node: what a Node.js function pays per
+// outbound connection.
+constexpr const char NODE_CONNECT_SCRIPT[] = R"JS(
+const net = require('net');
+const server = net.createServer(s => s.destroy());
+server.listen(0, '127.0.0.1', async () => {
+  const port = server.address().port;
+  const once = () => new Promise(r => { const c = net.connect(port, '127.0.0.1', () => { c.destroy(); r(); }); c.on('error', r); });
+  for (let i = 0; i < 20; i++) await once();
+  const n = 300, t = process.hrtime.bigint();
+  for (let i = 0; i < n; i++) await once();
+  console.log(Number(process.hrtime.bigint() - t) / n);
+  server.close();
+});
+)JS";
+
+void print_node_connect(const setup &s) {
+  const std::string node = "/usr/bin/node";
+  if (access(node.c_str(), X_OK) != 0) return;
+  std::vector<double> without, with;
+  for (int r = 0; r < s.rounds; ++r) {
+    for (bool preload : {false, true}) {
+      child_result c = run({node, "-e", NODE_CONNECT_SCRIPT}, environment(s, preload, false));
+      if (c.ok) (preload ? with : without).push_back(atof(c.out.c_str()));
+    }
+  }
+  const double a = median(without), b = median(with);
+  printf("| `connect` from Node.js (`net.connect` to a loopback listener) | %.1f us | %.1f us | %s | | | | |\n",
+         a / 1000, b / 1000, format_ratio(b, a).c_str());
 }
 
 bool make_state_file(setup &s) {
@@ -342,7 +380,7 @@ int main(int argc, char **argv) {
   close(creat(tmp_file.c_str(), 0600));
 
   print_machine(s);
-  printf("| work | without | with | ratio | instructions without | with | ratio | allocations per call |\n");
+  printf("| work | without | with | ratio | instructions without | with | ratio | allocations per call, without / with |\n");
   printf("|---|---|---|---|---|---|---|---|\n");
   fflush(stdout);
   const call_row calls[] = {
@@ -367,6 +405,7 @@ int main(int argc, char **argv) {
     print_start(row, measure_start(s, row));
     fflush(stdout);
   }
+  print_node_connect(s);
 
   if (s.memory) {
     // Ten million judged calls: resident memory after the first million and at the end.
