@@ -7,6 +7,7 @@
 #include <cjson/cJSON.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -102,12 +103,59 @@ int judge_flat_event_as_tree(const char *name, const flat_member *members, int c
   return judge_event(name, args.item);
 }
 
+// "YYYY-MM-DDTHH:MM:SS" of the last second this thread made a timestamp
+// for: events come many to a second, the calendar arithmetic once. A signal
+// handler on the same thread may make a timestamp in the middle of an
+// update: an odd generation marks one under way, and a copy taken across a
+// change of generation is not used.
+struct date_time_cache {
+  unsigned generation;  // 0: empty
+  int64_t second;
+  char text[19];
+};
+thread_local date_time_cache last_date_time = {0, 0, {}};
+
+bool cached_date_time(int64_t seconds, char *out) {
+  date_time_cache &cache = last_date_time;
+  const unsigned generation = cache.generation;
+  std::atomic_signal_fence(std::memory_order_acquire);
+  if (generation == 0 || (generation & 1) || cache.second != seconds) return false;
+  memcpy(out, cache.text, sizeof cache.text);
+  std::atomic_signal_fence(std::memory_order_acquire);
+  return cache.generation == generation;
+}
+
+void remember_date_time(int64_t seconds, const char *text) {
+  date_time_cache &cache = last_date_time;
+  const unsigned generation = cache.generation;
+  if (generation & 1) return;  // this thread was interrupted in an update
+  cache.generation = generation + 1;
+  std::atomic_signal_fence(std::memory_order_release);
+  cache.second = seconds;
+  memcpy(cache.text, text, sizeof cache.text);
+  std::atomic_signal_fence(std::memory_order_release);
+  cache.generation = generation + 2;
+}
+
+// ".uuuuuuZ" after the 19 characters of date and time.
+void put_fraction(char *out, long microseconds) {
+  out[19] = '.';
+  put_digits(out + 20, static_cast<unsigned long>(microseconds), 6);
+  out[26] = 'Z';
+  out[27] = '\0';
+}
+
 }  // namespace
 
 // The calendar fields are computed here rather than by gmtime_r: glibc's
 // gmtime_r takes the time-zone lock and may load the zone file through
 // fopen, which is itself judged, and judging makes a timestamp: a hang.
 void format_utc_timestamp(int64_t seconds, long microseconds, char out[32]) {
+  const bool usual_fraction = microseconds >= 0 && microseconds <= 999999;
+  if (usual_fraction && cached_date_time(seconds, out)) {
+    put_fraction(out, microseconds);
+    return;
+  }
   int64_t days = seconds / 86400;
   int64_t second_of_day = seconds % 86400;
   if (second_of_day < 0) {
@@ -120,7 +168,7 @@ void format_utc_timestamp(int64_t seconds, long microseconds, char out[32]) {
   const int second = static_cast<int>(second_of_day % 60);
   // Every event takes a timestamp, and snprintf would cost more than the
   // rest of the event: the usual four-digit year is written by hand.
-  if (date.year >= 1000 && date.year <= 9999 && microseconds >= 0 && microseconds <= 999999) {
+  if (date.year >= 1000 && date.year <= 9999 && usual_fraction) {
     char *cursor = put_digits(out, static_cast<unsigned long>(date.year), 4);
     *cursor++ = '-';
     cursor = put_digits(cursor, date.month, 2);
@@ -131,11 +179,9 @@ void format_utc_timestamp(int64_t seconds, long microseconds, char out[32]) {
     *cursor++ = ':';
     cursor = put_digits(cursor, static_cast<unsigned long>(minute), 2);
     *cursor++ = ':';
-    cursor = put_digits(cursor, static_cast<unsigned long>(second), 2);
-    *cursor++ = '.';
-    cursor = put_digits(cursor, static_cast<unsigned long>(microseconds), 6);
-    *cursor++ = 'Z';
-    *cursor = '\0';
+    put_digits(cursor, static_cast<unsigned long>(second), 2);
+    remember_date_time(seconds, out);
+    put_fraction(out, microseconds);
     return;
   }
   // The year as "%Y" prints it: plain decimal, four digits for 1000..9999.

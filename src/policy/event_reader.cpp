@@ -20,10 +20,10 @@ const char *string_member(const cJSON *object, const char *name) {
 struct flat_reader {
   char *cursor;
 
-  bool literal(const char *text) {
-    const size_t length = strlen(text);
-    if (strncmp(cursor, text, length) != 0) return false;
-    cursor += length;
+  template <size_t N>
+  bool literal(const char (&text)[N]) {
+    if (strncmp(cursor, text, N - 1) != 0) return false;
+    cursor += N - 1;
     return true;
   }
 
