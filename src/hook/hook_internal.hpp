@@ -7,6 +7,8 @@
 //   reference_candidates_x86_64.cpp  a byte-level pre-scan for references into a patch
 #pragma once
 
+#include <elf.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -132,6 +134,15 @@ bool code_protect(uintptr_t address, size_t length);
 // The executable segment of a loaded object that holds `address`; when no
 // object holds it, only the rest of its page.
 code_range mapped_code_around(uintptr_t address);
+// The dynamic symbol that dladdr1 reports for `address`: `found` when a
+// loaded object holds the address, `symbol` null when none of its symbols
+// does, `address` the symbol's run-time address.
+struct nearest_symbol {
+  bool found = false;
+  const Elf64_Sym *symbol = nullptr;
+  uintptr_t address = 0;
+};
+nearest_symbol nearest_dynamic_symbol(uintptr_t address);
 // The function that holds `address`: its symbol's extent when the dynamic
 // symbol table knows it (`*sized` true), else a bounded span after it.
 code_range function_extent(uintptr_t address, code_range mapped, bool *sized);
