@@ -74,14 +74,6 @@ constexpr auto STOPS = [] {
   return t;
 }();
 
-// Length of `text` when cJSON prints it between quotes unchanged; -1 when
-// some byte would be escaped.
-long verbatim_length(const char *text) {
-  const auto *p = reinterpret_cast<const unsigned char *>(text);
-  while (!STOPS.stop[*p]) ++p;
-  return *p == '\0' ? p - reinterpret_cast<const unsigned char *>(text) : -1;
-}
-
 struct text_writer {
   char *cursor;
   void put(const char *text, size_t length) {
@@ -220,6 +212,12 @@ char *event_json(const char *name, cJSON *args) {
   return cJSON_PrintUnformatted(event.item);
 }
 
+long json_verbatim_length(const char *text) {
+  const auto *p = reinterpret_cast<const unsigned char *>(text);
+  while (!STOPS.stop[*p]) ++p;
+  return *p == '\0' ? p - reinterpret_cast<const unsigned char *>(text) : -1;
+}
+
 int judge_flat_event(const char *name, const flat_member *members, int count) {
   if (!registered_callback) return 0;
   constexpr int MAX_MEMBERS = 4;
@@ -230,15 +228,15 @@ int judge_flat_event(const char *name, const flat_member *members, int count) {
   format_utc_timestamp(now.tv_sec, now.tv_usec, timestamp);
 
   // {"name":N,"timestamp":T,"args":{"K1":V1,"K2":V2}}
-  const long name_length = verbatim_length(name);
+  const long name_length = json_verbatim_length(name);
   // Digits, '-', 'T', ':', '.' and 'Z': nothing to escape.
   const long timestamp_length = static_cast<long>(strlen(timestamp));
   long key_lengths[MAX_MEMBERS], value_lengths[MAX_MEMBERS];
   bool verbatim = name_length >= 0;
   size_t total = sizeof "{\"name\":\"\",\"timestamp\":\"\",\"args\":{}}" + name_length + timestamp_length;
   for (int i = 0; verbatim && i < count; ++i) {
-    key_lengths[i] = verbatim_length(members[i].key);
-    value_lengths[i] = verbatim_length(members[i].value);
+    key_lengths[i] = json_verbatim_length(members[i].key);
+    value_lengths[i] = json_verbatim_length(members[i].value);
     verbatim = key_lengths[i] >= 0 && value_lengths[i] >= 0;
     total += sizeof "\"\":\"\"," + key_lengths[i] + value_lengths[i];
   }

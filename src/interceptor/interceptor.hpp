@@ -40,6 +40,9 @@ struct flat_member {
 // event_json prints, without building and printing a tree. Values that need
 // JSON escaping take the tree route.
 int judge_flat_event(const char *name, const flat_member *members, int count);
+// Length of `text` when cJSON prints it between quotes unchanged (nothing
+// to escape); -1 otherwise.
+long json_verbatim_length(const char *text);
 char *event_json(const char *name, cJSON *args);
 cJSON *create_event(const char *name, cJSON *args);
 char *event_timestamp();
