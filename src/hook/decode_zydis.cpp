@@ -73,6 +73,10 @@ int classify_relative(const decoded &d, uintptr_t ip, displaced_instruction *out
   }
   // A 16-bit operand size would truncate rip on some CPUs; nothing real uses it.
   if (d.insn.operand_width != 64) return HOOK_ERROR_UNRELOCATABLE;
+  // Only the plain encodings are rewritten: a VEX-encoded branch on a mask
+  // register (Knights Corner's jkzd, 0f 84 behind a VEX prefix) would
+  // otherwise come out as the jz with the same opcode byte.
+  if (d.insn.encoding != ZYDIS_INSTRUCTION_ENCODING_LEGACY) return HOOK_ERROR_UNRELOCATABLE;
   if (d.insn.mnemonic == ZYDIS_MNEMONIC_JMP) {
     out->kind = DISPLACED_JMP;
   } else if (d.insn.mnemonic == ZYDIS_MNEMONIC_CALL) {
