@@ -235,6 +235,8 @@ int judge_flat_event(const char *name, const flat_member *members, int count) {
   bool verbatim = name_length >= 0;
   size_t total = sizeof "{\"name\":\"\",\"timestamp\":\"\",\"args\":{}}" + name_length + timestamp_length;
   for (int i = 0; verbatim && i < count; ++i) {
+    // A missing key or value is the tree route's to handle (it fails there).
+    if (!members[i].key || !members[i].value) return judge_flat_event_as_tree(name, members, count);
     key_lengths[i] = json_verbatim_length(members[i].key);
     value_lengths[i] = json_verbatim_length(members[i].value);
     verbatim = key_lengths[i] >= 0 && value_lengths[i] >= 0;
