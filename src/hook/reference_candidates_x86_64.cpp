@@ -5,8 +5,9 @@
 // preparing a hook (getaddrinfo alone is some 2000 instructions). But every
 // relative operand of x86-64 sits right after one known byte:
 //   - rel8 after the opcode of jcc (70-7f), jmp (eb), loop*/jrcxz (e0-e3);
-//   - rel16 or rel32 after call (e8), jmp (e9), jcc (0f 80-8f) and xbegin
-//     (c7 f8, its modrm byte);
+//   - rel16 or rel32 after call (e8), jmp (e9), jcc (80-8f, after 0f or,
+//     for the mask branches of Knights Corner that the decoder also knows,
+//     after a VEX prefix) and xbegin (c7 f8, its modrm byte);
 //   - a rip-relative disp32 after a modrm byte with mod 00 and rm 101,
 //     followed by at most four bytes of immediate.
 // So trying every byte position as such a displacement, whatever the real
@@ -27,9 +28,19 @@ int64_t signed_at(const uint8_t *bytes) {
   return value;
 }
 
-// What may follow a byte: a rel8, a rel16/rel32 (the jcc opcodes 80-8f
-// only after 0f), a rip-relative disp32 (a modrm byte with mod 00, rm 101).
-enum follower : uint8_t { NOTHING = 0, REL8 = 1, REL32 = 2, REL32_AFTER_0F = 4, RIP_DISP32 = 8 };
+// What may follow a byte: a rel8, a rel16/rel32 (the jcc opcodes 80-8f only
+// behind 0f or a VEX, EVEX or XOP prefix), a rip-relative disp32 (a modrm
+// byte with mod 00, rm 101).
+enum follower : uint8_t { NOTHING = 0, REL8 = 1, REL32 = 2, JCC_REL32 = 4, RIP_DISP32 = 8 };
+
+// The jcc opcode at code[position - 1] follows 0f, or ends a VEX (c5 xx,
+// c4 xx xx), XOP (8f xx xx) or EVEX (62 xx xx xx) prefix.
+bool is_escaped_jcc(const uint8_t *code, size_t position) {
+  if (position >= 2 && code[position - 2] == 0x0f) return true;
+  if (position >= 3 && code[position - 3] == 0xc5) return true;
+  if (position >= 4 && (code[position - 4] == 0xc4 || code[position - 4] == 0x8f)) return true;
+  return position >= 5 && code[position - 5] == 0x62;
+}
 
 constexpr auto FOLLOWERS = [] {
   struct table {
@@ -41,7 +52,7 @@ constexpr auto FOLLOWERS = [] {
   t.kinds[0xe8] |= REL32;
   t.kinds[0xe9] |= REL32;
   t.kinds[0xf8] |= REL32;
-  for (int b = 0x80; b <= 0x8f; ++b) t.kinds[b] |= REL32_AFTER_0F;
+  for (int b = 0x80; b <= 0x8f; ++b) t.kinds[b] |= JCC_REL32;
   for (int b = 0; b < 256; ++b)
     if ((b & 0xc7) == 0x05) t.kinds[b] |= RIP_DISP32;
   return t;
@@ -62,7 +73,7 @@ bool may_refer_into(code_range function, uintptr_t target, size_t length) {
     const uint8_t kinds = FOLLOWERS.kinds[code[p - 1]];
     if (kinds == NOTHING) continue;
     if ((kinds & REL8) && lands_inside(p + 1, signed_at<int8_t>(code + p))) return true;
-    if ((kinds & REL32) || ((kinds & REL32_AFTER_0F) && p >= 2 && code[p - 2] == 0x0f)) {
+    if ((kinds & REL32) || ((kinds & JCC_REL32) && is_escaped_jcc(code, p))) {
       if (p + 2 <= size && lands_inside(p + 2, signed_at<int16_t>(code + p))) return true;
       if (p + 4 <= size && lands_inside(p + 4, signed_at<int32_t>(code + p))) return true;
     }

@@ -1,10 +1,12 @@
 // The byte-level pre-scan that spares most functions their decoding: it
 // must find every relative reference into the displaced bytes that the
 // decoder finds, in hand-made code and across the C library's own code.
+#include <Zydis/Zydis.h>
 #include <gtest/gtest.h>
 #include <link.h>
 
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "hook/hook_internal.hpp"
@@ -50,6 +52,7 @@ TEST(ReferenceCandidates, FindsEachKindOfRelativeReference) {
       {"cmpb imm8 rip-relative to byte 4", join({NOPS, {0x80, 0x3d}, le32(4 - 15), {0x01}}), 5, true},
       {"movl imm32 rip-relative to byte 1", join({NOPS, {0xc7, 0x05}, le32(1 - 18), le32(7)}), 5, true},
       {"xbegin rel32 to byte 3", join({NOPS, {0xc7, 0xf8}, le32(3 - 14)}), 5, true},
+      {"VEX-encoded jkzd rel32 to byte 2", join({NOPS, {0xc4, 0xe1, 0x74, 0x84}, le32(2 - 16)}), 5, true},
       {"a wider window takes byte 6", join({NOPS, {0x75, static_cast<uint8_t>(6 - 10)}}), 8, true},
   };
   for (const byte_case &row : rows) {
@@ -100,6 +103,43 @@ TEST(ReferenceCandidates, NeverMissesWhatTheDecoderFindsInTheCLibrary) {
   EXPECT_GT(decoder_found, 0) << "no window held a real reference; the comparison proved nothing";
   // The pre-scan is only worth having if it rules most windows out.
   EXPECT_LT(prescan_found, windows / 2);
+}
+
+// Whatever relative reference the decoder reads out of random bytes (VEX,
+// EVEX, XOP and legacy encodings alike, prefixes included), the pre-scan
+// must see it when the patch window lies where the reference points.
+TEST(ReferenceCandidates, SeesEveryRelativeEncodingTheDecoderKnows) {
+  ZydisDecoder decoder;
+  ASSERT_TRUE(ZYAN_SUCCESS(ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64)));
+  std::mt19937 random(20261208);
+  std::vector<uint8_t> code(32);
+  int relative = 0;
+  // Leading bytes that open the less common encodings, to meet them often.
+  constexpr uint8_t LEADS[] = {0x0f, 0x66, 0x67, 0xf2, 0xf3, 0x48, 0xc4, 0xc5, 0x62, 0x8f, 0xc7};
+  for (int round = 0; round < 1000000; ++round) {
+    for (uint8_t &byte : code) byte = static_cast<uint8_t>(random());
+    if (round % 2) code[0] = LEADS[random() % sizeof LEADS];
+    if (round % 4 == 1) code[1] = 0x0f;
+    ZydisDecodedInstruction insn;
+    ZydisDecodedOperand operands[ZYDIS_MAX_OPERAND_COUNT];
+    if (!ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder, code.data(), code.size(), &insn, operands))) continue;
+    if (!(insn.attributes & ZYDIS_ATTRIB_IS_RELATIVE)) continue;
+    const auto begin = reinterpret_cast<uintptr_t>(code.data());
+    for (uint8_t i = 0; i < insn.operand_count_visible; ++i) {
+      const ZydisDecodedOperand &op = operands[i];
+      const bool is_relative = (op.type == ZYDIS_OPERAND_TYPE_IMMEDIATE && op.imm.is_relative) ||
+                               (op.type == ZYDIS_OPERAND_TYPE_MEMORY && op.mem.base == ZYDIS_REGISTER_RIP);
+      ZyanU64 absolute = 0;
+      if (!is_relative || !ZYAN_SUCCESS(ZydisCalcAbsoluteAddress(&insn, &op, begin, &absolute))) continue;
+      ++relative;
+      const code_range function{begin, begin + insn.length};
+      ASSERT_TRUE(may_refer_into(function, absolute - 1, PATCH_SIZE))
+          << "missed: " << std::hex << static_cast<int>(code[0]) << " " << static_cast<int>(code[1]) << " "
+          << static_cast<int>(code[2]) << " " << static_cast<int>(code[3]) << " length " << std::dec
+          << static_cast<int>(insn.length);
+    }
+  }
+  EXPECT_GT(relative, 1000);
 }
 
 }  // namespace
