@@ -1,3 +1,4 @@
+#include "core/guards.hpp"
 #include "core/core.hpp"
 #include "tesselguard.h"
 
@@ -13,11 +14,6 @@
 namespace {
 
 constexpr int32_t COOKIE_ATTEMPTS = 6;
-
-struct json_guard {
-  cJSON *item;
-  ~json_guard() { cJSON_Delete(item); }
-};
 
 void reseed_from_clock() {
   timespec now{};

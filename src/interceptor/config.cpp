@@ -4,6 +4,7 @@
 // All of it is written while interceptor_init runs (and in a forked child by
 // atfork_child, while the child has one thread) and only read afterwards, so
 // the replacements read it without locking.
+#include "core/guards.hpp"
 #include "interceptor/interceptor.hpp"
 
 #include <cjson/cJSON.h>
@@ -31,11 +32,6 @@ interceptor_config_record *interceptor_config = nullptr;
 pthread_rwlock_t *dns_db_lock = nullptr;
 
 namespace {
-
-struct json_guard {
-  cJSON *item;
-  ~json_guard() { cJSON_Delete(item); }
-};
 
 char *copy_text(const char *text) { return text ? strdup(text) : nullptr; }
 

@@ -2,6 +2,7 @@
 // {"name", "timestamp", "args"}, printed to text and handed to the one
 // registered callback, whose integer answer is the verdict (0 goes ahead,
 // anything else is the errno of the refusal).
+#include "core/guards.hpp"
 #include "interceptor/interceptor.hpp"
 
 #include <cjson/cJSON.h>
@@ -15,16 +16,6 @@
 verdict_callback registered_callback = nullptr;
 
 namespace {
-
-struct json_guard {
-  cJSON *item;
-  ~json_guard() { cJSON_Delete(item); }
-};
-
-struct malloc_guard {
-  char *text;
-  ~malloc_guard() { free(text); }
-};
 
 struct civil_date {
   int64_t year;

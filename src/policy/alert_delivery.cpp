@@ -2,6 +2,7 @@
 // caller's thread. AWS Lambda collects standard output, reached through the
 // private copy on descriptor 999; Google Cloud Functions takes log entries
 // over HTTP from the supervisor. Failures are printed and forgotten.
+#include "core/guards.hpp"
 #include "policy/policy.hpp"
 
 #include <cjson/cJSON.h>
@@ -26,21 +27,6 @@ constexpr int SUPERVISOR_TIMEOUT_SECONDS = 5;
 constexpr const char LOG_REQUEST_FORMAT[] =
     "POST /_ah/log HTTP/1.1\r\nHost: %s\r\nAccept: */*\r\nContent-Type: application/json\r\n"
     "Content-Length: %ld\r\nConnection: close\r\n\r\n%s\r\n";
-
-struct json_guard {
-  cJSON *item;
-  ~json_guard() { cJSON_Delete(item); }
-};
-
-struct malloc_guard {
-  char *text;
-  ~malloc_guard() { free(text); }
-};
-
-struct json_text_guard {
-  char *text;
-  ~json_text_guard() { cJSON_free(text); }
-};
 
 struct addrinfo_guard {
   addrinfo *list;

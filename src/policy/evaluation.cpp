@@ -3,6 +3,7 @@
 // from the shared state record, and the platforms' own activity is exempted.
 // Alert and block deliver an alert record before the verdict is returned;
 // an event that ends at allow costs no record at all.
+#include "core/guards.hpp"
 #include "policy/policy.hpp"
 
 #include <cjson/cJSON.h>
@@ -17,11 +18,6 @@
 #include "interceptor/interceptor.hpp"
 
 namespace {
-
-struct json_guard {
-  cJSON *item;
-  ~json_guard() { cJSON_Delete(item); }
-};
 
 bool equals(const char *a, std::string_view b) { return a && b == a; }
 
