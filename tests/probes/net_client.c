@@ -52,8 +52,8 @@ static void configure(const char *action, const char *json) {
 }
 
 /* Splits "HOST:PORT" at its last colon. */
-static int split_port(const char *spec, char *host, size_t size, int *port) {
-  snprintf(host, size, "%s", spec);
+static int split_port(const char *where, char *host, size_t size, int *port) {
+  snprintf(host, size, "%s", where);
   char *colon = strrchr(host, ':');
   if (!colon) return 0;
   *colon = '\0';
@@ -108,10 +108,10 @@ static struct sockaddr_in ipv4_address(const char *ip, int port) {
   return address;
 }
 
-static void connect_name(const char *action, const char *spec) {
+static void connect_name(const char *action, const char *where) {
   char name[512];
   int port;
-  if (!split_port(spec, name, sizeof name, &port)) return;
+  if (!split_port(where, name, sizeof name, &port)) return;
   struct addrinfo hints = {0}, *list = NULL;
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -154,10 +154,10 @@ static void *thread_main(void *argument) {
   return NULL;
 }
 
-static void threads(const char *action, const char *spec) {
+static void threads(const char *action, const char *where) {
   int count, rounds, port;
   char name[256], ip[64];
-  if (sscanf(spec, "%d:%d:%255[^:]:%63[^:]:%d", &count, &rounds, name, ip, &port) != 5 || count < 1 || count > 64)
+  if (sscanf(where, "%d:%d:%255[^:]:%63[^:]:%d", &count, &rounds, name, ip, &port) != 5 || count < 1 || count > 64)
     return;
   pthread_t ids[64];
   struct thread_work work[64];
