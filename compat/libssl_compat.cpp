@@ -14,6 +14,8 @@
 // OpenSSL 3 that cannot be opened, or that lacks an entry point, makes this
 // libssl unusable: the process is aborted, as TesselGuard does at load.
 #define OPENSSL_SUPPRESS_DEPRECATED
+#include "core/diagnostics.hpp"
+
 #include <dlfcn.h>
 #include <openssl/bio.h>
 #include <openssl/sha.h>
@@ -67,22 +69,8 @@ std::atomic<bool> api_ready{false};
 std::atomic<bool> wants_error_strings{false};
 std::atomic<bool> wants_library_init{false};
 
-void write_stderr(const char *text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t n = write(2, text, length);
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-}
-
 [[noreturn]] void unusable(const char *what, const char *detail) {
-  write_stderr("libssl.so.1.0.0: ");
-  write_stderr(what);
-  write_stderr(detail ? detail : "");
-  write_stderr("\n");
-  abort();
+  abort_with_message("libssl.so.1.0.0: %s%s", what, detail ? detail : "");
 }
 
 template <typename F>

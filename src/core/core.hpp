@@ -1,12 +1,16 @@
-// Lifecycle and configuration: the shared state record, environment access,
-// platform detection and the configuration call.
+// The ground floor: what every other part of the library stands on. Nothing
+// here includes anything above it (see docs/architecture.md).
 //
-//   env.cpp        env_lookup, is_layer_preload
-//   state.cpp      state_map, state_init
-//   platform.cpp   detect_provider, detect_handler_path
-//   configure.cpp  tesselguard_configure, parse_mode
-//   self_config.cpp configure_from_env
-//   startup.cpp    tesselguard_init, tesselguard_fini (library only)
+//   core.hpp         the shared state record, providers, modes
+//   env.cpp          env_lookup, is_layer_preload
+//   state.cpp        state_map, state_init
+//   platform.cpp     detect_provider, detect_handler_path
+//   contract.hpp     verdict_callback, VERDICT_REFUSE, ALERT_LOG_FD: what the
+//                    interceptor and the policy share
+//   timestamp.hpp    event_timestamp, format_utc_timestamp
+//   json_text.hpp    json_verbatim_length
+//   diagnostics.hpp  print_message, abort_with_message: every message
+//   guards.hpp       scope guards of cJSON trees, texts and buffers
 #pragma once
 
 #include <cstddef>
@@ -22,7 +26,6 @@ constexpr int32_t MODE_BLOCK = 2;
 
 constexpr const char *LAYER_PATH = "/opt/lib/libtesselguard.so";
 constexpr const char *STATE_PATH_VARIABLE = "TESSELGUARD_STATE_PATH";
-constexpr const char *STATE_FILE_TEMPLATE = "/tmp/tesselguard_state_XXXXXX";
 
 // The policy and platform data shared by every process of a function,
 // through a file in /tmp mapped by each of them. A file format: fixed size,
@@ -73,8 +76,3 @@ int32_t detect_provider();
 int detect_handler_path();
 
 int state_init();
-
-int32_t parse_mode(const char *word);
-// Builds the configuration document from TESSEL_GUARD_* variables and
-// passes it to tesselguard_configure.
-void configure_from_env();

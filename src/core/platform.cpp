@@ -1,4 +1,5 @@
 #include "core/core.hpp"
+#include "core/diagnostics.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,7 @@ namespace {
 int write_handler_path(std::string_view a, std::string_view b, std::string_view c, std::string_view d) {
   size_t total = a.size() + b.size() + c.size() + d.size();
   if (total >= sizeof state_map->handler_path) {
-    puts("Handler path too long");
+    print_message(message_stream::output, "Handler path too long");
     return 0;
   }
   char *out = state_map->handler_path;
@@ -34,11 +35,11 @@ int detect_aws_handler_path() {
   const char *handler = env_lookup("_HANDLER");
   const char *task_root = env_lookup("LAMBDA_TASK_ROOT");
   if (!handler) {
-    puts("_HANDLER environment variable not found");
+    print_message(message_stream::output, "_HANDLER environment variable not found");
     return 0;
   }
   if (!task_root) {
-    puts("LAMBDA_TASK_ROOT environment variable not found");
+    print_message(message_stream::output, "LAMBDA_TASK_ROOT environment variable not found");
     return 0;
   }
   std::string_view runtime(state_map->runtime, strnlen(state_map->runtime, sizeof state_map->runtime));
@@ -47,7 +48,7 @@ int detect_aws_handler_path() {
   if (runtime == "Node.js" || runtime == "Python") {
     const char *last_dot = strrchr(handler, '.');
     if (!last_dot) {
-      puts("Improper handler format: should contain '.'");
+      print_message(message_stream::output, "Improper handler format: should contain '.'");
       return 0;
     }
     module = std::string_view(handler, static_cast<size_t>(last_dot - handler));
@@ -56,7 +57,7 @@ int detect_aws_handler_path() {
     module = handler;
     extension = ".class";
   } else {
-    puts("Unsupported environment: cannot detect handler path");
+    print_message(message_stream::output, "Unsupported environment: cannot detect handler path");
     return 0;
   }
   char *copy = strndup(module.data(), module.size());
@@ -71,7 +72,7 @@ int detect_aws_handler_path() {
 int detect_google_handler_path() {
   const char *code_location = env_lookup("X_GOOGLE_CODE_LOCATION");
   if (!code_location) {
-    puts("X_GOOGLE_CODE_LOCATION environment variable not found");
+    print_message(message_stream::output, "X_GOOGLE_CODE_LOCATION environment variable not found");
     return 0;
   }
   std::string_view runtime(state_map->runtime, strnlen(state_map->runtime, sizeof state_map->runtime));

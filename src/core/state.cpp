@@ -1,4 +1,5 @@
 #include "core/core.hpp"
+#include "core/diagnostics.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -26,12 +27,12 @@ int map_inherited(const char *path) {
   if (fd >= 0 && fstat(fd, &info) == 0 && info.st_size < static_cast<off_t>(sizeof(state_record))) {
     close(fd);
     errno = EINVAL;
-    printf("Cannot map existing state file: %s\n", strerror(errno));
+    print_message(message_stream::output, "Cannot map existing state file: %s", strerror(errno));
     return 0;
   }
   void *mapping = mmap(nullptr, sizeof(state_record), PROT_READ, MAP_SHARED, fd, 0);
   if (mapping == MAP_FAILED) {
-    printf("Cannot map existing state file: %s\n", strerror(errno));
+    print_message(message_stream::output, "Cannot map existing state file: %s", strerror(errno));
     if (fd >= 0) close(fd);
     return 0;
   }
@@ -47,27 +48,27 @@ int create_new() {
   // must not inherit this writable descriptor to the shared record.
   int fd = mkostemp(path, O_CLOEXEC);
   if (fd < 0) {
-    printf("Cannot create state file: %s\n", strerror(errno));
+    print_message(message_stream::output, "Cannot create state file: %s", strerror(errno));
     return 0;
   }
   if (ftruncate(fd, sizeof(state_record)) != 0) {
-    printf("Cannot truncate state file: %s\n", strerror(errno));
+    print_message(message_stream::output, "Cannot truncate state file: %s", strerror(errno));
     return 0;
   }
   // ftruncate only makes a hole: on a full /tmp the first write to the
   // mapping would then kill the process with SIGBUS. Reserve the blocks now,
   // so a full file system fails here, as a sizing failure.
   if (int error = posix_fallocate(fd, 0, sizeof(state_record))) {
-    printf("Cannot truncate state file: %s\n", strerror(error));
+    print_message(message_stream::output, "Cannot truncate state file: %s", strerror(error));
     return 0;
   }
   void *mapping = mmap(nullptr, sizeof(state_record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   if (mapping == MAP_FAILED) {
-    printf("Cannot map state file: %s\n", strerror(errno));
+    print_message(message_stream::output, "Cannot map state file: %s", strerror(errno));
     return 0;
   }
   if (setenv(STATE_PATH_VARIABLE, path, 1) != 0) {
-    printf("Cannot set TESSELGUARD_STATE_PATH environment variable: %s\n", strerror(errno));
+    print_message(message_stream::output, "Cannot set TESSELGUARD_STATE_PATH environment variable: %s", strerror(errno));
     return 0;
   }
   state_record *record = static_cast<state_record *>(mapping);

@@ -20,13 +20,10 @@
 
 // Until a hook is prepared each slot holds the C library's own function;
 // preparing it puts the trampoline there.
-int (*real_open)(const char *, int, ...) = open;
-FILE *(*real_fopen)(const char *, const char *) = fopen;
-int (*real_creat)(const char *, mode_t) = creat;
-int (*real_connect)(int, const struct sockaddr *, socklen_t) = connect;
-int (*real_getaddrinfo)(const char *, const char *, const struct addrinfo *, struct addrinfo **) = getaddrinfo;
-int (*real_execve)(const char *, char *const[], char *const[]) = execve;
-int (*real_close)(int) = close;
+#define TESSELGUARD_DEFINE_SLOT(name, result, parameters, status, after_fork) \
+  result(*real_##name) parameters = name;
+TESSELGUARD_HOOKS(TESSELGUARD_DEFINE_SLOT)
+#undef TESSELGUARD_DEFINE_SLOT
 
 interceptor_config_record *interceptor_config = nullptr;
 pthread_rwlock_t *dns_db_lock = nullptr;
@@ -43,17 +40,30 @@ int load_propagate_envs(interceptor_config_record *config, const cJSON *document
   int count = cJSON_GetArraySize(names);
   if (count == 0) return 0;
   config->envs = static_cast<propagated_env *>(calloc(static_cast<size_t>(count), sizeof(propagated_env)));
-  if (!config->envs) return 9;
+  if (!config->envs) return STATUS_CONFIG_ENVS;
+  // Counted from the start, so a failure below frees every entry made.
+  config->env_count = count;
   int index = 0;
   const cJSON *name = nullptr;
   cJSON_ArrayForEach(name, names) {
-    if (!cJSON_IsString(name) || !name->valuestring) return 9;
+    if (!cJSON_IsString(name) || !name->valuestring) return STATUS_CONFIG_ENVS;
     propagated_env &entry = config->envs[index++];
     entry.name = copy_text(name->valuestring);
     entry.value = copy_text(env_lookup(name->valuestring));
   }
-  config->env_count = count;
   return 0;
+}
+
+// Frees a record and everything in it, complete or not: unfilled entries
+// are zero.
+void free_config(interceptor_config_record *config) {
+  for (int32_t i = 0; i < config->env_count; ++i) {
+    free(config->envs[i].name);
+    free(config->envs[i].value);
+  }
+  free(config->envs);
+  free(config->fds);
+  free(config);
 }
 
 int load_propagate_fds(interceptor_config_record *config, const cJSON *document) {
@@ -64,11 +74,11 @@ int load_propagate_fds(interceptor_config_record *config, const cJSON *document)
   int count = cJSON_GetArraySize(numbers);
   if (count == 0) return 0;
   config->fds = static_cast<int32_t *>(calloc(static_cast<size_t>(count), sizeof(int32_t)));
-  if (!config->fds) return 10;
+  if (!config->fds) return STATUS_CONFIG_FDS;
   int index = 0;
   const cJSON *number = nullptr;
   cJSON_ArrayForEach(number, numbers) {
-    if (!cJSON_IsNumber(number)) return 10;
+    if (!cJSON_IsNumber(number)) return STATUS_CONFIG_FDS;
     config->fds[index++] = number->valueint;
   }
   config->fd_count = count;
@@ -77,17 +87,19 @@ int load_propagate_fds(interceptor_config_record *config, const cJSON *document)
 
 }  // namespace
 
+// The record is published only when complete; a failure leaves no record.
 int load_interceptor_config(const char *text) {
-  auto *config = static_cast<interceptor_config_record *>(calloc(1, sizeof(interceptor_config_record)));
-  if (!config) return 1;
-  interceptor_config = config;
+  interceptor_config = nullptr;
   json_guard document{text ? cJSON_Parse(text) : nullptr};
-  if (!document.item) {
-    free(config);
-    interceptor_config = nullptr;
-    return 1;
-  }
+  if (!document.item) return STATUS_CONFIG_NOT_JSON;
+  auto *config = static_cast<interceptor_config_record *>(calloc(1, sizeof(interceptor_config_record)));
+  if (!config) return STATUS_CONFIG_NOT_JSON;
   int status = load_propagate_envs(config, document.item);
   if (status == 0) status = load_propagate_fds(config, document.item);
-  return status;
+  if (status != 0) {
+    free_config(config);
+    return status;
+  }
+  interceptor_config = config;
+  return 0;
 }

@@ -4,7 +4,10 @@
 
 #include <cjson/cJSON.h>
 
+#include <fcntl.h>
+
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -55,7 +58,15 @@ cJSON *path_args(const char *path) {
   return args;
 }
 
-int hooked_open(const char *path, int flags, unsigned int mode) {
+int hooked_open(const char *path, int flags, ...) {
+  // The mode is there only when the flags ask for one, as the C library reads it.
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+    va_list rest;
+    va_start(rest, flags);
+    mode = va_arg(rest, mode_t);
+    va_end(rest);
+  }
   if (inside_judged_open == 0) {
     if (int verdict = judge_open(path)) {
       errno = verdict;
@@ -65,7 +76,7 @@ int hooked_open(const char *path, int flags, unsigned int mode) {
   return real_open(path, flags, mode);
 }
 
-int hooked_creat(const char *path, unsigned int mode) {
+int hooked_creat(const char *path, mode_t mode) {
   if (int verdict = judge_open(path)) {
     errno = verdict;
     return -1;

@@ -2,7 +2,9 @@
 // the replacement functions and the set-up that installs them.
 //
 //   events.cpp             verdict_callback slot, judge_event, event_json,
-//                          create_event, event_timestamp
+//                          create_event, event_timestamp, json_verbatim_length
+//   hook_table.hpp         the hooked functions (real_* slots, hooked_*
+//                          prototypes, set-up rows), interceptor_init statuses
 //   config.cpp             interceptor_config, load_interceptor_config,
 //                          real_* slots, dns_db_lock
 //   path.cpp               absolute_path, lexical_absolute_path
@@ -10,7 +12,11 @@
 //   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect
 //   process_execution.cpp  init_child_injection, process_execution,
 //                          process_args, hooked_execve, build_exec_environment
-//   setup.cpp              interceptor_init, hooked_close, atfork_child
+//   setup.cpp              interceptor_init, install_hook_rows, hooked_close,
+//                          atfork_child
+//
+// Stands on core (and the hooking engine); knows the policy only through
+// the verdict callback's type in core/contract.hpp.
 #pragma once
 
 #include <pthread.h>
@@ -21,11 +27,14 @@
 #include <climits>
 #include <cstdint>
 
+#include "core/contract.hpp"
+#include "core/json_text.hpp"
+#include "core/timestamp.hpp"
+#include "interceptor/hook_table.hpp"
+
 struct cJSON;
 
 // ---- events and verdicts -------------------------------------------------
-using verdict_callback = int (*)(const char *event_text);
-
 // The one registered callback; written once by interceptor_init.
 extern verdict_callback registered_callback;
 
@@ -40,17 +49,10 @@ struct flat_member {
 // event_json prints, without building and printing a tree. Values that need
 // JSON escaping take the tree route.
 int judge_flat_event(const char *name, const flat_member *members, int count);
-// Length of `text` when cJSON prints it between quotes unchanged (nothing
-// to escape); -1 otherwise.
-long json_verbatim_length(const char *text);
 char *event_json(const char *name, cJSON *args);
 cJSON *create_event(const char *name, cJSON *args);
-char *event_timestamp();
-// Formats a UTC instant exactly as event_timestamp does, into a 32-byte buffer.
-// Never enters the C library's time-zone code.
-void format_utc_timestamp(int64_t seconds, long microseconds, char out[32]);
 
-// ---- configuration and real-function slots -------------------------------
+// ---- configuration (the real-function slots are in hook_table.hpp) -------
 struct propagated_env {
   char *name;
   char *value;  // null when the variable was unset at load time
@@ -66,14 +68,6 @@ struct interceptor_config_record {
 extern interceptor_config_record *interceptor_config;
 extern pthread_rwlock_t *dns_db_lock;
 
-extern int (*real_open)(const char *, int, ...);
-extern FILE *(*real_fopen)(const char *, const char *);
-extern int (*real_creat)(const char *, mode_t);
-extern int (*real_connect)(int, const struct sockaddr *, socklen_t);
-extern int (*real_getaddrinfo)(const char *, const char *, const struct addrinfo *, struct addrinfo **);
-extern int (*real_execve)(const char *, char *const[], char *const[]);
-extern int (*real_close)(int);
-
 int load_interceptor_config(const char *text);
 
 // ---- replacements ---------------------------------------------------------
@@ -86,13 +80,8 @@ char *absolute_path_into(const char *path, char (&buffer)[PATH_MAX]);
 char *lexical_absolute_path(const char *base, const char *path);
 cJSON *path_args(const char *path);
 
-int hooked_open(const char *path, int flags, unsigned int mode);
-FILE *hooked_fopen(const char *path, const char *mode);
-int hooked_creat(const char *path, unsigned int mode);
+// The hooked_* replacements are declared in hook_table.hpp.
 
-int hooked_getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
-                       struct addrinfo **res);
-int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen);
 // True when connect was called from the system resolver: an object whose
 // path ends with "/libresolv.so.2", or the function getaddrinfo.
 bool is_resolver_caller(const char *file_name, const char *symbol_name);
@@ -103,12 +92,10 @@ bool connect_caller_is_resolver(const void *return_address);
 int init_child_injection();
 void process_execution();
 cJSON *process_args(const char *path, int count, char **items);
-int hooked_execve(const char *path, char *const argv[], char *const envp[]);
 // The environment handed to a new program: a malloc'd, null-terminated array
 // of malloc'd texts. Null when memory runs out.
 char **build_exec_environment(char *const envp[]);
 
-int hooked_close(int fd);
 void atfork_child();
 int interceptor_init(verdict_callback callback, const char *config_text);
 

@@ -12,6 +12,7 @@
 // resolver lives inside libc.so.6 where neither test matches, by a per-thread
 // count of real getaddrinfo calls under way.
 #include "interceptor/interceptor.hpp"
+#include "core/diagnostics.hpp"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -89,7 +90,7 @@ void record_address(const char *node, const sockaddr *address) {
 
   int rc = dns_db_lock != nullptr ? pthread_rwlock_wrlock(dns_db_lock) : EINVAL;
   if (rc != 0) {
-    fprintf(stderr, "[INTERCEPTOR] hooked_getaddrinfo: Cannot acquire dns db lock: %s\n", strerror(rc));
+    print_message(message_stream::error, "[INTERCEPTOR] hooked_getaddrinfo: Cannot acquire dns db lock: %s", strerror(rc));
     release_entry(entry);
     return;
   }
@@ -124,7 +125,7 @@ struct hostname_copy {
 lookup_result lookup_hostname(const char *ip, hostname_copy *hostname) {
   int rc = dns_db_lock != nullptr ? pthread_rwlock_rdlock(dns_db_lock) : EINVAL;
   if (rc != 0) {
-    fprintf(stderr, "[INTERCEPTOR] hooked_connect: Cannot acquire dns db lock: %s\n", strerror(rc));
+    print_message(message_stream::error, "[INTERCEPTOR] hooked_connect: Cannot acquire dns db lock: %s", strerror(rc));
     return lookup_result::failed;
   }
   dns_db_entry *entry = nullptr;

@@ -2,6 +2,7 @@
 // the library too (LD_PRELOAD and the captured variables ride along in its
 // environment), and judges its own start before its main code runs.
 #include "interceptor/interceptor.hpp"
+#include "core/diagnostics.hpp"
 
 #include <cjson/cJSON.h>
 #include <dlfcn.h>
@@ -14,20 +15,19 @@
 #include <cstring>
 
 #include "core/core.hpp"
-#include "policy/policy.hpp"
-#include "tesselguard.h"
 
 namespace {
 
 // The library's own file, resolved; printed and null on failure.
 char *own_library_path() {
   Dl_info info{};
-  if (!dladdr(reinterpret_cast<void *>(&tesselguard_configure), &info) || !info.dli_fname) {
-    printf("Cannot find tesselguard path\n");
+  // Any function of the library names its file.
+  if (!dladdr(reinterpret_cast<void *>(&init_child_injection), &info) || !info.dli_fname) {
+    print_message(message_stream::output, "Cannot find tesselguard path");
     return nullptr;
   }
   char *path = realpath(info.dli_fname, nullptr);
-  if (!path) printf("Cannot resolve tesselguard path: %s\n", strerror(errno));
+  if (!path) print_message(message_stream::output, "Cannot resolve tesselguard path: %s", strerror(errno));
   return path;
 }
 
@@ -103,7 +103,7 @@ int init_child_injection() {
     char *path = own_library_path();
     if (!path) return 0;
     if (setenv("LD_PRELOAD", path, 1) != 0) {
-      printf("Cannot set LD_PRELOAD environment variable: %s\n", strerror(errno));
+      print_message(message_stream::output, "Cannot set LD_PRELOAD environment variable: %s", strerror(errno));
       free(path);
       return 0;
     }
@@ -111,7 +111,7 @@ int init_child_injection() {
   }
   if (state_map && state_map->provider == PROVIDER_AWS) {
     if (fcntl(ALERT_LOG_FD, F_GETFD) == -1 && errno == EBADF && dup2(STDOUT_FILENO, ALERT_LOG_FD) == -1) {
-      printf("Cannot duplicate stdout: %s\n", strerror(errno));
+      print_message(message_stream::output, "Cannot duplicate stdout: %s", strerror(errno));
       return 0;
     }
   }

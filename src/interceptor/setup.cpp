@@ -7,7 +7,9 @@
 // itself and this library. Preparing a hook writes the address of a
 // trampoline (the displaced instructions plus a jump back) into the slot
 // real_<name>; a replacement reaches the real function only through that
-// slot, never by name, because by name it would come back to itself.
+// slot, never by name, because by name it would come back to itself. The
+// hooked functions, their statuses and what stays after fork are listed once,
+// in hook_table.hpp.
 //
 // Every replacement has one shape: build the call's argument object, ask
 // judge_event for a verdict, then either call real_<name> with the caller's
@@ -27,6 +29,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/diagnostics.hpp"
 #include "hook/hook.hpp"
 
 const char INTERCEPTOR_CONFIG_TEXT[] =
@@ -41,48 +44,44 @@ namespace {
 
 hook_set *installed_hooks = nullptr;
 
-// Status codes of interceptor_init.
-constexpr int STATUS_INSTALL = 2;
-constexpr int STATUS_NO_HOOK_SET = STATUS_INSTALL;  // nothing can be installed without a set
-constexpr int STATUS_ATFORK = 3;
-constexpr int STATUS_LOCK = 12;
-constexpr int STATUS_IGNORED = 0;
-
-struct hook_row {
-  void **slot;
-  void *function;
-  void *replacement;
-  int status;  // returned when preparing fails; 0: the result is ignored
-};
-
-template <typename F>
-void **slot_of(F *slot) {
-  return reinterpret_cast<void **>(slot);
-}
-
-template <typename F>
-void *address_of(F function) {
-  return reinterpret_cast<void *>(function);
-}
-
-// The hook table, in the order of preparation.
-constexpr int HOOK_COUNT = 7;
-void fill_hook_table(hook_row (&rows)[HOOK_COUNT]) {
-  rows[0] = {slot_of(&real_open), address_of(open), address_of(hooked_open), 4};
-  rows[1] = {slot_of(&real_fopen), address_of(fopen), address_of(hooked_fopen), 5};
-  rows[2] = {slot_of(&real_creat), address_of(creat), address_of(hooked_creat), 11};
-  rows[3] = {slot_of(&real_connect), address_of(connect), address_of(hooked_connect), 6};
-  rows[4] = {slot_of(&real_getaddrinfo), address_of(getaddrinfo), address_of(hooked_getaddrinfo), 7};
-  rows[5] = {slot_of(&real_execve), address_of(execve), address_of(hooked_execve), 8};
-  rows[6] = {slot_of(&real_close), address_of(close), address_of(hooked_close), STATUS_IGNORED};
-}
-
-// Points every slot at the C library's own function again.
-void reset_slots(const hook_row (&rows)[HOOK_COUNT]) {
-  for (const hook_row &row : rows) *row.slot = row.function;
-}
-
 }  // namespace
+
+void fill_hook_rows(hook_row (&rows)[HOOK_COUNT]) {
+  int index = 0;
+#define TESSELGUARD_HOOK_ROW(name, result, parameters, status, after_fork)                       \
+  rows[index++] = {#name, reinterpret_cast<void **>(&real_##name), reinterpret_cast<void *>(&name), \
+                   reinterpret_cast<void *>(&hooked_##name), status, after_fork};
+  TESSELGUARD_HOOKS(TESSELGUARD_HOOK_ROW)
+#undef TESSELGUARD_HOOK_ROW
+}
+
+int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
+  hook_set *set = hook_set_create();
+  if (!set) return STATUS_NO_MEMORY_FOR_HOOKS;
+  int status = 0;
+  const char *failed = nullptr;
+  for (int i = 0; i < count && status == 0; ++i) {
+    const hook_row &row = rows[i];
+    *row.slot = row.function;
+    if (hook_set_prepare(set, row.slot, row.replacement) != HOOK_OK && row.status != PREPARE_FAILURE_IGNORED) {
+      status = row.status;
+      failed = row.name;
+    }
+  }
+  if (status == 0 && hook_set_install(set) != HOOK_OK) {
+    status = STATUS_INSTALL;
+    failed = "install";
+  }
+  if (status != 0) {
+    // Nothing is patched yet; destroying the set also puts every prepared
+    // slot back to its function.
+    print_message(message_stream::output, "[interceptor_init] %s: %s", failed, hook_set_error_message(set));
+    hook_set_destroy(set);
+    return status;
+  }
+  *installed = set;
+  return 0;
+}
 
 int interceptor_init(verdict_callback callback, const char *config_text) {
   if (int status = load_interceptor_config(config_text)) return status;
@@ -98,17 +97,9 @@ int interceptor_init(verdict_callback callback, const char *config_text) {
   // Judged while nothing is hooked; a refusal ends the process here.
   process_execution();
 
-  hook_set *set = hook_set_create();
-  if (!set) return STATUS_NO_HOOK_SET;
   hook_row rows[HOOK_COUNT];
-  fill_hook_table(rows);
-  for (const hook_row &row : rows) {
-    *row.slot = row.function;
-    if (hook_set_prepare(set, row.slot, row.replacement) != HOOK_OK && row.status != STATUS_IGNORED)
-      return row.status;
-  }
-  if (hook_set_install(set) != HOOK_OK) return STATUS_INSTALL;
-  installed_hooks = set;
+  fill_hook_rows(rows);
+  if (int status = install_hook_rows(rows, HOOK_COUNT, &installed_hooks)) return status;
   if (pthread_atfork(nullptr, nullptr, atfork_child) != 0) return STATUS_ATFORK;
   return 0;
 }
@@ -129,18 +120,18 @@ int hooked_close(int fd) {
 // ignored: the child goes on with whatever could be installed.
 void atfork_child() {
   hook_row rows[HOOK_COUNT];
-  fill_hook_table(rows);
+  fill_hook_rows(rows);
   if (installed_hooks) {
     hook_set_uninstall(installed_hooks);
     hook_set_destroy(installed_hooks);
     installed_hooks = nullptr;
   }
   // The old trampolines are gone with the set: no slot may point at them.
-  reset_slots(rows);
+  for (const hook_row &row : rows) *row.slot = row.function;
   hook_set *set = hook_set_create();
   if (!set) return;
-  hook_set_prepare(set, rows[5].slot, rows[5].replacement);
-  hook_set_prepare(set, rows[6].slot, rows[6].replacement);
+  for (const hook_row &row : rows)
+    if (row.stays_after_fork) hook_set_prepare(set, row.slot, row.replacement);
   hook_set_install(set);
   installed_hooks = set;
 }

@@ -3,6 +3,7 @@
 // private copy on descriptor 999; Google Cloud Functions takes log entries
 // over HTTP from the supervisor. Failures are printed and forgotten.
 #include "core/guards.hpp"
+#include "core/diagnostics.hpp"
 #include "policy/policy.hpp"
 
 #include <cjson/cJSON.h>
@@ -18,7 +19,7 @@
 #include <cstring>
 
 #include "core/core.hpp"
-#include "interceptor/interceptor.hpp"
+#include "core/timestamp.hpp"
 
 namespace {
 
@@ -41,12 +42,6 @@ struct socket_guard {
     if (fd >= 0) close(fd);
   }
 };
-
-// Diagnostics must reach the log even if the process is ended right after.
-void print_line(const char *text) {
-  puts(text);
-  fflush(stdout);
-}
 
 // The text and its line feed go out in one system call: with two calls,
 // records delivered at once from several threads or processes could share a
@@ -94,11 +89,11 @@ int deliver_google(const char *text) {
   const char *host = env_lookup("X_GOOGLE_SUPERVISOR_HOSTNAME");
   const char *port = env_lookup("X_GOOGLE_SUPERVISOR_INTERNAL_PORT");
   if (!host) {
-    print_line("X_GOOGLE_SUPERVISOR_HOSTNAME environment variable not found");
+    print_message(message_stream::output, "X_GOOGLE_SUPERVISOR_HOSTNAME environment variable not found");
     return 0;
   }
   if (!port) {
-    print_line("X_GOOGLE_SUPERVISOR_INTERNAL_PORT environment variable not found");
+    print_message(message_stream::output, "X_GOOGLE_SUPERVISOR_INTERNAL_PORT environment variable not found");
     return 0;
   }
   malloc_guard request{nullptr};
@@ -116,16 +111,14 @@ int deliver_google(const char *text) {
   addrinfo_guard resolved{nullptr};
   const int code = getaddrinfo(host, port, &hints, &resolved.list);
   if (code != 0 || !resolved.list) {
-    printf("getaddrinfo() failed. error: %s\n", resolution_error(code, errno));
-    fflush(stdout);
+    print_message(message_stream::output, "getaddrinfo() failed. error: %s", resolution_error(code, errno));
     return -1;
   }
   // Only the first address is tried.
   const addrinfo *first = resolved.list;
   socket_guard connection{socket(first->ai_family, first->ai_socktype, first->ai_protocol)};
   if (connection.fd < 0) {
-    printf("socket() failed. error: %s\n", strerror(errno));
-    fflush(stdout);
+    print_message(message_stream::output, "socket() failed. error: %s", strerror(errno));
     return -1;
   }
   // A supervisor that never completes the connection, or stops reading,
@@ -135,8 +128,8 @@ int deliver_google(const char *text) {
   setsockopt(connection.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   if (connect(connection.fd, first->ai_addr, first->ai_addrlen) != 0) {
     // A blocking connect cut short by the time-out reports EINPROGRESS.
-    printf("connect() failed. error: %s\n", strerror(errno == EINPROGRESS ? ETIMEDOUT : errno));
-    fflush(stdout);
+    print_message(message_stream::output, "connect() failed. error: %s",
+                  strerror(errno == EINPROGRESS ? ETIMEDOUT : errno));
     return -1;
   }
   // MSG_NOSIGNAL: a supervisor that hangs up must not kill the function

@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "core/core.hpp"
-#include "interceptor/interceptor.hpp"
+#include "core/json_text.hpp"
 
 namespace {
 

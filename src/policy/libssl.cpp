@@ -1,4 +1,5 @@
 #include "policy/policy.hpp"
+#include "core/diagnostics.hpp"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -43,16 +44,6 @@ const entry_point ENTRY_POINTS[] = {
 };
 static_assert(sizeof ENTRY_POINTS / sizeof ENTRY_POINTS[0] == 20);
 
-void write_stderr(const char *text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t n = write(2, text, length);
-    if (n <= 0) return;
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-}
-
 }  // namespace
 
 bool open_libssl() {
@@ -65,17 +56,11 @@ bool open_libssl() {
 
 void load_libssl() {
   if (!open_libssl()) {
-    write_stderr("No usable version of the libssl was found\n");
-    abort();
+    abort_with_message("No usable version of the libssl was found");
   }
   for (const auto &entry : ENTRY_POINTS) {
     *entry.slot = dlsym(libssl_handle, entry.name);
-    if (!*entry.slot) {
-      write_stderr("Cannot get required symbol ");
-      write_stderr(entry.name);
-      write_stderr(" from libssl\n");
-      abort();
-    }
+    if (!*entry.slot) abort_with_message("Cannot get required symbol %s from libssl", entry.name);
   }
   ssl_api.SSL_load_error_strings();
   ssl_api.SSL_library_init();

@@ -7,12 +7,14 @@
 //   analytics.cpp       send_analytics, build_analytics_record, sha256_hex
 //   libssl.cpp          libssl_handle, the entry-point table, load_libssl, open_libssl
 //   tls_client.cpp      post_analytics
+//
+// Stands on core; knows the interceptor only through the event text and the
+// verdict callback's type in core/contract.hpp.
 #pragma once
 
 #include <cstddef>
 
-constexpr int ALERT_LOG_FD = 999;
-constexpr int VERDICT_REFUSE = 222;
+#include "core/contract.hpp"
 
 // Build-time configuration (TESSELGUARD_ANALYTICS_HOST / _PORT).
 constexpr const char *ANALYTICS_HOST = ANALYTICS_HOST_TEXT;

@@ -1,5 +1,6 @@
 // Environment access, layer-path detection, provider detection and mode words.
 #include "core_test_support.hpp"
+#include "startup/startup.hpp"
 
 extern char **environ;
 

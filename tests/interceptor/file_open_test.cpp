@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "interceptor/interceptor.hpp"
@@ -68,11 +69,17 @@ TEST_F(FileOpen, AllowedCallsGetTheCallersArgumentsUnchanged) {
   ASSERT_EQ(fstat(fd, &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0604u);
   close(fd);
+  // O_TMPFILE carries a mode too; it is read from the variable arguments.
+  fd = hooked_open(scratch_.path.c_str(), O_WRONLY | O_TMPFILE, 0620);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  ASSERT_EQ(fstat(fd, &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0620u);
+  close(fd);
   umask(old_mask);
   FILE *file = hooked_fopen(path.c_str(), "r");
   ASSERT_NE(file, nullptr);
   fclose(file);
-  EXPECT_EQ(callback.events().size(), 4u);
+  EXPECT_EQ(callback.events().size(), 5u);
 }
 
 TEST_F(FileOpen, EventPathIsAbsolute) {

@@ -17,14 +17,6 @@ void release_interceptor_config() {
     free(config->envs[i].name);
     free(config->envs[i].value);
   }
-  // A list that failed part-way keeps count 0 but holds what was read.
-  if (config->envs && config->env_count == 0) {
-    // Entries are calloc'd, so unread ones are null.
-    for (int i = 0; config->envs[i].name; ++i) {
-      free(config->envs[i].name);
-      free(config->envs[i].value);
-    }
-  }
   free(config->envs);
   free(config->fds);
   free(config);

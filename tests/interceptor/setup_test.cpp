@@ -137,4 +137,24 @@ TEST(InterceptorSetup, RefusedStartEndsTheProcessBeforeAnyHook) {
   EXPECT_EQ(out.find("still running"), std::string::npos);
 }
 
+// A hook that cannot be prepared: its status, the engine's reason on
+// standard output, and the set freed (which also gives the already prepared
+// open slot its function back).
+TEST(InterceptorSetup, FailedPreparationReportsTheEngineMessageAndFreesTheSet) {
+  int status = 0;
+  std::string out = in_child(
+      [] {
+        hook_row rows[HOOK_COUNT];
+        fill_hook_rows(rows);
+        rows[1].replacement = nullptr;  // fopen
+        hook_set *installed = nullptr;
+        int result = install_hook_rows(rows, HOOK_COUNT, &installed);
+        printf("status %d installed %d open slot restored %d\n", result, installed != nullptr,
+               reinterpret_cast<void *>(real_open) == reinterpret_cast<void *>(&open));
+      },
+      &status);
+  EXPECT_TRUE(contains_line(out, "[interceptor_init] fopen: null slot, target or replacement")) << out;
+  EXPECT_TRUE(contains_line(out, "status 5 installed 0 open slot restored 1")) << out;
+}
+
 }  // namespace

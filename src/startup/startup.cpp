@@ -8,13 +8,15 @@
 #include <cstdlib>
 
 #include "core/core.hpp"
+#include "core/diagnostics.hpp"
 #include "interceptor/interceptor.hpp"
 #include "policy/policy.hpp"
+#include "startup/startup.hpp"
 
 namespace {
 
 [[noreturn]] void fail(const char *message, int status) {
-  puts(message);
+  print_message(message_stream::output, "%s", message);
   exit(status);
 }
 
@@ -38,7 +40,7 @@ __attribute__((constructor)) static void tesselguard_init() {
 
   // 6. The interceptor: judges this process's start, then installs the hooks.
   if (int status = interceptor_init(policy_callback, INTERCEPTOR_CONFIG_TEXT)) {
-    printf("[interceptor_init] error: %d\n", status);
+    print_message(message_stream::output, "[interceptor_init] error: %d", status);
     exit(status);
   }
 

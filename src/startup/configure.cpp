@@ -1,5 +1,7 @@
-#include "core/guards.hpp"
 #include "core/core.hpp"
+#include "core/diagnostics.hpp"
+#include "core/guards.hpp"
+#include "startup/startup.hpp"
 #include "tesselguard.h"
 
 #include <cjson/cJSON.h>
@@ -9,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "policy/policy.hpp"
+#include "policy/policy.hpp"  // send_analytics: the sample is drawn here
 
 namespace {
 
@@ -48,7 +50,8 @@ void apply_document(const cJSON *document) {
   const cJSON *runtime = cJSON_GetObjectItemCaseSensitive(document, "runtime");
   if (cJSON_IsString(runtime) && runtime->valuestring) {
     store_text(state_map->runtime, sizeof state_map->runtime, runtime->valuestring);
-    if (!detect_handler_path()) puts("cannot detect handler path. read_handler protection disabled");
+    if (!detect_handler_path())
+      print_message(message_stream::output, "cannot detect handler path. read_handler protection disabled");
   }
   const cJSON *version = cJSON_GetObjectItemCaseSensitive(document, "runtime_version");
   if (cJSON_IsString(version) && version->valuestring)
@@ -90,22 +93,20 @@ extern "C" __attribute__((visibility("default"))) int tesselguard_configure(cons
   if (!state_writable) {
     // Descendant processes map the shared record read-only: only the
     // function's first process can change the policy.
-    puts("TesselGuard can only be configured in the function's first process");
-    fflush(stdout);
+    print_message(message_stream::output, "TesselGuard can only be configured in the function's first process");
   } else if (config) {
     json_guard document{cJSON_Parse(config)};
     if (document.item) {
       result = check_cookie(document.item);
       if (state_map->failed_cookie_count >= COOKIE_ATTEMPTS) {
-        puts("Are you trying to brute-force cookie value ?!");
+        print_message(message_stream::output, "Are you trying to brute-force cookie value ?!");
         result = 0;
       } else if (result == 0) {
         state_map->failed_cookie_count += 1;
-        puts("Please provide a valid cookie from first TesselGuard configure call");
+        print_message(message_stream::output, "Please provide a valid cookie from first TesselGuard configure call");
       } else {
         apply_document(document.item);
       }
-      fflush(stdout);
     }
   }
   sample_analytics();

@@ -1,4 +1,5 @@
 #include "core/core.hpp"
+#include "startup/startup.hpp"
 #include "tesselguard.h"
 
 #include <cjson/cJSON.h>

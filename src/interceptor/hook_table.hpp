@@ -1,0 +1,80 @@
+// The hooked C-library functions, each declared once, in the order of
+// preparation. From this list come the real_<name> slots (config.cpp), the
+// hooked_<name> prototypes (interceptor.hpp) and the set-up rows (setup.cpp);
+// a replacement whose signature differs from its row does not link.
+//
+// X(name, result, parameters, status when preparing fails, stays after fork)
+#pragma once
+
+#include <netdb.h>
+#include <stdio.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+// Status codes of interceptor_init (0: all hooks active).
+enum interceptor_status : int {
+  STATUS_CONFIG_NOT_JSON = 1,   // also: no memory for the configuration record
+  STATUS_INSTALL = 2,
+  STATUS_ATFORK = 3,
+  STATUS_PREPARE_OPEN = 4,
+  STATUS_PREPARE_FOPEN = 5,
+  STATUS_PREPARE_CONNECT = 6,
+  STATUS_PREPARE_GETADDRINFO = 7,
+  STATUS_PREPARE_EXECVE = 8,
+  STATUS_CONFIG_ENVS = 9,       // a "propagate_envs" element is not a string
+  STATUS_CONFIG_FDS = 10,       // a "propagate_fds" element is not a number
+  STATUS_PREPARE_CREAT = 11,
+  STATUS_LOCK = 12,
+  STATUS_NO_MEMORY_FOR_HOOKS = 13,  // the hook set itself cannot be created
+};
+// A hook whose failed preparation is not looked at.
+constexpr int PREPARE_FAILURE_IGNORED = 0;
+
+#define TESSELGUARD_HOOKS(X)                                                                       \
+  X(open, int, (const char *path, int flags, ...), STATUS_PREPARE_OPEN, false)                     \
+  X(fopen, FILE *, (const char *path, const char *mode), STATUS_PREPARE_FOPEN, false)              \
+  X(creat, int, (const char *path, mode_t mode), STATUS_PREPARE_CREAT, false)                      \
+  X(connect, int, (int sockfd, const struct sockaddr *addr, socklen_t addrlen),                    \
+    STATUS_PREPARE_CONNECT, false)                                                                 \
+  X(getaddrinfo, int,                                                                              \
+    (const char *node, const char *service, const struct addrinfo *hints, struct addrinfo **res), \
+    STATUS_PREPARE_GETADDRINFO, false)                                                             \
+  X(execve, int, (const char *path, char *const argv[], char *const envp[]), STATUS_PREPARE_EXECVE, \
+    true)                                                                                          \
+  X(close, int, (int fd), PREPARE_FAILURE_IGNORED, true)
+
+#define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status, after_fork) \
+  extern result(*real_##name) parameters;
+#define TESSELGUARD_DECLARE_REPLACEMENT(name, result, parameters, status, after_fork) \
+  result hooked_##name parameters;
+TESSELGUARD_HOOKS(TESSELGUARD_DECLARE_SLOT)
+TESSELGUARD_HOOKS(TESSELGUARD_DECLARE_REPLACEMENT)
+#undef TESSELGUARD_DECLARE_SLOT
+#undef TESSELGUARD_DECLARE_REPLACEMENT
+
+struct hook_set;
+
+// One row of the set-up: where the trampoline goes, what is patched, by what.
+struct hook_row {
+  const char *name;
+  void **slot;
+  void *function;
+  void *replacement;
+  int status;  // returned when preparing fails; PREPARE_FAILURE_IGNORED: not looked at
+  bool stays_after_fork;
+};
+
+constexpr int HOOK_COUNT = 0
+#define TESSELGUARD_COUNT_HOOK(...) +1
+    TESSELGUARD_HOOKS(TESSELGUARD_COUNT_HOOK);
+#undef TESSELGUARD_COUNT_HOOK
+
+// Rows of every hook, in table order, for the real C-library functions.
+void fill_hook_rows(hook_row (&rows)[HOOK_COUNT]);
+
+// Puts each row's function into its slot and prepares it in a new set,
+// then installs the set. On success the set goes to *installed and 0 is
+// returned. On a failure the engine's message is printed, the set is freed
+// (slots get their functions back) and the row's status, STATUS_INSTALL or
+// STATUS_NO_MEMORY_FOR_HOOKS is returned.
+int install_hook_rows(const hook_row *rows, int count, hook_set **installed);

@@ -1,0 +1,16 @@
+// Start-up: the composition root. It joins the floors below it (core, the
+// hooking engine, the interceptor, the policy) and is the only code that
+// knows all of them.
+//
+//   startup.cpp      tesselguard_init, tesselguard_fini (library only: the
+//                    load-time constructor stays out of the test objects)
+//   configure.cpp    tesselguard_configure, parse_mode
+//   self_config.cpp  configure_from_env
+#pragma once
+
+#include <cstdint>
+
+int32_t parse_mode(const char *word);
+// Builds the configuration document from TESSEL_GUARD_* variables and
+// passes it to tesselguard_configure.
+void configure_from_env();
