@@ -1,6 +1,7 @@
 // The interceptor configuration loader on arbitrary text. Checked: the
 // status is one of 0, 1, 9 and 10; on 0 every name is a string and every
-// captured value is what the environment holds; on 1 nothing stays loaded.
+// captured value is what the environment holds; on a failure nothing stays
+// loaded (and, under the sanitizers, nothing leaks).
 #include <cstdint>
 #include <string>
 
@@ -9,25 +10,12 @@
 
 namespace {
 
-struct json_guard {
-  cJSON *item;
-  ~json_guard() { cJSON_Delete(item); }
-};
-
-int array_size(const cJSON *document, const char *name) {
-  const cJSON *array = cJSON_GetObjectItemCaseSensitive(document, name);
-  return cJSON_IsArray(array) ? cJSON_GetArraySize(array) : 0;
-}
-
 // The loader leaves the record to the process (it runs once, at start-up);
-// here it is released after each input. On a failing list the count is 0,
-// so the array's length comes from the document itself.
-void release_config(const char *text) {
+// here it is released after each input.
+void release_config() {
   interceptor_config_record *config = interceptor_config;
   if (!config) return;
-  json_guard document{cJSON_Parse(text)};
-  const int envs = config->envs ? array_size(document.item, "propagate_envs") : 0;
-  for (int i = 0; i < envs; ++i) {
+  for (int32_t i = 0; i < config->env_count; ++i) {
     free(config->envs[i].name);
     free(config->envs[i].value);
   }
@@ -49,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string text(reinterpret_cast<const char *>(data), size);
   const int status = load_interceptor_config(text.c_str());
   if (status != 0 && status != 1 && status != 9 && status != 10) abort();
-  if (status == 1 && interceptor_config) abort();
+  if (status != 0 && interceptor_config) abort();
   if (status == 0) {
     const interceptor_config_record *config = interceptor_config;
     if (!config || config->env_count < 0 || config->fd_count < 0) abort();
@@ -67,6 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (char **entry = environment; *entry; ++entry) free(*entry);
     free(environment);
   }
-  release_config(text.c_str());
+  release_config();
   return 0;
 }

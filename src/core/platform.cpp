@@ -1,7 +1,6 @@
 #include "core/core.hpp"
 #include "core/diagnostics.hpp"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>

@@ -19,7 +19,6 @@
 #include <link.h>
 #include <errno.h>
 #include <netinet/in.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 

@@ -2,10 +2,8 @@
 #include "core/diagnostics.hpp"
 
 #include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 
 void *libssl_handle = nullptr;
 libssl_api ssl_api;

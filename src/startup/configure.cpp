@@ -6,7 +6,6 @@
 
 #include <cjson/cJSON.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>

@@ -4,7 +4,6 @@
 // after the first ends the process when protection cannot be established.
 #include <dlfcn.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 #include "core/core.hpp"
