@@ -1,3 +1,7 @@
+// tesselguard_configure, the library's one exported function: writes the
+// policy into the shared record and draws the analytics sample. It sits with
+// start-up because it joins two floors (the record in core, analytics in the
+// policy).
 #include "core/core.hpp"
 #include "core/diagnostics.hpp"
 #include "core/guards.hpp"
@@ -10,7 +14,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "policy/policy.hpp"  // send_analytics: the sample is drawn here
+#include "policy/policy.hpp"
 
 namespace {
 

@@ -1,3 +1,5 @@
+// Self-configuration of a function's first process, from its TESSEL_GUARD_*
+// variables, through the same call the function itself would make.
 #include "core/core.hpp"
 #include "startup/startup.hpp"
 #include "tesselguard.h"
