@@ -42,8 +42,6 @@ const entry_point ENTRY_POINTS[] = {
 };
 static_assert(sizeof ENTRY_POINTS / sizeof ENTRY_POINTS[0] == 20);
 
-}  // namespace
-
 bool open_libssl() {
   for (const char *name : CANDIDATES) {
     libssl_handle = dlopen(name, RTLD_NOW | RTLD_DEEPBIND);
@@ -52,10 +50,10 @@ bool open_libssl() {
   return false;
 }
 
+}  // namespace
+
 void load_libssl() {
-  if (!open_libssl()) {
-    abort_with_message("No usable version of the libssl was found");
-  }
+  if (!open_libssl()) abort_with_message("No usable version of the libssl was found");
   for (const auto &entry : ENTRY_POINTS) {
     *entry.slot = dlsym(libssl_handle, entry.name);
     if (!*entry.slot) abort_with_message("Cannot get required symbol %s from libssl", entry.name);

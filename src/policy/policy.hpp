@@ -5,7 +5,7 @@
 //   event_reader.cpp    read_flat_event, view_of_parsed_event
 //   alert_delivery.cpp  report_alert
 //   analytics.cpp       send_analytics, build_analytics_record, sha256_hex
-//   libssl.cpp          libssl_handle, the entry-point table, load_libssl, open_libssl
+//   libssl.cpp          libssl_handle, the entry-point table, load_libssl
 //   tls_client.cpp      post_analytics
 //
 // Stands on core; knows the interceptor only through the event text and the
@@ -81,7 +81,6 @@ struct libssl_api {
 extern void *libssl_handle;
 extern libssl_api ssl_api;
 
-bool open_libssl();
 void load_libssl();
 // Takes ownership of `record` and frees it.
 void post_analytics(char *record);
