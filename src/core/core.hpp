@@ -7,8 +7,8 @@
 //   platform.cpp     detect_provider, detect_handler_path
 //   contract.hpp     verdict_callback, VERDICT_REFUSE, ALERT_LOG_FD: what the
 //                    interceptor and the policy share
-//   timestamp.hpp    event_timestamp, format_utc_timestamp
-//   json_text.hpp    json_verbatim_length
+//   timestamp.hpp    UTC timestamps of events and records
+//   json_text.hpp    writing JSON text
 //   diagnostics.hpp  print_message, abort_with_message: every message
 //   guards.hpp       scope guards of cJSON trees, texts and buffers
 #pragma once

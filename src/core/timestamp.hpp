@@ -1,11 +1,13 @@
-// Timestamps of events and records: UTC, microseconds, "Z".
-// (Defined with the event code for now; the JSON-writer work moves them here.)
+// UTC timestamps as events and records carry them:
+// "YYYY-MM-DDTHH:MM:SS.uuuuuuZ". Never enters the C library's time-zone
+// code, which may open files (judged calls) under its own lock.
 #pragma once
 
 #include <cstdint>
 
-// The current instant as a malloc'd text, or null.
-char *event_timestamp();
-// Formats a UTC instant exactly as event_timestamp does, into a 32-byte buffer.
-// Never enters the C library's time-zone code.
+// Formats a UTC instant into a 32-byte buffer.
 void format_utc_timestamp(int64_t seconds, long microseconds, char out[32]);
+// The time now, formatted.
+void current_timestamp(char out[32]);
+// The time now in a malloc'd text; null when memory runs out.
+char *event_timestamp();
