@@ -1,15 +1,16 @@
 // Interception: events and verdicts, the shared slots and configuration,
 // the replacement functions and the set-up that installs them.
 //
-//   events.cpp             verdict_callback slot, judge_event, event_json,
-//                          create_event, event_timestamp
+//   events.cpp             verdict_callback slot, begin_event, judge_event
 //   config.cpp             interceptor_config, load_interceptor_config,
 //                          real_* slots, dns_db_lock
 //   path.cpp               absolute_path, lexical_absolute_path
-//   file_open.cpp          hooked_open, hooked_fopen, hooked_creat, path_args
-//   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect
+//   file_open.cpp          hooked_open, hooked_fopen, hooked_creat, judge_file_open
+//   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect,
+//                          judge_connection
 //   process_execution.cpp  init_child_injection, process_execution,
-//                          process_args, hooked_execve, build_exec_environment
+//                          judge_program_start, hooked_execve,
+//                          build_exec_environment
 //   setup.cpp              interceptor_init, hooked_close, atfork_child
 #pragma once
 
@@ -21,7 +22,8 @@
 #include <climits>
 #include <cstdint>
 
-struct cJSON;
+#include "core/json_text.hpp"
+
 
 // ---- events and verdicts -------------------------------------------------
 using verdict_callback = int (*)(const char *event_text);
@@ -29,26 +31,12 @@ using verdict_callback = int (*)(const char *event_text);
 // The one registered callback; written once by interceptor_init.
 extern verdict_callback registered_callback;
 
-int judge_event(const char *name, cJSON *args);
-// An argument member whose value is a string.
-struct flat_member {
-  const char *key;
-  const char *value;
-};
-// judge_event for arguments made of string members only (file opens,
-// connections): the event text is written directly, byte for byte what
-// event_json prints, without building and printing a tree. Values that need
-// JSON escaping take the tree route.
-int judge_flat_event(const char *name, const flat_member *members, int count);
-// Length of `text` when cJSON prints it between quotes unchanged (nothing
-// to escape); -1 otherwise.
-long json_verbatim_length(const char *text);
-char *event_json(const char *name, cJSON *args);
-cJSON *create_event(const char *name, cJSON *args);
-char *event_timestamp();
-// Formats a UTC instant exactly as event_timestamp does, into a 32-byte buffer.
-// Never enters the C library's time-zone code.
-void format_utc_timestamp(int64_t seconds, long microseconds, char out[32]);
+// An event text is made in one pass: begin_event writes
+// {"name":N,"timestamp":T,"args": into `text`, the producer writes its
+// arguments object, and judge_event closes the text and hands it to the
+// callback. The verdict is 0 when there is no callback.
+void begin_event(json_text &text, const char *name);
+int judge_event(json_text &text);
 
 // ---- configuration and real-function slots -------------------------------
 struct propagated_env {
@@ -84,7 +72,9 @@ char *absolute_path_into(const char *path, char (&buffer)[PATH_MAX]);
 // Joins `path` to `base` when relative and normalises "." / ".." / "//"
 // textually. Returns a malloc'd text or null.
 char *lexical_absolute_path(const char *base, const char *path);
-cJSON *path_args(const char *path);
+// The verdict on opening `path` ({"path"}: its absolute form); 0 whenever
+// no event can be made. errno is left as the caller had it.
+int judge_file_open(const char *path);
 
 int hooked_open(const char *path, int flags, unsigned int mode);
 FILE *hooked_fopen(const char *path, const char *mode);
@@ -99,10 +89,13 @@ bool is_resolver_caller(const char *file_name, const char *symbol_name);
 // is_resolver_caller on what dladdr says about a return address (answers
 // kept per call site until objects are loaded or unloaded).
 bool connect_caller_is_resolver(const void *return_address);
+// The verdict on connecting to `ip` ({"ip", "hostname" when known}).
+int judge_connection(const char *ip, const char *hostname);
 
 int init_child_injection();
 void process_execution();
-cJSON *process_args(const char *path, int count, char **items);
+// The verdict on this program's start ({"argv":[...], "path"}).
+int judge_program_start(const char *path, int count, char *const *items);
 int hooked_execve(const char *path, char *const argv[], char *const envp[]);
 // The environment handed to a new program: a malloc'd, null-terminated array
 // of malloc'd texts. Null when memory runs out.

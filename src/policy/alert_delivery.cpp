@@ -18,7 +18,7 @@
 #include <cstring>
 
 #include "core/core.hpp"
-#include "interceptor/interceptor.hpp"
+#include "core/timestamp.hpp"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "core/core.hpp"
-#include "interceptor/interceptor.hpp"
+#include "core/timestamp.hpp"
 #include "policy/policy.hpp"
 
 namespace {
