@@ -43,15 +43,37 @@ size_t escape_of(unsigned char c, char out[6]) {
   return 6;
 }
 
+constexpr uint64_t ONES = 0x0101010101010101u;
+constexpr uint64_t HIGHS = 0x8080808080808080u;
+
+// Whether any of the eight bytes needs escaping (below 0x20, a quote or a
+// backslash): the usual bit tricks, exact for "any byte below n" up to 128.
+bool word_needs_escape(uint64_t w) {
+  const uint64_t below_space = (w - ONES * 0x20) & ~w & HIGHS;
+  const uint64_t quotes = w ^ (ONES * '"');
+  const uint64_t backslashes = w ^ (ONES * '\\');
+  return (below_space | ((quotes - ONES) & ~quotes & HIGHS) | ((backslashes - ONES) & ~backslashes & HIGHS)) != 0;
+}
+
+// Bytes of `value` (`length` long) before the first one to escape.
+size_t verbatim_prefix(const char *value, size_t length) {
+  size_t i = 0;
+  for (uint64_t w; i + 8 <= length; i += 8) {
+    memcpy(&w, value + i, 8);
+    if (word_needs_escape(w)) break;
+  }
+  while (i < length && !NEEDS_ESCAPE.escape[static_cast<unsigned char>(value[i])]) ++i;
+  return i;
+}
+
 }  // namespace
 
 json_text::~json_text() {
   if (on_heap) free(data);
 }
 
-bool json_text::reserve(size_t count) {
+bool json_text::grow(size_t count) {
   if (failed) return false;
-  // One byte more for the terminating NUL.
   if (length + count < capacity) return true;
   size_t wanted = capacity * 2;
   while (wanted <= length + count) wanted *= 2;
@@ -67,70 +89,34 @@ bool json_text::reserve(size_t count) {
   return true;
 }
 
-void json_text::put(const char *bytes, size_t count) {
-  if (!reserve(count)) return;
-  memcpy(data + length, bytes, count);
-  length += count;
-}
-
-void json_text::separate() {
-  if (after_key) {
-    after_key = false;
+void json_text::put_string(const char *value) {
+  if (!value) value = "";
+  size_t rest = strlen(value);
+  size_t verbatim = verbatim_prefix(value, rest);
+  // The usual string needs no escape: quotes around one copy.
+  if (verbatim == rest) {
+    if (length + verbatim + 2 >= capacity && !grow(verbatim + 2)) return;
+    data[length] = '"';
+    memcpy(data + length + 1, value, verbatim);
+    data[length + 1 + verbatim] = '"';
+    length += verbatim + 2;
     return;
   }
-  if (depth <= 0 || depth > 64) return;
-  const uint64_t bit = uint64_t{1} << (depth - 1);
-  if (has_items & bit) put(",", 1);
-  has_items |= bit;
-}
-
-void json_text::open(char bracket) {
-  separate();
-  put(&bracket, 1);
-  ++depth;
-  if (depth <= 64) has_items &= ~(uint64_t{1} << (depth - 1));
-}
-
-void json_text::close(char bracket) {
-  put(&bracket, 1);
-  --depth;
-}
-
-void json_text::key(const char *name) {
-  separate();
-  put_string(name);
-  put(":", 1);
-  after_key = true;
-}
-
-void json_text::string(const char *value) {
-  separate();
-  put_string(value);
-}
-
-void json_text::literal(std::string_view json) {
-  separate();
-  put(json.data(), json.size());
-}
-
-void json_text::put_string(const char *value) {
   put("\"", 1);
-  if (value) {
-    const auto *p = reinterpret_cast<const unsigned char *>(value);
-    for (;;) {
-      const unsigned char *run = p;
-      while (!NEEDS_ESCAPE.escape[*p]) ++p;
-      put(reinterpret_cast<const char *>(run), static_cast<size_t>(p - run));
-      if (*p == '\0') break;
-      char escaped[6];
-      put(escaped, escape_of(*p++, escaped));
-    }
+  for (;;) {
+    put(value, verbatim);
+    if (verbatim == rest) break;
+    char escaped[6];
+    put(escaped, escape_of(static_cast<unsigned char>(value[verbatim]), escaped));
+    value += verbatim + 1;
+    rest -= verbatim + 1;
+    verbatim = verbatim_prefix(value, rest);
   }
   put("\"", 1);
 }
 
 const char *json_text::c_str() {
-  if (!reserve(0)) return nullptr;
+  if (!grow(0)) return nullptr;
   data[length] = '\0';
   return data;
 }

@@ -7,13 +7,13 @@
 
 verdict_callback registered_callback = nullptr;
 
-void begin_event(json_text &text, const char *name) {
+void begin_event(json_text &text, std::string_view name) {
   char timestamp[32];
   current_timestamp(timestamp);
   text.begin_object();
-  text.member("name", name);
-  text.member("timestamp", timestamp);
-  text.key("args");
+  text.plain_member("name", name);
+  text.plain_member("timestamp", timestamp);
+  text.plain_key("args");
 }
 
 int judge_event(json_text &text) {

@@ -21,6 +21,7 @@
 #include <netdb.h>
 #include <climits>
 #include <cstdint>
+#include <string_view>
 
 #include "core/json_text.hpp"
 
@@ -34,8 +35,9 @@ extern verdict_callback registered_callback;
 // An event text is made in one pass: begin_event writes
 // {"name":N,"timestamp":T,"args": into `text`, the producer writes its
 // arguments object, and judge_event closes the text and hands it to the
-// callback. The verdict is 0 when there is no callback.
-void begin_event(json_text &text, const char *name);
+// callback. `name` is one of the library's own, written as it stands. The
+// verdict is 0 when there is no callback.
+void begin_event(json_text &text, std::string_view name);
 int judge_event(json_text &text);
 
 // ---- configuration and real-function slots -------------------------------

@@ -123,7 +123,7 @@ int judge_program_start(const char *path, int count, char *const *items) {
   json_text event(buffer, sizeof buffer);
   begin_event(event, "process_execution");
   event.begin_object();
-  event.key("argv");
+  event.plain_key("argv");
   event.begin_array();
   for (int i = 0; i < count; ++i) event.string(items[i]);
   event.end_array();

@@ -161,7 +161,7 @@ judgement judge_process_execution(const event_view &event) {
 // a member left out when the event lacks its value.
 void write_alert_record(json_text &out, const event_view &event, const judgement &verdict) {
   out.begin_object();
-  out.key("details");
+  out.plain_key("details");
   out.begin_object();
   if (equals(event.name, "fs_open")) {
     if (event.path) out.member("path", event.path);
@@ -169,7 +169,7 @@ void write_alert_record(json_text &out, const event_view &event, const judgement
     if (event.hostname) out.member("host", event.hostname);
     if (event.ip) out.member("ip", event.ip);
   } else if (equals(event.name, "process_execution")) {
-    out.key("arguments");
+    out.plain_key("arguments");
     out.begin_array();
     for (int i = 0; i < event.argv_count; ++i)
       if (event.argv[i]) out.string(event.argv[i]);
@@ -177,11 +177,11 @@ void write_alert_record(json_text &out, const event_view &event, const judgement
     if (event.path) out.member("path", event.path);
   }
   out.end_object();
-  out.key("tessel_guard");
+  out.plain_key("tessel_guard");
   out.literal("true");
   if (event.timestamp) out.member("timestamp", event.timestamp);
-  if (verdict.policy) out.member("policy", verdict.policy);
-  out.member("mode", verdict.mode == MODE_ALERT ? "alert" : "block");
+  if (verdict.policy) out.plain_member("policy", verdict.policy);
+  out.plain_member("mode", verdict.mode == MODE_ALERT ? "alert" : "block");
   out.end_object();
 }
 

@@ -4,6 +4,7 @@
 // text is copied once and its strings are decoded in place; the view points
 // into the copy. Members are looked up as cJSON_GetObjectItemCaseSensitive
 // does: exact names, the first occurrence wins, a wrong type is absent.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -77,18 +78,56 @@ size_t decimal_prefix(const char *p, size_t span) {
   return i;
 }
 
+// A decoded key against a name the view takes (no function call: keys are
+// compared for every member of every event).
+template <size_t N>
+bool is_key(const char *key, size_t length, const char (&name)[N]) {
+  return length == N - 1 && memcmp(key, name, N - 1) == 0;
+}
+
+constexpr uint64_t ONES = 0x0101010101010101u;
+constexpr uint64_t HIGHS = 0x8080808080808080u;
+
+// High bit set in each byte of `word` equal to `byte`; exact up to the
+// first such byte (a borrow may mark bytes above it).
+uint64_t bytes_equal(uint64_t word, unsigned char byte) {
+  const uint64_t x = word ^ (ONES * byte);
+  return (x - ONES) & ~x & HIGHS;
+}
+
+// The first quote, backslash or NUL from `p` on, eight bytes at a time: the
+// copy of the text is followed by eight NULs (see read_event), so no word
+// read reaches past it.
+char *string_stop(char *p) {
+  for (uint64_t w;; p += 8) {
+    memcpy(&w, p, 8);
+    const uint64_t stops = bytes_equal(w, 0) | bytes_equal(w, '"') | bytes_equal(w, '\\');
+    if (stops) return p + (__builtin_ctzll(stops) >> 3);
+  }
+}
+
 struct reader {
   char *p;
   event_reading *out;
   int depth = 0;
+  size_t string_length = 0;  // of the last string read
 
   void skip_space() {
-    while (*p != '\0' && static_cast<unsigned char>(*p) <= ' ') ++p;
+    while (static_cast<unsigned char>(*p - 1) < ' ') ++p;
   }
 
   // The string at the opening quote, decoded in place.
   bool string(const char **text) {
-    char *end = p + 1;
+    // Most strings hold no escape: end them where they stand.
+    char *end = string_stop(p + 1);
+    if (*end == '"') {
+      *end = '\0';
+      *text = p + 1;
+      string_length = static_cast<size_t>(end - (p + 1));
+      p = end + 1;
+      return true;
+    }
+    end = p + 1;
     while (*end != '"') {
       if (*end == '\0') return false;
       if (*end == '\\' && *++end == '\0') return false;
@@ -133,6 +172,8 @@ struct reader {
       write = put_utf8(write, codepoint);
     }
     *write = '\0';
+    // An escaped NUL cuts the text short, as it does a C string.
+    string_length = strlen(p + 1);
     p = end + 1;
     return true;
   }
@@ -215,6 +256,7 @@ struct reader {
         skip_space();
         const char *key = nullptr;
         if (*p != '"' || !string(&key)) return false;
+        const size_t key_length = string_length;
         skip_space();
         if (*p != ':') return false;
         ++p;
@@ -224,14 +266,14 @@ struct reader {
         bool *seen = nullptr;
         role child = role::none;
         if (as == role::event) {
-          if (strcmp(key, "name") == 0) slot = &view.name, seen = &seen_name;
-          else if (strcmp(key, "timestamp") == 0) slot = &view.timestamp, seen = &seen_timestamp;
-          else if (strcmp(key, "args") == 0 && !seen_args) seen_args = true, child = *p == '{' ? role::args : role::none;
+          if (is_key(key, key_length, "name")) slot = &view.name, seen = &seen_name;
+          else if (is_key(key, key_length, "timestamp")) slot = &view.timestamp, seen = &seen_timestamp;
+          else if (is_key(key, key_length, "args") && !seen_args) seen_args = true, child = *p == '{' ? role::args : role::none;
         } else if (as == role::args) {
-          if (strcmp(key, "path") == 0) slot = &view.path, seen = &seen_path;
-          else if (strcmp(key, "ip") == 0) slot = &view.ip, seen = &seen_ip;
-          else if (strcmp(key, "hostname") == 0) slot = &view.hostname, seen = &seen_hostname;
-          else if (strcmp(key, "argv") == 0 && !seen_argv) seen_argv = true, child = *p == '[' ? role::argv : role::none;
+          if (is_key(key, key_length, "path")) slot = &view.path, seen = &seen_path;
+          else if (is_key(key, key_length, "ip")) slot = &view.ip, seen = &seen_ip;
+          else if (is_key(key, key_length, "hostname")) slot = &view.hostname, seen = &seen_hostname;
+          else if (is_key(key, key_length, "argv") && !seen_argv) seen_argv = true, child = *p == '[' ? role::argv : role::none;
         }
         const char *text = nullptr;
         if (!value(child, &text)) return false;
@@ -262,15 +304,19 @@ bool read_event(const char *event_text, event_reading *reading) {
   reading->view = event_view{};
   if (!event_text) return false;
   const size_t length = strlen(event_text);
-  if (length >= sizeof reading->local_text) {
-    reading->text = static_cast<char *>(malloc(length + 1));
+  constexpr size_t PADDING = 8;  // NULs after the text, for string_stop
+  if (length + PADDING >= sizeof reading->local_text) {
+    reading->text = static_cast<char *>(malloc(length + 1 + PADDING));
     if (!reading->text) return false;
   }
-  memcpy(reading->text, event_text, length + 1);
+  memcpy(reading->text, event_text, length);
+  memset(reading->text + length, 0, 1 + PADDING);
   reader in{reading->text, reading};
   if (strncmp(in.p, "\xEF\xBB\xBF", 3) == 0) in.p += 3;
   in.skip_space();
   // As cJSON_Parse: whatever follows the value is not looked at.
   const char *ignored = nullptr;
-  return in.value(role::event, &ignored);
+  if (in.value(role::event, &ignored)) return true;
+  reading->view = event_view{};
+  return false;
 }
