@@ -98,7 +98,7 @@ uint64_t bytes_equal(uint64_t word, unsigned char byte) {
 // The first quote, backslash or NUL from `p` on, eight bytes at a time: the
 // copy of the text is followed by eight NULs (see read_event), so no word
 // read reaches past it.
-char *string_stop(char *p) {
+[[gnu::always_inline]] inline char *string_stop(char *p) {
   for (uint64_t w;; p += 8) {
     memcpy(&w, p, 8);
     const uint64_t stops = bytes_equal(w, 0) | bytes_equal(w, '"') | bytes_equal(w, '\\');
@@ -117,17 +117,21 @@ struct reader {
   }
 
   // The string at the opening quote, decoded in place.
-  bool string(const char **text) {
+  [[gnu::always_inline]] bool string(const char **text) {
     // Most strings hold no escape: end them where they stand.
     char *end = string_stop(p + 1);
-    if (*end == '"') {
+    if (*end == '"') [[likely]] {
       *end = '\0';
       *text = p + 1;
       string_length = static_cast<size_t>(end - (p + 1));
       p = end + 1;
       return true;
     }
-    end = p + 1;
+    return escaped_string(text);
+  }
+
+  [[gnu::noinline]] bool escaped_string(const char **text) {
+    char *end = p + 1;
     while (*end != '"') {
       if (*end == '\0') return false;
       if (*end == '\\' && *++end == '\0') return false;
