@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -138,10 +137,4 @@ void current_timestamp(char out[32]) {
   timeval now{};
   gettimeofday(&now, nullptr);
   format_utc_timestamp(now.tv_sec, now.tv_usec, out);
-}
-
-char *event_timestamp() {
-  char *result = static_cast<char *>(malloc(32));
-  if (result) current_timestamp(result);
-  return result;
 }

@@ -34,7 +34,7 @@ int judge_file_open(const char *path) {
   // Every open in the process comes here: no allocation on the usual route.
   char buffer[PATH_MAX];
   if (char *absolute = absolute_path_into(path, buffer)) {
-    char event_buffer[1024];
+    char event_buffer[512];
     json_text event(event_buffer, sizeof event_buffer);
     begin_event(event, "fs_open");
     event.begin_object();
