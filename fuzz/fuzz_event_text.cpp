@@ -1,16 +1,18 @@
-// The event text's two hand-made routes against cJSON, the reference:
-// - the writer: string arguments made of the input's bytes are written as an
-//   event text; it must parse, and carry the name and every value unchanged;
-// - the in-place reader: whenever it accepts the input as an event text,
-//   cJSON must accept it too and see the same name, timestamp and arguments.
+// The JSON text writer and the event reader against cJSON, the reference:
+// - the writer: the input's NUL-separated pieces written as strings, as an
+//   array and as object members must be the bytes cJSON_PrintUnformatted
+//   prints for the same values;
+// - the reader: any input is accepted exactly when cJSON parses it, and then
+//   gives the view cJSON's lookups give.
 #include <cjson/cJSON.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "interceptor/interceptor.hpp"
+#include "core/json_text.hpp"
 #include "policy/policy.hpp"
 
 namespace {
@@ -20,11 +22,42 @@ struct json_guard {
   ~json_guard() { cJSON_Delete(item); }
 };
 
-std::string written;
+std::string printed(const cJSON *item) {
+  char *text = cJSON_PrintUnformatted(item);
+  std::string result = text ? text : "";
+  cJSON_free(text);
+  return result;
+}
 
-int capture(const char *text) {
-  written = text ? text : "<null>";
-  return 0;
+void check_writer(const std::string &input) {
+  std::vector<std::string> pieces;
+  size_t start = 0;
+  while (start <= input.size()) {
+    size_t end = input.find('\0', start);
+    if (end == std::string::npos) end = input.size();
+    pieces.push_back(input.substr(start, end - start));
+    start = end + 1;
+  }
+  char buffer[64];
+  json_text text(buffer, sizeof buffer);
+  json_guard reference{cJSON_CreateObject()};
+  text.begin_object();
+  cJSON *items = cJSON_AddArrayToObject(reference.item, "items");
+  text.key("items");
+  text.begin_array();
+  for (const std::string &piece : pieces) {
+    cJSON_AddItemToArray(items, cJSON_CreateString(piece.c_str()));
+    text.string(piece.c_str());
+  }
+  text.end_array();
+  for (const std::string &piece : pieces) {
+    cJSON_AddStringToObject(reference.item, piece.c_str(), piece.c_str());
+    text.key(piece.c_str());
+    text.string(piece.c_str());
+  }
+  text.end_object();
+  const char *written = text.c_str();
+  if (!written || printed(reference.item) != written) abort();
 }
 
 bool same(const char *a, const char *b) { return (!a && !b) || (a && b && strcmp(a, b) == 0); }
@@ -34,44 +67,26 @@ const char *member_text(const cJSON *object, const char *name) {
   return cJSON_IsString(item) ? item->valuestring : nullptr;
 }
 
-void check_writer(const std::string &input) {
-  // Up to three values, split at NUL bytes: a path, or an address and a name.
-  std::string values[3];
-  int count = 0;
-  size_t start = 0;
-  while (count < 3 && start <= input.size()) {
-    size_t end = input.find('\0', start);
-    if (end == std::string::npos) end = input.size();
-    values[count++] = input.substr(start, end - start);
-    start = end + 1;
-  }
-  const bool connect = count > 1;
-  flat_member members[2] = {{connect ? "ip" : "path", values[0].c_str()}, {"hostname", values[1].c_str()}};
-  const char *name = connect ? "connect" : "fs_open";
-  written.clear();
-  registered_callback = capture;
-  judge_flat_event(name, members, connect ? 2 : 1);
-  if (written == "<null>") return;  // no memory: the callback saw no text
-  json_guard event{cJSON_Parse(written.c_str())};
-  if (!event.item) abort();
-  const cJSON *args = cJSON_GetObjectItemCaseSensitive(event.item, "args");
-  if (!same(member_text(event.item, "name"), name) || !member_text(event.item, "timestamp")) abort();
-  if (!same(member_text(args, members[0].key), members[0].value)) abort();
-  if (connect && !same(member_text(args, "hostname"), members[1].value)) abort();
-  if (cJSON_GetArraySize(args) != (connect ? 2 : 1)) abort();
-}
-
 void check_reader(const std::string &input) {
-  char buffer[1024];
-  event_view flat;
-  if (!read_flat_event(input.c_str(), buffer, sizeof buffer, &flat)) return;
+  event_reading reading;
+  const bool read = read_event(input.c_str(), &reading);
   json_guard parsed{cJSON_Parse(input.c_str())};
-  if (!parsed.item) abort();
-  event_view reference;
-  view_of_parsed_event(parsed.item, &reference);
-  if (!same(flat.name, reference.name) || !same(flat.timestamp, reference.timestamp) ||
-      !same(flat.path, reference.path) || !same(flat.ip, reference.ip) || !same(flat.hostname, reference.hostname))
+  if (read != (parsed.item != nullptr)) abort();
+  if (!read) return;
+  const event_view &view = reading.view;
+  const cJSON *args = cJSON_GetObjectItemCaseSensitive(parsed.item, "args");
+  if (!cJSON_IsObject(args)) args = nullptr;
+  if (!same(view.name, member_text(parsed.item, "name")) || !same(view.timestamp, member_text(parsed.item, "timestamp")) ||
+      !same(view.path, member_text(args, "path")) || !same(view.ip, member_text(args, "ip")) ||
+      !same(view.hostname, member_text(args, "hostname")))
     abort();
+  const cJSON *argv = cJSON_GetObjectItemCaseSensitive(args, "argv");
+  if (!cJSON_IsArray(argv)) argv = nullptr;
+  if (view.argv_count != cJSON_GetArraySize(argv)) abort();
+  for (int i = 0; i < view.argv_count; ++i) {
+    const cJSON *item = cJSON_GetArrayItem(argv, i);
+    if (!same(view.argv[i], cJSON_IsString(item) ? item->valuestring : nullptr)) abort();
+  }
 }
 
 }  // namespace

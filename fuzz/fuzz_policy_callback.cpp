@@ -6,6 +6,7 @@
 // a record that is one line of JSON that parses.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.hpp"
 #include "interceptor/interceptor.hpp"
@@ -17,37 +18,36 @@ struct json_guard {
   ~json_guard() { cJSON_Delete(item); }
 };
 
-// An event built as judge_event would build it, around `text`.
+std::string produced;
+int capture(const char *text) {
+  produced = text ? text : "";
+  return 0;
+}
+
+// The event the interceptor makes around `text`.
 std::string wrapped_event(int form, const std::string &text) {
-  json_guard args{cJSON_CreateObject()};
-  const char *name = "fs_open";
-  switch (form) {
-    case 0:
-      cJSON_AddStringToObject(args.item, "path", ("/tmp/" + text).c_str());
-      break;
-    case 1:
-      name = "connect";
-      cJSON_AddStringToObject(args.item, "ip", "203.0.113.9");
-      cJSON_AddStringToObject(args.item, "hostname", text.c_str());
-      break;
-    default: {
-      name = "process_execution";
-      cJSON *argv = cJSON_AddArrayToObject(args.item, "argv");
-      // Items split at NUL, like /proc/self/cmdline.
-      size_t start = 0;
-      while (start <= text.size()) {
-        size_t end = text.find('\0', start);
-        if (end == std::string::npos) end = text.size();
-        cJSON_AddItemToArray(argv, cJSON_CreateString(text.substr(start, end - start).c_str()));
-        start = end + 1;
-      }
-      cJSON_AddStringToObject(args.item, "path", "/bin/bash");
+  registered_callback = capture;
+  produced.clear();
+  if (form == 0) {
+    judge_file_open(("/tmp/" + text).c_str());
+  } else if (form == 1) {
+    judge_connection("203.0.113.9", text.c_str());
+  } else {
+    // Items split at NUL, like /proc/self/cmdline.
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    while (start <= text.size()) {
+      size_t end = text.find('\0', start);
+      if (end == std::string::npos) end = text.size();
+      pieces.push_back(text.substr(start, end - start));
+      start = end + 1;
     }
+    std::vector<char *> items;
+    for (std::string &piece : pieces) items.push_back(piece.data());
+    judge_program_start("/bin/bash", static_cast<int>(items.size()), items.data());
   }
-  char *event = event_json(name, args.item);
-  std::string result = event ? event : "";
-  cJSON_free(event);
-  return result;
+  registered_callback = nullptr;
+  return produced;
 }
 
 void check_log(const std::string &log, bool expect_record) {

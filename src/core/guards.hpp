@@ -15,9 +15,3 @@ struct malloc_guard {
   char *text;
   ~malloc_guard() { free(text); }
 };
-
-// A text printed by cJSON, released through cJSON's allocator.
-struct json_text_guard {
-  char *text;
-  ~json_text_guard() { cJSON_free(text); }
-};

@@ -9,5 +9,3 @@
 void format_utc_timestamp(int64_t seconds, long microseconds, char out[32]);
 // The time now, formatted.
 void current_timestamp(char out[32]);
-// The time now in a malloc'd text; null when memory runs out.
-char *event_timestamp();

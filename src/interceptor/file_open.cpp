@@ -2,8 +2,6 @@
 // event on the file's absolute path before the real function runs.
 #include "interceptor/interceptor.hpp"
 
-#include <cjson/cJSON.h>
-
 #include <fcntl.h>
 
 #include <cerrno>
@@ -24,23 +22,6 @@ struct judged_open_scope {
   ~judged_open_scope() { --inside_judged_open; }
 };
 
-// The verdict on opening `path`; 0 whenever no event can be made.
-// errno is left as the caller had it.
-int judge_open(const char *path) {
-  if (!path) return 0;
-  const int saved_errno = errno;
-  int verdict = 0;
-  // Every open in the process comes here: no allocation on the usual route.
-  char buffer[PATH_MAX];
-  if (char *absolute = absolute_path_into(path, buffer)) {
-    const flat_member args[] = {{"path", absolute}};
-    verdict = judge_flat_event("fs_open", args, 1);
-    if (absolute != buffer) free(absolute);
-  }
-  errno = saved_errno;
-  return verdict;
-}
-
 bool is_exempt_zone_file(const char *path) {
   if (!path) return false;
   const std::string_view text(path);
@@ -49,13 +30,24 @@ bool is_exempt_zone_file(const char *path) {
 
 }  // namespace
 
-cJSON *path_args(const char *path) {
-  cJSON *args = cJSON_CreateObject();
-  if (args && !cJSON_AddStringToObject(args, "path", path)) {
-    cJSON_Delete(args);
-    return nullptr;
+int judge_file_open(const char *path) {
+  if (!path || !registered_callback) return 0;
+  const int saved_errno = errno;
+  int verdict = 0;
+  // Every open in the process comes here: no allocation on the usual route.
+  char buffer[PATH_MAX];
+  if (char *absolute = absolute_path_into(path, buffer)) {
+    char event_buffer[512];
+    json_text event(event_buffer, sizeof event_buffer);
+    begin_event(event, "fs_open");
+    event.begin_object();
+    event.member("path", absolute);
+    event.end_object();
+    verdict = judge_event(event);
+    if (absolute != buffer) free(absolute);
   }
-  return args;
+  errno = saved_errno;
+  return verdict;
 }
 
 int hooked_open(const char *path, int flags, ...) {
@@ -68,7 +60,7 @@ int hooked_open(const char *path, int flags, ...) {
     va_end(rest);
   }
   if (inside_judged_open == 0) {
-    if (int verdict = judge_open(path)) {
+    if (int verdict = judge_file_open(path)) {
       errno = verdict;
       return -1;
     }
@@ -77,7 +69,7 @@ int hooked_open(const char *path, int flags, ...) {
 }
 
 int hooked_creat(const char *path, mode_t mode) {
-  if (int verdict = judge_open(path)) {
+  if (int verdict = judge_file_open(path)) {
     errno = verdict;
     return -1;
   }
@@ -87,7 +79,7 @@ int hooked_creat(const char *path, mode_t mode) {
 
 FILE *hooked_fopen(const char *path, const char *mode) {
   if (!is_exempt_zone_file(path)) {
-    if (int verdict = judge_open(path)) {
+    if (int verdict = judge_file_open(path)) {
       errno = verdict;
       return nullptr;
     }

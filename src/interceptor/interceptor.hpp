@@ -1,17 +1,18 @@
 // Interception: events and verdicts, the shared slots and configuration,
 // the replacement functions and the set-up that installs them.
 //
-//   events.cpp             verdict_callback slot, judge_event, event_json,
-//                          create_event, event_timestamp, json_verbatim_length
+//   events.cpp             verdict_callback slot, begin_event, judge_event
 //   hook_table.hpp         the hooked functions (real_* slots, hooked_*
 //                          prototypes, set-up rows), interceptor_init statuses
 //   config.cpp             interceptor_config, load_interceptor_config,
 //                          real_* slots, dns_db_lock
 //   path.cpp               absolute_path, lexical_absolute_path
-//   file_open.cpp          hooked_open, hooked_fopen, hooked_creat, path_args
-//   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect
+//   file_open.cpp          hooked_open, hooked_fopen, hooked_creat, judge_file_open
+//   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect,
+//                          judge_connection
 //   process_execution.cpp  init_child_injection, process_execution,
-//                          process_args, hooked_execve, build_exec_environment
+//                          judge_program_start, hooked_execve,
+//                          build_exec_environment
 //   setup.cpp              interceptor_init, install_hook_rows, hooked_close,
 //                          atfork_child
 //
@@ -26,31 +27,25 @@
 #include <netdb.h>
 #include <climits>
 #include <cstdint>
+#include <string_view>
+
+#include "core/json_text.hpp"
 
 #include "core/contract.hpp"
-#include "core/json_text.hpp"
 #include "core/timestamp.hpp"
 #include "interceptor/hook_table.hpp"
-
-struct cJSON;
 
 // ---- events and verdicts -------------------------------------------------
 // The one registered callback; written once by interceptor_init.
 extern verdict_callback registered_callback;
 
-int judge_event(const char *name, cJSON *args);
-// An argument member whose value is a string.
-struct flat_member {
-  const char *key;
-  const char *value;
-};
-// judge_event for arguments made of string members only (file opens,
-// connections): the event text is written directly, byte for byte what
-// event_json prints, without building and printing a tree. Values that need
-// JSON escaping take the tree route.
-int judge_flat_event(const char *name, const flat_member *members, int count);
-char *event_json(const char *name, cJSON *args);
-cJSON *create_event(const char *name, cJSON *args);
+// An event text is made in one pass: begin_event writes
+// {"name":N,"timestamp":T,"args": into `text`, the producer writes its
+// arguments object, and judge_event closes the text and hands it to the
+// callback. `name` is one of the library's own, written as it stands. The
+// verdict is 0 when there is no callback.
+void begin_event(json_text &text, std::string_view name);
+int judge_event(json_text &text);
 
 // ---- configuration (the real-function slots are in hook_table.hpp) -------
 struct propagated_env {
@@ -78,7 +73,9 @@ char *absolute_path_into(const char *path, char (&buffer)[PATH_MAX]);
 // Joins `path` to `base` when relative and normalises "." / ".." / "//"
 // textually. Returns a malloc'd text or null.
 char *lexical_absolute_path(const char *base, const char *path);
-cJSON *path_args(const char *path);
+// The verdict on opening `path` ({"path"}: its absolute form); 0 whenever
+// no event can be made. errno is left as the caller had it.
+int judge_file_open(const char *path);
 
 // The hooked_* replacements are declared in hook_table.hpp.
 
@@ -88,10 +85,13 @@ bool is_resolver_caller(const char *file_name, const char *symbol_name);
 // is_resolver_caller on what dladdr says about a return address (answers
 // kept per call site until objects are loaded or unloaded).
 bool connect_caller_is_resolver(const void *return_address);
+// The verdict on connecting to `ip` ({"ip", "hostname" when known}).
+int judge_connection(const char *ip, const char *hostname);
 
 int init_child_injection();
 void process_execution();
-cJSON *process_args(const char *path, int count, char **items);
+// The verdict on this program's start ({"argv":[...], "path"}).
+int judge_program_start(const char *path, int count, char *const *items);
 // The environment handed to a new program: a malloc'd, null-terminated array
 // of malloc'd texts. Null when memory runs out.
 char **build_exec_environment(char *const envp[]);

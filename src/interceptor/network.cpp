@@ -205,6 +205,18 @@ int hooked_getaddrinfo(const char *node, const char *service, const struct addri
   return code;
 }
 
+int judge_connection(const char *ip, const char *hostname) {
+  if (!registered_callback) return 0;
+  char buffer[512];
+  json_text event(buffer, sizeof buffer);
+  begin_event(event, "connect");
+  event.begin_object();
+  event.member("ip", ip);
+  if (hostname) event.member("hostname", hostname);
+  event.end_object();
+  return judge_event(event);
+}
+
 int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen) {
   // Reached by jumps from the patched entry, so this is the caller's own
   // return address.
@@ -221,9 +233,7 @@ int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen) {
   hostname_copy hostname;
   if (lookup_hostname(ip, &hostname) == lookup_result::failed) return real_connect(sockfd, addr, addrlen);
 
-  // {"ip": ip} plus "hostname" when known.
-  const flat_member args[] = {{"ip", ip}, {"hostname", hostname.text}};
-  int verdict = judge_flat_event("connect", args, hostname.text != nullptr ? 2 : 1);
+  int verdict = judge_connection(ip, hostname.text);
   if (verdict != 0) {
     errno = verdict;
     return -1;

@@ -4,7 +4,6 @@
 #include "interceptor/interceptor.hpp"
 #include "core/diagnostics.hpp"
 
-#include <cjson/cJSON.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -118,20 +117,19 @@ int init_child_injection() {
   return 1;
 }
 
-cJSON *process_args(const char *path, int count, char **items) {
-  cJSON *args = cJSON_CreateObject();
-  if (!args) return nullptr;
-  cJSON *argv = cJSON_AddArrayToObject(args, "argv");
-  bool complete = argv != nullptr;
-  for (int i = 0; complete && i < count; ++i) {
-    cJSON *item = cJSON_CreateString(items[i]);
-    complete = item && cJSON_AddItemToArray(argv, item);
-  }
-  if (!complete || !cJSON_AddStringToObject(args, "path", path)) {
-    cJSON_Delete(args);
-    return nullptr;
-  }
-  return args;
+int judge_program_start(const char *path, int count, char *const *items) {
+  if (!registered_callback) return 0;
+  char buffer[1024];
+  json_text event(buffer, sizeof buffer);
+  begin_event(event, "process_execution");
+  event.begin_object();
+  event.plain_key("argv");
+  event.begin_array();
+  for (int i = 0; i < count; ++i) event.string(items[i]);
+  event.end_array();
+  event.member("path", path);
+  event.end_object();
+  return judge_event(event);
 }
 
 // Runs before any hook exists, so its own reads of /proc/self are not judged.
@@ -142,11 +140,8 @@ void process_execution() {
   {
     command_line line;
     read_command_line(line);
-    cJSON *args = process_args(path, line.count, line.items);
+    verdict = judge_program_start(path, line.count, line.items);
     free(path);
-    if (!args) return;
-    verdict = judge_event("process_execution", args);
-    cJSON_Delete(args);
   }
   if (verdict != 0) exit(verdict);
 }

@@ -6,7 +6,6 @@
 #include "core/diagnostics.hpp"
 #include "policy/policy.hpp"
 
-#include <cjson/cJSON.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -19,6 +18,7 @@
 #include <cstring>
 
 #include "core/core.hpp"
+#include "core/json_text.hpp"
 #include "core/timestamp.hpp"
 
 namespace {
@@ -52,20 +52,25 @@ int deliver_aws(const char *text) {
   return 0;
 }
 
-// {"Entries":[{"TextPayload":text,"Severity":"WARNING","Time":now}]}
+// {"Entries":[{"TextPayload":text,"Severity":"WARNING","Time":now}]}, in
+// a malloc'd text; null when memory runs out.
 char *log_body(const char *text) {
-  malloc_guard time{event_timestamp()};
-  json_guard body{cJSON_CreateObject()};
-  cJSON *entries = cJSON_AddArrayToObject(body.item, "Entries");
-  cJSON *entry = cJSON_CreateObject();
-  if (!entries || !entry || !cJSON_AddItemToArray(entries, entry)) {
-    cJSON_Delete(entry);
-    return nullptr;
-  }
-  if (!cJSON_AddStringToObject(entry, "TextPayload", text)) return nullptr;
-  if (!cJSON_AddStringToObject(entry, "Severity", "WARNING")) return nullptr;
-  if (!time.text || !cJSON_AddStringToObject(entry, "Time", time.text)) return nullptr;
-  return cJSON_PrintUnformatted(body.item);
+  char time[32];
+  current_timestamp(time);
+  char buffer[1024];
+  json_text body(buffer, sizeof buffer);
+  body.begin_object();
+  body.plain_key("Entries");
+  body.begin_array();
+  body.begin_object();
+  body.member("TextPayload", text);
+  body.plain_member("Severity", "WARNING");
+  body.plain_member("Time", time);
+  body.end_object();
+  body.end_array();
+  body.end_object();
+  const char *printed = body.c_str();
+  return printed ? strdup(printed) : nullptr;
 }
 
 char *log_request(const char *host, const char *body) {
@@ -98,7 +103,7 @@ int deliver_google(const char *text) {
   }
   malloc_guard request{nullptr};
   {
-    json_text_guard body{log_body(text)};
+    malloc_guard body{log_body(text)};
     if (!body.text) return -1;  // out of memory: the alert is lost
     request.text = log_request(host, body.text);
     if (!request.text) return -1;

@@ -1,16 +1,13 @@
-#include <cjson/cJSON.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/core.hpp"
+#include "core/json_text.hpp"
 #include "core/timestamp.hpp"
 #include "policy/policy.hpp"
 
 namespace {
-
-constexpr const char *TESSEL_GUARD_VERSION = "2.0.14";
 
 // Room for OpenSSL's SHA256_CTX (112 bytes), kept opaque since the library
 // never includes OpenSSL's headers.
@@ -18,12 +15,12 @@ struct alignas(16) sha256_context {
   unsigned char bytes[256];
 };
 
-void add_function_digest(cJSON *record, const char *name_variable) {
+void add_function_digest(json_text &record, const char *name_variable) {
   const char *name = env_lookup(name_variable);
   if (!name) return;
   char digest[65];
   sha256_hex(name, digest);
-  cJSON_AddStringToObject(record, "function_name_sha256", digest);
+  record.plain_member("function_name_sha256", digest);
 }
 
 }  // namespace
@@ -40,35 +37,37 @@ void sha256_hex(const char *text, char *out) {
 }
 
 char *build_analytics_record() {
-  char *timestamp = event_timestamp();
-  cJSON *record = cJSON_CreateObject();
-  if (!record) {
-    free(timestamp);
-    return nullptr;
-  }
+  char timestamp[32];
+  current_timestamp(timestamp);
   // strnlen: the fields are rewritten in place by concurrent configuration calls.
   char runtime[sizeof state_map->runtime + 1] = {};
   char runtime_version[sizeof state_map->runtime_version + 1] = {};
   memcpy(runtime, state_map->runtime, sizeof state_map->runtime);
   memcpy(runtime_version, state_map->runtime_version, sizeof state_map->runtime_version);
 
-  cJSON_AddTrueToObject(record, "tessel_guard_analytics");
-  if (timestamp) cJSON_AddStringToObject(record, "time", timestamp);
-  cJSON_AddStringToObject(record, "runtime", runtime);
-  cJSON_AddStringToObject(record, "runtime_version", runtime_version);
-  cJSON_AddStringToObject(record, "tessel_guard_version", TESSEL_GUARD_VERSION);
+  char buffer[512];
+  json_text record(buffer, sizeof buffer);
+  record.begin_object();
+  record.plain_key("tessel_guard_analytics");
+  record.literal("true");
+  record.plain_member("time", timestamp);
+  record.member("runtime", runtime);
+  record.member("runtime_version", runtime_version);
+  record.plain_member("tessel_guard_version", TESSELGUARD_VERSION_TEXT);
   if (state_map->provider == PROVIDER_AWS) {
-    cJSON_AddStringToObject(record, "provider", "AWS");
-    if (is_layer_preload()) cJSON_AddTrueToObject(record, "lambda_layer");
+    record.plain_member("provider", "AWS");
+    if (is_layer_preload()) {
+      record.plain_key("lambda_layer");
+      record.literal("true");
+    }
     add_function_digest(record, "AWS_LAMBDA_FUNCTION_NAME");
   } else if (state_map->provider == PROVIDER_GOOGLE) {
-    cJSON_AddStringToObject(record, "provider", "Google");
+    record.plain_member("provider", "Google");
     add_function_digest(record, "X_GOOGLE_FUNCTION_NAME");
   }
-  char *text = cJSON_PrintUnformatted(record);
-  cJSON_Delete(record);
-  free(timestamp);
-  return text;
+  record.end_object();
+  const char *text = record.c_str();
+  return text ? strdup(text) : nullptr;
 }
 
 void send_analytics() {

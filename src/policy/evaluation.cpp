@@ -3,10 +3,7 @@
 // from the shared state record, and the platforms' own activity is exempted.
 // Alert and block deliver an alert record before the verdict is returned;
 // an event that ends at allow costs no record at all.
-#include "core/guards.hpp"
 #include "policy/policy.hpp"
-
-#include <cjson/cJSON.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -123,17 +120,12 @@ judgement judge_connect(const event_view &event) {
   return {mode, "outbound_connectivity"};
 }
 
-// argv[index] when it is a string, else null (matches no exempt value).
-const char *argv_text(const cJSON *argv, int index) {
-  const cJSON *item = cJSON_GetArrayItem(argv, index);
-  return cJSON_IsString(item) ? item->valuestring : nullptr;
-}
-
-bool argv_is(const cJSON *argv, int count, std::initializer_list<std::string_view> expected) {
-  if (count != static_cast<int>(expected.size())) return false;
+// A non-string item (null) matches no expected text.
+bool argv_is(const event_view &event, std::initializer_list<std::string_view> expected) {
+  if (event.argv_count != static_cast<int>(expected.size())) return false;
   int index = 0;
   for (std::string_view text : expected)
-    if (!equals(argv_text(argv, index++), text)) return false;
+    if (!equals(event.argv[index++], text)) return false;
   return true;
 }
 
@@ -141,8 +133,6 @@ bool argv_is(const cJSON *argv, int count, std::initializer_list<std::string_vie
 // program's path costs system calls, a few string comparisons do not.
 judgement judge_process_execution(const event_view &event) {
   const char *path = event.path;
-  const cJSON *argv = event.argv;
-  const int count = argv ? cJSON_GetArraySize(argv) : 0;
   int32_t mode = load_field(state_map->create_child_process);
   const int32_t provider = state_map->provider;
   const std::string_view runtime = record_text(state_map->runtime, sizeof state_map->runtime);
@@ -156,103 +146,43 @@ judgement judge_process_execution(const event_view &event) {
       mode = MODE_ALLOW;
     if (runtime == "Ruby" && version == "2.5") {
       if (is_program(path, LANG_RUBY) || is_program(path, ENV)) mode = MODE_ALLOW;
-      if (argv_is(argv, count, {"bash", "/var/runtime/bootstrap"}) && is_program(path, BASH)) mode = MODE_ALLOW;
+      if (argv_is(event, {"bash", "/var/runtime/bootstrap"}) && is_program(path, BASH)) mode = MODE_ALLOW;
     }
   }
   if (runtime == "Python") {
-    if (argv_is(argv, count, {"/bin/sh", "-c", "uname -p 2> /dev/null"}) && is_program(path, BASH))
+    if (argv_is(event, {"/bin/sh", "-c", "uname -p 2> /dev/null"}) && is_program(path, BASH))
       mode = MODE_ALLOW;
-    if (argv_is(argv, count, {"uname", "-p"}) && is_program(path, UNAME)) mode = MODE_ALLOW;
+    if (argv_is(event, {"uname", "-p"}) && is_program(path, UNAME)) mode = MODE_ALLOW;
   }
   return {mode, "create_child_process"};
 }
 
-// The alert record: {"details", "tessel_guard", "timestamp", "policy", "mode"}.
-// Null when memory runs out: the record is lost, the verdict stands.
-cJSON *alert_record(const event_view &event, const judgement &verdict) {
-  json_guard alert{cJSON_CreateObject()};
-  cJSON *details = cJSON_AddObjectToObject(alert.item, "details");
-  if (!details) return nullptr;
-  cJSON_AddTrueToObject(alert.item, "tessel_guard");
-  if (event.timestamp) cJSON_AddStringToObject(alert.item, "timestamp", event.timestamp);
+// The alert record: {"details", "tessel_guard", "timestamp", "policy", "mode"},
+// a member left out when the event lacks its value.
+void write_alert_record(json_text &out, const event_view &event, const judgement &verdict) {
+  out.begin_object();
+  out.plain_key("details");
+  out.begin_object();
   if (equals(event.name, "fs_open")) {
-    cJSON_AddStringToObject(details, "path", event.path);
+    if (event.path) out.member("path", event.path);
   } else if (equals(event.name, "connect")) {
-    if (event.hostname) cJSON_AddStringToObject(details, "host", event.hostname);
-    if (event.ip) cJSON_AddStringToObject(details, "ip", event.ip);
+    if (event.hostname) out.member("host", event.hostname);
+    if (event.ip) out.member("ip", event.ip);
   } else if (equals(event.name, "process_execution")) {
-    cJSON *arguments = cJSON_AddArrayToObject(details, "arguments");
-    if (event.path) cJSON_AddStringToObject(details, "path", event.path);
-    const cJSON *item = nullptr;
-    if (arguments) {
-      cJSON_ArrayForEach(item, event.argv) {
-        if (cJSON_IsString(item)) cJSON_AddItemToArray(arguments, cJSON_CreateString(item->valuestring));
-      }
-    }
+    out.plain_key("arguments");
+    out.begin_array();
+    for (int i = 0; i < event.argv_count; ++i)
+      if (event.argv[i]) out.string(event.argv[i]);
+    out.end_array();
+    if (event.path) out.member("path", event.path);
   }
-  if (verdict.policy) cJSON_AddStringToObject(alert.item, "policy", verdict.policy);
-  cJSON_AddStringToObject(alert.item, "mode", verdict.mode == MODE_ALERT ? "alert" : "block");
-  cJSON *record = alert.item;
-  alert.item = nullptr;
-  return record;
-}
-
-// The record of a file open or a connection written straight to text when
-// every value prints as it is: the bytes cJSON prints for the record tree,
-// in one allocation instead of a score. Null otherwise (program starts, a
-// value to escape, no memory): the tree is built then.
-char *flat_alert_text(const event_view &event, const judgement &verdict) {
-  struct member {
-    const char *key;
-    const char *value;
-    long length;
-  };
-  member details[2];
-  int count = 0;
-  if (equals(event.name, "fs_open")) {
-    details[count++] = {"path", event.path, 0};
-  } else if (equals(event.name, "connect")) {
-    if (event.hostname) details[count++] = {"host", event.hostname, 0};
-    if (event.ip) details[count++] = {"ip", event.ip, 0};
-  } else {
-    return nullptr;
-  }
-  size_t size = 128;  // the fixed text around the values
-  for (int i = 0; i < count; ++i) {
-    if (!details[i].value || (details[i].length = json_verbatim_length(details[i].value)) < 0) return nullptr;
-    size += static_cast<size_t>(details[i].length) + 16;
-  }
-  const long timestamp_length = event.timestamp ? json_verbatim_length(event.timestamp) : 0;
-  if (timestamp_length < 0 || !verdict.policy) return nullptr;
-  size += static_cast<size_t>(timestamp_length) + strlen(verdict.policy);
-  char *text = static_cast<char *>(malloc(size));
-  if (!text) return nullptr;
-  char *out = text;
-  auto put = [&out](const char *piece, size_t length) {
-    memcpy(out, piece, length);
-    out += length;
-  };
-  auto put_text = [&put](const char *piece) { put(piece, strlen(piece)); };
-  put_text("{\"details\":{");
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) put_text(",");
-    put_text("\"");
-    put_text(details[i].key);
-    put_text("\":\"");
-    put(details[i].value, static_cast<size_t>(details[i].length));
-    put_text("\"");
-  }
-  put_text("},\"tessel_guard\":true");
-  if (event.timestamp) {
-    put_text(",\"timestamp\":\"");
-    put(event.timestamp, static_cast<size_t>(timestamp_length));
-    put_text("\"");
-  }
-  put_text(",\"policy\":\"");
-  put_text(verdict.policy);
-  put_text(verdict.mode == MODE_ALERT ? "\",\"mode\":\"alert\"}" : "\",\"mode\":\"block\"}");
-  *out = '\0';
-  return text;
+  out.end_object();
+  out.plain_key("tessel_guard");
+  out.literal("true");
+  if (event.timestamp) out.member("timestamp", event.timestamp);
+  if (verdict.policy) out.plain_member("policy", verdict.policy);
+  out.plain_member("mode", verdict.mode == MODE_ALERT ? "alert" : "block");
+  out.end_object();
 }
 
 }  // namespace
@@ -270,15 +200,9 @@ bool ends_with(const char *suffix, const char *text) {
 int policy_callback(const char *event_text) {
   // No policy to judge against before the state record exists.
   if (!event_text || !state_map) return 0;
-  event_view event;
-  // The interceptor's own flat texts are read in place; any other is parsed.
-  char flat_text[1024];
-  json_guard parsed{nullptr};
-  if (!read_flat_event(event_text, flat_text, sizeof flat_text, &event)) {
-    parsed.item = cJSON_Parse(event_text);
-    if (!parsed.item) return 0;
-    view_of_parsed_event(parsed.item, &event);
-  }
+  event_reading reading;
+  if (!read_event(event_text, &reading)) return 0;
+  const event_view &event = reading.view;
 
   judgement verdict;
   if (equals(event.name, "fs_open"))
@@ -289,17 +213,11 @@ int policy_callback(const char *event_text) {
     verdict = judge_process_execution(event);
 
   if (verdict.mode != MODE_ALLOW) {
-    if (char *text = flat_alert_text(event, verdict)) {
-      report_alert(text);
-      free(text);
-    } else {
-      json_guard alert{alert_record(event, verdict)};
-      // A record that cannot be printed is lost; the verdict stands.
-      if (char *printed = alert.item ? cJSON_PrintUnformatted(alert.item) : nullptr) {
-        report_alert(printed);
-        cJSON_free(printed);
-      }
-    }
+    char buffer[1024];
+    json_text record(buffer, sizeof buffer);
+    write_alert_record(record, event, verdict);
+    // A record that cannot be made is lost; the verdict stands.
+    if (const char *text = record.c_str()) report_alert(text);
   }
   return verdict.mode == MODE_BLOCK ? VERDICT_REFUSE : 0;
 }

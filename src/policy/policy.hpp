@@ -2,7 +2,7 @@
 // analytics record and the TLS client on a run-time loaded libssl.
 //
 //   evaluation.cpp      policy_callback, starts_with, ends_with
-//   event_reader.cpp    read_flat_event, view_of_parsed_event
+//   event_reader.cpp    read_event
 //   alert_delivery.cpp  report_alert
 //   analytics.cpp       send_analytics, build_analytics_record, sha256_hex
 //   libssl.cpp          libssl_handle, the entry-point table, load_libssl
@@ -22,22 +22,31 @@ constexpr const char *ANALYTICS_PORT = ANALYTICS_PORT_TEXT;
 
 int policy_callback(const char *event_text);
 
-struct cJSON;
-// What a judgement reads from an event: each member null when missing or
-// not a string ("argv": null unless an array).
+// What a judgement reads from an event: each text null when missing or not
+// a string. "argv" is the items of the array (none unless an array), each
+// its text or null when not a string.
 struct event_view {
   const char *name = nullptr;
   const char *timestamp = nullptr;
   const char *path = nullptr;
   const char *ip = nullptr;
   const char *hostname = nullptr;
-  const cJSON *argv = nullptr;
+  int argv_count = 0;
+  const char *const *argv = nullptr;
 };
-// Reads a text in the interceptor's own flat shape ({"name","timestamp",
-// "args"} with string arguments, nothing escaped) into `buffer`, which the
-// view then points into. False for any other text: parse it instead.
-bool read_flat_event(const char *text, char *buffer, size_t size, event_view *view);
-void view_of_parsed_event(const cJSON *event, event_view *view);
+// An event text read into a view, with the storage the view points into:
+// the caller's stack for usual events, the heap for long ones.
+struct event_reading {
+  event_view view;
+  char local_text[1024];
+  char *text = local_text;
+  const char *local_items[16];
+  const char **items = local_items;
+  int item_capacity = 16;
+  ~event_reading();
+};
+// False when the text is null or not JSON.
+bool read_event(const char *text, event_reading *reading);
 bool starts_with(const char *prefix, const char *text);
 bool ends_with(const char *suffix, const char *text);
 

@@ -1,6 +1,5 @@
 // The environment handed to executed programs, the process-execution
 // arguments and the protected descriptors of close.
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -76,22 +75,6 @@ TEST_F(ExecEnvironment, FailedExecutionReturnsTheRealError) {
   errno = 0;
   EXPECT_EQ(hooked_execve(argv[0], argv, nullptr), -1);
   EXPECT_EQ(errno, ENOENT);
-}
-
-TEST(ProcessArgs, HoldsArgvThenPath) {
-  char a[] = "prog", b[] = "a b", c[] = "\"c\"";
-  char *items[] = {a, b, c};
-  cJSON *args = process_args("/usr/bin/prog", 3, items);
-  ASSERT_NE(args, nullptr);
-  char *text = cJSON_PrintUnformatted(args);
-  EXPECT_STREQ(text, "{\"argv\":[\"prog\",\"a b\",\"\\\"c\\\"\"],\"path\":\"/usr/bin/prog\"}");
-  free(text);
-  cJSON_Delete(args);
-  args = process_args("/p", 0, nullptr);
-  text = cJSON_PrintUnformatted(args);
-  EXPECT_STREQ(text, "{\"argv\":[],\"path\":\"/p\"}");
-  free(text);
-  cJSON_Delete(args);
 }
 
 TEST(HookedClose, RefusesProtectedDescriptorsOnly) {

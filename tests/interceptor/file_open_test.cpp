@@ -1,5 +1,4 @@
 // The file-open replacements, called directly with a stand-in callback.
-#include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -121,17 +120,6 @@ TEST_F(FileOpen, NullPathGoesToTheRealFunctionUnjudged) {
   EXPECT_EQ(errno, EFAULT);
   EXPECT_EQ(hooked_fopen(nullptr, "r"), nullptr);
   EXPECT_TRUE(callback.events().empty());
-}
-
-TEST_F(FileOpen, PathArgumentsHoldACopyOfThePath) {
-  std::string path = "/tmp/a \"quoted\" name";
-  cJSON *args = path_args(path.c_str());
-  ASSERT_NE(args, nullptr);
-  path[0] = 'X';
-  char *text = cJSON_PrintUnformatted(args);
-  EXPECT_STREQ(text, "{\"path\":\"/tmp/a \\\"quoted\\\" name\"}");
-  free(text);
-  cJSON_Delete(args);
 }
 
 }  // namespace
