@@ -8,6 +8,7 @@
 // A forked child enters its own mount and network namespaces, brings up its
 // loopback, bind-mounts a private resolv.conf naming 127.0.0.1, runs a tiny
 // name server there and starts the probe; it reports back through a pipe.
+#include "forked_child.hpp"
 #include "network_alerts.hpp"
 #include "network_servers.hpp"
 #include "process_runner.hpp"
@@ -133,23 +134,7 @@ void run_in_namespace(int out, const std::vector<std::string> &actions_template)
 }
 
 report run_isolated(const std::vector<std::string> &actions) {
-  int channel[2];
-  if (pipe2(channel, O_CLOEXEC) != 0) return {{"error", "pipe"}};
-  pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    run_in_namespace(channel[1], actions);
-    _exit(0);
-  }
-  close(channel[1]);
-  std::string text;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(channel[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return parse_report(text);
+  return parse_report(run_in_child([&] { run_in_namespace(STDOUT_FILENO, actions); }).out);
 }
 
 TEST(NetworkDns, ResolverTrafficPassesWhileOtherConnectionsAreRefused) {

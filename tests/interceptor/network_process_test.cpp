@@ -44,12 +44,7 @@ std::string policy(const char *mode) {
 }
 
 RunResult run_client(std::vector<std::string> actions, std::vector<std::string> env, bool capture_log = false) {
-  RunOptions options;
-  options.argv = {probe_path("net_client")};
-  options.argv.insert(options.argv.end(), actions.begin(), actions.end());
-  options.env = std::move(env);
-  options.capture_log_fd = capture_log;
-  return run_process(options);
+  return run_probe("net_client", actions, std::move(env), capture_log);
 }
 
 void expect_clean_exit(const RunResult &result) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "interceptor/interceptor.hpp"
+#include "forked_child.hpp"
 #include "interceptor_test_support.hpp"
 
 namespace {
@@ -37,36 +38,10 @@ int events_naming(const char *needle) {
   return count;
 }
 
-// Runs `body` in a forked child and returns what it printed; the child's
-// exit status goes to *status.
-template <typename F>
-std::string in_child(F body, int *status) {
-  int out[2];
-  EXPECT_EQ(pipe(out), 0);
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    body();
-    _exit(0);
-  }
-  close(out[1]);
-  std::string text;
-  char buffer[512];
-  ssize_t n;
-  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(out[0]);
-  waitpid(pid, status, 0);
-  return text;
-}
-
 TEST(InterceptorSetup, InstalledHooksJudgeOpensOnceAndProtectTheDescriptor) {
   scratch_directory scratch;
   const std::string file = scratch.file("x");
-  int status = 0;
-  std::string out = in_child(
-      [&] {
+  auto [out, status] = run_in_child([&] {
         int log[2];
         if (pipe(log) != 0 || dup2(log[1], 999) != 999) _exit(3);
         int result = interceptor_init(remember_event, "{\"propagate_envs\":[],\"propagate_fds\":[999]}");
@@ -107,8 +82,7 @@ TEST(InterceptorSetup, InstalledHooksJudgeOpensOnceAndProtectTheDescriptor) {
         }
         int child_status = 0;
         waitpid(child, &child_status, 0);
-      },
-      &status);
+  });
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
   EXPECT_TRUE(contains_line(out, "init 0")) << out;
   EXPECT_TRUE(contains_line(out, "start judged 1")) << out;
@@ -124,14 +98,11 @@ TEST(InterceptorSetup, InstalledHooksJudgeOpensOnceAndProtectTheDescriptor) {
 }
 
 TEST(InterceptorSetup, RefusedStartEndsTheProcessBeforeAnyHook) {
-  int status = 0;
-  std::string out = in_child(
-      [] {
+  auto [out, status] = run_in_child([] {
         verdict = 13;
         interceptor_init(remember_event, "{}");
         printf("still running\n");
-      },
-      &status);
+  });
   ASSERT_TRUE(WIFEXITED(status)) << out;
   EXPECT_EQ(WEXITSTATUS(status), 13);
   EXPECT_EQ(out.find("still running"), std::string::npos);

@@ -15,35 +15,6 @@
 
 #include "policy/policy.hpp"
 
-scoped_state::scoped_state(int32_t provider) : previous(state_map) {
-  record.provider = provider;
-  state_map = &record;
-}
-
-scoped_state::~scoped_state() { state_map = previous; }
-
-void scoped_state::set_text(char *field, size_t size, const char *text) {
-  memset(field, 0, size);
-  strncpy(field, text, size - 1);
-}
-
-scoped_env::scoped_env(const char *variable, const char *value) : name(variable) {
-  const char *old = getenv(variable);
-  had_value = old != nullptr;
-  if (old) old_value = old;
-  if (value)
-    setenv(variable, value, 1);
-  else
-    unsetenv(variable);
-}
-
-scoped_env::~scoped_env() {
-  if (had_value)
-    setenv(name.c_str(), old_value.c_str(), 1);
-  else
-    unsetenv(name.c_str());
-}
-
 alert_log_pipe::alert_log_pipe() {
   int ends[2];
   if (pipe(ends) != 0) {
@@ -69,37 +40,6 @@ std::string alert_log_pipe::drain() {
   while ((count = read(read_fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(count));
   return text;
 }
-
-stdout_capture::stdout_capture() {
-  fflush(stdout);
-  int ends[2];
-  if (pipe(ends) != 0) {
-    ADD_FAILURE() << "pipe: " << strerror(errno);
-    return;
-  }
-  fcntl(ends[0], F_SETFL, O_NONBLOCK);
-  saved_stdout = dup(STDOUT_FILENO);
-  dup2(ends[1], STDOUT_FILENO);
-  close(ends[1]);
-  read_fd = ends[0];
-}
-
-std::string stdout_capture::finish() {
-  std::string text;
-  if (saved_stdout < 0) return text;
-  fflush(stdout);
-  dup2(saved_stdout, STDOUT_FILENO);
-  close(saved_stdout);
-  saved_stdout = -1;
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(read_fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(count));
-  close(read_fd);
-  read_fd = -1;
-  return text;
-}
-
-stdout_capture::~stdout_capture() { finish(); }
 
 loopback_sink::loopback_sink() {
   listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

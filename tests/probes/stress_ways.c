@@ -24,6 +24,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "probe_configure.h"
+
 extern char **environ;
 extern int __open_2(const char *, int);
 
@@ -378,10 +380,8 @@ int main(int argc, char **argv) {
     if (strncmp(*entry, "LD_PRELOAD=", 11) != 0) stripped_env[count++] = *entry;
   stripped_env[count] = NULL;
 
-  int (*configure_call)(const char *) = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
-  if (!configure_call ||
-      configure_call("{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\","
-                     "\"outbound_connectivity\":\"block\",\"create_child_process\":\"block\"}}") == 0)
+  if (!probe_configure("{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\","
+                       "\"outbound_connectivity\":\"block\",\"create_child_process\":\"block\"}}"))
     return 3;
   try_files();
   try_connections();

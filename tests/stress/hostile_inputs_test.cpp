@@ -22,8 +22,8 @@ RunResult run_probe(const std::vector<std::string> &actions) {
   return run_process(options);
 }
 
-std::vector<alert_line> records_of(const RunResult &result) {
-  std::vector<alert_line> records;
+std::vector<alert_record> records_of(const RunResult &result) {
+  std::vector<alert_record> records;
   std::string bad;
   EXPECT_TRUE(parse_alert_lines(result.log, &records, &bad)) << bad.substr(0, 500);
   return records;

@@ -18,7 +18,7 @@ RunResult run_tree(const std::string &mode, int chain, int fan) {
 }
 
 size_t child_process_records(const std::string &log, const std::string &mode) {
-  std::vector<alert_line> records;
+  std::vector<alert_record> records;
   std::string bad;
   EXPECT_TRUE(parse_alert_lines(log, &records, &bad)) << bad;
   size_t count = 0;

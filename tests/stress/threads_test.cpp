@@ -38,7 +38,7 @@ TEST(StressThreads, SixteenThreadsUnderReconfigurationLoseNoVerdict) {
   EXPECT_LT(number_after(result.out, "rss_growth_kb"), 4096);
 
   // Every refusal left one well-formed record.
-  std::vector<alert_line> records;
+  std::vector<alert_record> records;
   std::string bad;
   ASSERT_TRUE(parse_alert_lines(result.log, &records, &bad)) << bad;
   size_t tmp_blocks = 0;

@@ -50,6 +50,18 @@ const CleanerRegistration cleaner_registration;
 }  // namespace
 
 std::string probe_path(const std::string &name) { return std::string(TG_PROBE_DIR) + "/probe_" + name; }
+RunResult run_probe(const std::string &name, const std::vector<std::string> &args, std::vector<std::string> env,
+                    bool capture_log_fd, const std::string &stdin_text) {
+  RunOptions options;
+  options.argv = {probe_path(name)};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  options.env = std::move(env);
+  options.capture_log_fd = capture_log_fd;
+  options.stdin_text = stdin_text;
+  options.timeout_ms = 60000;
+  return run_process(options);
+}
+
 std::string library_path() { return TG_LIBRARY_PATH; }
 std::string compat_dir() { return TG_COMPAT_DIR; }
 
