@@ -28,6 +28,22 @@ inline std::map<std::string, std::string> probe_values(const std::string &out, b
   return values;
 }
 
+// Each key of `expected` is in `values` with that value; a failure names
+// every key that differs.
+inline ::testing::AssertionResult has_values(const std::map<std::string, std::string> &values,
+                                             const std::vector<std::pair<std::string, std::string>> &expected) {
+  std::string wrong;
+  for (const auto &[key, value] : expected) {
+    auto found = values.find(key);
+    if (found == values.end())
+      wrong += "  " + key + " missing, expected \"" + value + "\"\n";
+    else if (found->second != value)
+      wrong += "  " + key + "=\"" + found->second + "\", expected \"" + value + "\"\n";
+  }
+  if (wrong.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "\n" << wrong;
+}
+
 // The record as stored in a state file, read directly (the test process is
 // not under the library).
 inline std::optional<state_record> read_state_file(const std::string &path) {

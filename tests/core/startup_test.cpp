@@ -159,27 +159,19 @@ TEST(StartUp, ChildInheritsTheStateFileReadOnlyAndSeesLaterChanges) {
   EXPECT_NE(cookie, "0");
   EXPECT_EQ(probe_values(parent_out, true).at("result"), cookie);
 
-  EXPECT_EQ(child_first.at("state_path"), parent.at("state_path"));
-  EXPECT_EQ(child_first.at("mapping"), "r--s");
-  EXPECT_EQ(child_first.at("cookie"), "0");
-  EXPECT_EQ(child_first.at("read_write_tmp"), "0");
+  EXPECT_TRUE(has_values(child_first, {{"state_path", parent.at("state_path")}, {"mapping", "r--s"}, {"cookie", "0"},
+                                       {"read_write_tmp", "0"}}));
   // Only its own read-only descriptor: the parent's writable one is not inherited.
   EXPECT_EQ(child_before.find("state_fd="), child_before.rfind("state_fd="));
   EXPECT_NE(child_before.find("state_fd=r\n"), std::string::npos);
 
-  EXPECT_EQ(child_second.at("cookie"), cookie);
-  EXPECT_EQ(child_second.at("read_write_tmp"), "2");
-  EXPECT_EQ(child_second.at("outbound_connectivity"), "1");
-  EXPECT_EQ(child_second.at("runtime"), "Node.js");
-  EXPECT_EQ(child_second.at("handler_path"), "/var/task/index.js");
+  EXPECT_TRUE(has_values(child_second, {{"cookie", cookie}, {"read_write_tmp", "2"}, {"outbound_connectivity", "1"},
+                                        {"runtime", "Node.js"}, {"handler_path", "/var/task/index.js"}}));
   EXPECT_TRUE(contains_line(child_after, "TesselGuard can only be configured in the function's first process"));
   EXPECT_EQ(child_second.at("result"), "0");
 
-  EXPECT_EQ(parent.at("child_exit"), "0");
-  EXPECT_EQ(parent.at("mapping"), "rw-s");
-  EXPECT_EQ(parent.at("read_write_tmp"), "2");
-  EXPECT_EQ(parent.at("cookie"), cookie);
-  EXPECT_EQ(parent.at("failed_cookie_count"), "0");
+  EXPECT_TRUE(has_values(parent, {{"child_exit", "0"}, {"mapping", "rw-s"}, {"read_write_tmp", "2"}, {"cookie", cookie},
+                                  {"failed_cookie_count", "0"}}));
 }
 
 TEST(StartUp, InheritedRecordIsTakenAsFoundAndLeftUnchanged) {
@@ -203,15 +195,9 @@ TEST(StartUp, InheritedRecordIsTakenAsFoundAndLeftUnchanged) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(created.empty());
     values v = probe_values(r.out);
-    EXPECT_EQ(v.at("state_path"), file.path());
-    EXPECT_EQ(v.at("mapping"), "r--s");
-    EXPECT_EQ(v.at("provider"), "1");
-    EXPECT_EQ(v.at("read_write_tmp"), "2");
-    EXPECT_EQ(v.at("read_handler"), "1");
-    EXPECT_EQ(v.at("runtime"), "Python");
-    EXPECT_EQ(v.at("handler_path"), "/srv/main.py");
-    EXPECT_EQ(v.at("cookie"), "4242");
-    EXPECT_EQ(v.at("failed_cookie_count"), "3");
+    EXPECT_TRUE(has_values(v, {{"state_path", file.path()}, {"mapping", "r--s"}, {"provider", "1"},
+                               {"read_write_tmp", "2"}, {"read_handler", "1"}, {"runtime", "Python"},
+                               {"handler_path", "/srv/main.py"}, {"cookie", "4242"}, {"failed_cookie_count", "3"}}));
     auto stored = read_state_file(file.path());
     ASSERT_TRUE(stored);
     EXPECT_EQ(memcmp(&*stored, &record, sizeof record), 0);
@@ -267,10 +253,8 @@ TEST(StartUp, ConfigurationCallThroughTheExportedSymbol) {
   EXPECT_EQ(results, (std::vector<std::string>{"0", cookie, cookie, cookie}));
   EXPECT_EQ(first_show.at("disable_analytics"), "1");
   EXPECT_EQ(first_show.at("handler_path"), "/var/task/index.js");
-  EXPECT_EQ(last_show.at("disable_analytics"), "0");
-  EXPECT_EQ(last_show.at("create_child_process"), "1");
-  EXPECT_EQ(last_show.at("runtime_version"), "10.x");
-  EXPECT_EQ(last_show.at("failed_cookie_count"), "0");
+  EXPECT_TRUE(has_values(last_show, {{"disable_analytics", "0"}, {"create_child_process", "1"},
+                                     {"runtime_version", "10.x"}, {"failed_cookie_count", "0"}}));
   EXPECT_EQ(r.out.find("Please provide"), std::string::npos);
 }
 

@@ -20,6 +20,7 @@
 
 #include "fixtures.hpp"
 #include "hook/hook.hpp"
+#include "scratch_directory.hpp"
 
 namespace {
 
@@ -75,15 +76,6 @@ int counting_close(int fd) {
 
 // ---- one call each, checking the real effect ----------------------------
 
-struct temp_dir {
-  char path[32] = "/tmp/tg_hook_XXXXXX";
-  bool made = mkdtemp(path) != nullptr;
-  std::string file(const char *name) const { return std::string(path) + "/" + name; }
-  ~temp_dir() {
-    if (made) rmdir(path);
-  }
-};
-
 bool call_open() {
   int fd = open("/dev/null", O_RDONLY);
   if (fd < 0) return false;
@@ -99,8 +91,8 @@ bool call_fopen() {
 }
 
 bool call_creat() {
-  temp_dir dir;
-  if (!dir.made) return false;
+  scratch_directory dir;
+  if (dir.path.empty()) return false;
   std::string path = dir.file("created");
   int fd = creat(path.c_str(), 0600);
   struct stat info {};

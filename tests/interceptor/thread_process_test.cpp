@@ -7,18 +7,6 @@
 
 namespace {
 
-size_t count_of(const std::string &text, const std::string &needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
-  return count;
-}
-
-std::string value_after(const std::string &out, const std::string &key) {
-  for (const auto &line : split_lines(out))
-    if (line.rfind(key + " ", 0) == 0) return line.substr(key.size() + 1);
-  return "<missing>";
-}
-
 TEST(ThreadProcess, EveryVerdictHoldsWhileThePolicyChanges) {
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "policy/policy.hpp"
+#include "process_runner.hpp"
 
 alert_log_pipe::alert_log_pipe() {
   int ends[2];
@@ -114,14 +115,7 @@ std::vector<std::string> delivered_alerts(int32_t provider, alert_log_pipe &pipe
   if (provider == PROVIDER_AWS) {
     std::string text = pipe.drain();
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "a record without its line feed: " << text;
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      alerts.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
-    return alerts;
+    return split_lines(text);
   }
   // Delivery is synchronous: a connection made for an alert is already
   // queued when the callback returns, so "none" needs no waiting.

@@ -38,8 +38,7 @@ TEST(StressFaults, ReadOnlyTmpEndsStartUpWithAClearMessage) {
   RunResult result = run_in_mount_namespace(
       "mount -t tmpfs -o ro tmpfs /tmp && LD_PRELOAD=\"$TG_LIBRARY\" exec /bin/true", stress_env());
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "Cannot create state file: Read-only file system")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "cannot init state object")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"Cannot create state file: Read-only file system", "cannot init state object"}));
 }
 
 TEST(StressFaults, FullTmpEndsStartUpWithAClearMessageInsteadOfABusError) {
@@ -51,8 +50,8 @@ TEST(StressFaults, FullTmpEndsStartUpWithAClearMessageInsteadOfABusError) {
       stress_env());
   EXPECT_EQ(result.signal, 0) << "killed by signal " << result.signal;
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "Cannot truncate state file: No space left on device")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "cannot init state object")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"Cannot truncate state file: No space left on device",
+                                     "cannot init state object"}));
 }
 
 // ---- descriptor 999 ---------------------------------------------------------
@@ -131,8 +130,7 @@ TEST(StressFaults, RefusingSupervisorLosesTheAlertButNotTheVerdict) {
   scratch_directory scratch;
   RunResult result = run_faults(google_supervisor_env(port), {BLOCK_ALL, "open:" + scratch.path + "/a"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "open -> errno 222")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "connect() failed. error: Connection refused")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"open -> errno 222", "connect() failed. error: Connection refused"}));
 }
 
 TEST(StressFaults, HangingSupervisorHoldsTheCallForABoundedTime) {
@@ -161,8 +159,7 @@ TEST(StressFaults, HangingSupervisorHoldsTheCallForABoundedTime) {
   close(listener);
   ASSERT_FALSE(result.timed_out) << "the judged call hung";
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "open -> errno 222")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "connect() failed. error: Connection timed out")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"open -> errno 222", "connect() failed. error: Connection timed out"}));
   EXPECT_LT(elapsed, 20.0);
 }
 

@@ -8,25 +8,6 @@
 
 #include "policy/policy.hpp"
 
-std::string value_after(const std::string &out, const std::string &key) {
-  for (const auto &line : split_lines(out))
-    if (line.rfind(key + " ", 0) == 0) return line.substr(key.size() + 1);
-  return "<missing>";
-}
-
-long number_after(const std::string &out, const std::string &key) {
-  std::string value = value_after(out, key);
-  char *end = nullptr;
-  long number = strtol(value.c_str(), &end, 10);
-  return end && *end == '\0' && !value.empty() ? number : -1;
-}
-
-size_t count_of(const std::string &text, const std::string &needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
-  return count;
-}
-
 bool is_utf8(const std::string &text) {
   size_t i = 0;
   while (i < text.size()) {

@@ -15,11 +15,6 @@
 #include "scoped.hpp"
 #include "scratch_directory.hpp"
 
-// The value printed by a probe on the line "KEY VALUE"; "<missing>" if none.
-std::string value_after(const std::string &out, const std::string &key);
-long number_after(const std::string &out, const std::string &key);
-size_t count_of(const std::string &text, const std::string &needle);
-
 // True when the text is well-formed UTF-8.
 bool is_utf8(const std::string &text);
 

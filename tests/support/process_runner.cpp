@@ -103,6 +103,33 @@ bool contains_line(const std::string &text, const std::string &line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+std::string value_after(const std::string &out, const std::string &key) {
+  for (const auto &line : split_lines(out))
+    if (line.rfind(key + " ", 0) == 0) return line.substr(key.size() + 1);
+  return "<missing>";
+}
+
+long number_after(const std::string &out, const std::string &key) {
+  std::string value = value_after(out, key);
+  char *end = nullptr;
+  long number = strtol(value.c_str(), &end, 10);
+  return end && *end == '\0' && !value.empty() ? number : -1;
+}
+
+size_t count_of(const std::string &text, const std::string &needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+  return count;
+}
+
+::testing::AssertionResult has_lines(const std::string &text, const std::vector<std::string> &lines) {
+  std::string missing;
+  for (const auto &line : lines)
+    if (!contains_line(text, line)) missing += "  " + line + "\n";
+  if (missing.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "missing lines:\n" << missing << "in:\n" << text;
+}
+
 RunResult run_process(const RunOptions &options) {
   RunResult result;
   std::vector<std::string> env = options.env;

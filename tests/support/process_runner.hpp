@@ -2,6 +2,8 @@
 // collects its exit status and output.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -49,6 +51,14 @@ std::vector<std::string> list_state_files();
 // Lines of a text, without their line ends.
 std::vector<std::string> split_lines(const std::string &text);
 bool contains_line(const std::string &text, const std::string &line);
+// The value printed by a probe on the line "KEY VALUE"; "<missing>" if none.
+std::string value_after(const std::string &out, const std::string &key);
+// The same as a number; -1 when missing or not a number.
+long number_after(const std::string &out, const std::string &key);
+size_t count_of(const std::string &text, const std::string &needle);
+// Each of `lines` stands as a whole line of `text`; a failure names the
+// missing ones and shows the text.
+::testing::AssertionResult has_lines(const std::string &text, const std::vector<std::string> &lines);
 
 // Tests that preload the library into other programs cannot run in the
 // sanitizer build (the sanitizer runtime must be loaded first).
