@@ -20,6 +20,7 @@
 
 #include "fixtures.hpp"
 #include "hook/hook.hpp"
+#include "loopback.hpp"
 #include "scratch_directory.hpp"
 
 namespace {
@@ -103,14 +104,13 @@ bool call_creat() {
 }
 
 bool call_connect() {
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  int listener = loopback_listener(1, &port);
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bool ok = listener >= 0 && bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-            listen(listener, 1) == 0 &&
-            getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+  bool ok = listener >= 0;
   int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ok = ok && client >= 0 && connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
   if (client >= 0) ::syscall(SYS_close, client);

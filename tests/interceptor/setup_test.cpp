@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "interceptor/interceptor.hpp"
 #include "forked_child.hpp"
+#include "interceptor/interceptor.hpp"
 #include "interceptor_test_support.hpp"
 
 namespace {

@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "core/core.hpp"
-#include "policy/policy.hpp"
 #include "forked_child.hpp"
+#include "policy/policy.hpp"
 #include "policy_harness.hpp"
 
 namespace {

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "loopback.hpp"
 #include "policy/policy.hpp"
 #include "process_runner.hpp"
 
@@ -43,18 +44,8 @@ std::string alert_log_pipe::drain() {
 }
 
 loopback_sink::loopback_sink() {
-  listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listen_fd < 0 || bind(listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-      listen(listen_fd, 64) != 0 ||
-      getsockname(listen_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-    ADD_FAILURE() << "loopback listener: " << strerror(errno);
-    return;
-  }
-  port = ntohs(address.sin_port);
+  listen_fd = loopback_listener(64, &port);
+  if (listen_fd < 0) ADD_FAILURE() << "loopback listener: " << strerror(errno);
 }
 
 loopback_sink::~loopback_sink() {

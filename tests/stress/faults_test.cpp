@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "loopback.hpp"
 #include "stress_support.hpp"
 
 namespace {
@@ -97,22 +98,6 @@ std::vector<std::string> google_supervisor_env(int port) {
   env.push_back("X_GOOGLE_SUPERVISOR_HOSTNAME=127.0.0.1");
   env.push_back("X_GOOGLE_SUPERVISOR_INTERNAL_PORT=" + std::to_string(port));
   return env;
-}
-
-// A listening socket on 127.0.0.1 with a free port; backlog as given.
-int loopback_listener(int backlog, int *port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, backlog) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
 }
 
 double seconds_now() {
