@@ -8,8 +8,8 @@
 // A forked child enters its own mount and network namespaces, brings up its
 // loopback, bind-mounts a private resolv.conf naming 127.0.0.1, runs a tiny
 // name server there and starts the probe; it reports back through a pipe.
+#include "alert_records.hpp"
 #include "forked_child.hpp"
-#include "network_alerts.hpp"
 #include "network_servers.hpp"
 #include "process_runner.hpp"
 

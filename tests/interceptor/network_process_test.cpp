@@ -1,7 +1,7 @@
 // Outbound connections of real processes under the preloaded library:
 // loopback listeners stand in for the outside world, descriptor 999 (AWS) or
 // a recording supervisor (Google) collects the alert records.
-#include "network_alerts.hpp"
+#include "alert_records.hpp"
 #include "network_servers.hpp"
 #include "process_runner.hpp"
 
