@@ -110,13 +110,10 @@ TEST(FileProcess, TimeZoneLoadedAfterStartDoesNotHangAlerts) {
   TG_SKIP_IF_SANITIZED();
   if (access("/usr/share/zoneinfo/Europe/Berlin", R_OK) != 0) GTEST_SKIP() << "tzdata is not installed";
   scratch_directory scratch;
-  RunOptions options;
-  options.argv = {probe_path("intercept_actions"), configure_action({{"read_write_tmp", "alert"}}),
-                  "tz:Europe/Berlin", "open:" + scratch.file("x"), "tz:America/New_York", "fopen:" + scratch.file("y")};
-  options.env = aws_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 20000;
-  RunResult result = run_process(options);
+  RunResult result = run_probe("intercept_actions",
+                               {configure_action({{"read_write_tmp", "alert"}}), "tz:Europe/Berlin",
+                                "open:" + scratch.file("x"), "tz:America/New_York", "fopen:" + scratch.file("y")},
+                               aws_env(), true, "", 20000);
   ASSERT_FALSE(result.timed_out) << result.out;
   EXPECT_TRUE(has_lines(result.out, {"tz:Europe/Berlin -> ok", "open:" + scratch.file("x") + " -> ok",
                                      "fopen:" + scratch.file("y") + " -> ok"}));

@@ -10,12 +10,7 @@ namespace {
 TEST(ThreadProcess, EveryVerdictHoldsWhileThePolicyChanges) {
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
-  RunOptions options;
-  options.argv = {probe_path("intercept_threads"), scratch.path, "100"};
-  options.env = aws_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 120000;
-  RunResult result = run_process(options);
+  RunResult result = run_probe("intercept_threads", {scratch.path, "100"}, aws_env(), true, "", 120000);
   ASSERT_FALSE(result.timed_out) << result.out;
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   ASSERT_TRUE(contains_line(result.out, "done")) << result.out;

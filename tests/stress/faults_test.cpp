@@ -22,13 +22,7 @@ const std::string BLOCK_ALL =
     "\"outbound_connectivity\":\"block\",\"create_child_process\":\"block\"}}";
 
 RunResult run_faults(std::vector<std::string> env, std::vector<std::string> actions, int timeout_ms = 60000) {
-  RunOptions options;
-  options.argv = {probe_path("stress_faults")};
-  options.argv.insert(options.argv.end(), actions.begin(), actions.end());
-  options.env = std::move(env);
-  options.capture_log_fd = true;
-  options.timeout_ms = timeout_ms;
-  return run_process(options);
+  return run_probe("stress_faults", actions, std::move(env), true, "", timeout_ms);
 }
 
 // ---- the state file -------------------------------------------------------

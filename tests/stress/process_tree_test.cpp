@@ -9,12 +9,8 @@
 namespace {
 
 RunResult run_tree(const std::string &mode, int chain, int fan) {
-  RunOptions options;
-  options.argv = {probe_path("stress_tree"), "root", mode, std::to_string(chain), std::to_string(fan)};
-  options.env = stress_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 180000;
-  return run_process(options);
+  return run_probe("stress_tree", {"root", mode, std::to_string(chain), std::to_string(fan)}, stress_env(), true, "",
+                   180000);
 }
 
 size_t child_process_records(const std::string &log, const std::string &mode) {

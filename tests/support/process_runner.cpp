@@ -51,14 +51,14 @@ const CleanerRegistration cleaner_registration;
 
 std::string probe_path(const std::string &name) { return std::string(TG_PROBE_DIR) + "/probe_" + name; }
 RunResult run_probe(const std::string &name, const std::vector<std::string> &args, std::vector<std::string> env,
-                    bool capture_log_fd, const std::string &stdin_text) {
+                    bool capture_log_fd, const std::string &stdin_text, int timeout_ms) {
   RunOptions options;
   options.argv = {probe_path(name)};
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.env = std::move(env);
   options.capture_log_fd = capture_log_fd;
   options.stdin_text = stdin_text;
-  options.timeout_ms = 60000;
+  options.timeout_ms = timeout_ms;
   return run_process(options);
 }
 

@@ -37,7 +37,7 @@ RunResult run_process(const RunOptions &options);
 std::string probe_path(const std::string &name);
 // Runs that probe under the library with `args` and the environment `env`.
 RunResult run_probe(const std::string &name, const std::vector<std::string> &args, std::vector<std::string> env,
-                    bool capture_log_fd = false, const std::string &stdin_text = "");
+                    bool capture_log_fd = false, const std::string &stdin_text = "", int timeout_ms = 60000);
 std::string library_path();
 std::string compat_dir();
 
