@@ -3,6 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -13,6 +14,8 @@
 #include "core/core.hpp"
 #include "process_runner.hpp"
 #include "scoped.hpp"
+
+using values = std::map<std::string, std::string>;
 
 // The "key=value" lines of a probe's output; a later line with the same
 // key replaces an earlier one unless `first` is set.
@@ -55,6 +58,31 @@ inline std::optional<state_record> read_state_file(const std::string &path) {
   if (n != sizeof record) return std::nullopt;
   return record;
 }
+
+// A state file made by the test itself, holding `record` followed by
+// `extra` bytes (or cut short when `extra` is negative). Removed at the end.
+class TestStateFile {
+ public:
+  TestStateFile(const state_record &record, long extra = 0) {
+    char name[] = "/tmp/tesselguard_state_XXXXXX";
+    int fd = mkstemp(name);
+    path_ = name;
+    std::string bytes(reinterpret_cast<const char *>(&record), sizeof record);
+    if (extra < 0)
+      bytes.resize(bytes.size() - static_cast<size_t>(-extra));
+    else
+      bytes.append(static_cast<size_t>(extra), '\x7f');
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) path_.clear();
+    if (fd >= 0) close(fd);
+  }
+  ~TestStateFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 inline std::vector<std::string> new_state_files(const std::vector<std::string> &before) {
   std::vector<std::string> added;

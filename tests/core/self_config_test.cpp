@@ -11,8 +11,6 @@
 
 namespace {
 
-using values = std::map<std::string, std::string>;
-
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -197,18 +195,14 @@ TEST_F(LayerPath, NoSelfConfigurationWithASecondPreloadedLibrary) {
 }
 
 TEST_F(LayerPath, NoSelfConfigurationWhenTheStatePathIsInherited) {
-  char name[] = "/tmp/tesselguard_state_XXXXXX";
-  int fd = mkstemp(name);
-  ASSERT_GE(fd, 0);
   state_record record{};
   record.read_write_tmp = MODE_ALERT;
-  ASSERT_EQ(write(fd, &record, sizeof record), static_cast<ssize_t>(sizeof record));
-  close(fd);
+  TestStateFile file(record);
+  ASSERT_FALSE(file.path().empty());
   auto env = aws_function("AWS_Lambda_python3.7");
-  env.insert(env.end(), {"TESSEL_GUARD_POLICY_READ_WRITE_TMP=block", std::string("TESSELGUARD_STATE_PATH=") + name});
+  env.insert(env.end(), {"TESSEL_GUARD_POLICY_READ_WRITE_TMP=block", "TESSELGUARD_STATE_PATH=" + file.path()});
   RunResult r = run_layer(env, {"show"});
-  auto stored = read_state_file(name);
-  unlink(name);
+  auto stored = read_state_file(file.path());
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_EQ(r.out.rfind("state_path=", 0), 0u) << r.out;
   ASSERT_TRUE(stored);

@@ -10,33 +10,6 @@
 
 namespace {
 
-using values = std::map<std::string, std::string>;
-
-// A state file made by the test itself, holding `record` followed by
-// `extra` bytes (or cut short when `extra` is negative). Removed at the end.
-class TestStateFile {
- public:
-  TestStateFile(const state_record &record, long extra = 0) {
-    char name[] = "/tmp/tesselguard_state_XXXXXX";
-    int fd = mkstemp(name);
-    path_ = name;
-    std::string bytes(reinterpret_cast<const char *>(&record), sizeof record);
-    if (extra < 0)
-      bytes.resize(bytes.size() - static_cast<size_t>(-extra));
-    else
-      bytes.append(static_cast<size_t>(extra), '\x7f');
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) path_.clear();
-    if (fd >= 0) close(fd);
-  }
-  ~TestStateFile() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::vector<std::string> with(std::vector<std::string> env, const std::vector<std::string> &more) {
   env.insert(env.end(), more.begin(), more.end());
   return env;
@@ -222,11 +195,10 @@ TEST(StartUp, UnusableInheritedStateFileEndsWithStatusOne) {
       {fifo, "Cannot map existing state file: Invalid argument"},
   };
   for (const auto &row : rows) {
-    RunOptions options;
-    options.argv = {probe_path("core_state"), "say", "reached-main"};
-    options.env = with(google_env(), {"TESSELGUARD_STATE_PATH=" + row.path});
-    options.timeout_ms = 10000;
-    auto [r, created] = run_counting_state_files(0, [&] { return run_process(options); });
+    auto [r, created] = run_counting_state_files(0, [&] {
+      return run_probe("core_state", {"say", "reached-main"}, with(google_env(), {"TESSELGUARD_STATE_PATH=" + row.path}),
+                       false, "", 10000);
+    });
     EXPECT_FALSE(r.timed_out) << row.path;
     EXPECT_EQ(r.exit_code, 1) << row.path;
     EXPECT_EQ(r.out, row.reason + "\ncannot init state object\n");
