@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "hook/hook.hpp"
+#include "hook/hook_internal.hpp"
 
 namespace {
 
@@ -47,18 +48,6 @@ bool decode(uintptr_t ip, size_t available, decoded *out) {
     }
   }
   return true;
-}
-
-bool ends_flow(const ZydisDecodedInstruction &insn) {
-  if (insn.meta.category == ZYDIS_CATEGORY_RET || insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR) return true;
-  switch (insn.mnemonic) {
-    case ZYDIS_MNEMONIC_UD0: case ZYDIS_MNEMONIC_UD1: case ZYDIS_MNEMONIC_UD2:
-    case ZYDIS_MNEMONIC_INT3: case ZYDIS_MNEMONIC_HLT:
-    case ZYDIS_MNEMONIC_IRET: case ZYDIS_MNEMONIC_IRETD: case ZYDIS_MNEMONIC_IRETQ:
-      return true;
-    default:
-      return false;
-  }
 }
 
 void check_trampoline(uintptr_t target, uintptr_t trampoline) {

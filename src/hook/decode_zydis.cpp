@@ -23,7 +23,8 @@ bool decode_at(uintptr_t ip, uintptr_t end, decoded *out) {
                                              &out->insn, out->operands));
 }
 
-// After these, the bytes that follow need not be code of this function.
+}  // namespace
+
 bool ends_flow(const ZydisDecodedInstruction &insn) {
   if (insn.meta.category == ZYDIS_CATEGORY_RET || insn.meta.category == ZYDIS_CATEGORY_UNCOND_BR) return true;
   switch (insn.mnemonic) {
@@ -35,6 +36,8 @@ bool ends_flow(const ZydisDecodedInstruction &insn) {
       return false;
   }
 }
+
+namespace {
 
 // Branches on rcx that have no rel32 form to widen to.
 bool has_no_rel32_form(ZydisMnemonic mnemonic) {

@@ -87,6 +87,9 @@ bool may_refer_into(code_range function, uintptr_t target, size_t length);
 // Returns its size, 0 when an operand cannot reach from there.
 size_t relocate_entry(const displaced_code *code, uintptr_t target, uintptr_t at, uint8_t *out,
                       size_t capacity);
+// True after an instruction whose next bytes need not be code of this
+// function (ret, jmp, ud2, hlt, ...): the trampoline then has no jump back.
+bool ends_flow(const struct ZydisDecodedInstruction_ &insn);
 
 // ---- code_x86_64.cpp -----------------------------------------------------
 

@@ -17,9 +17,9 @@ struct call_result {
 };
 
 call_result configure(const char *text) {
-  StdoutCapture capture;
+  stdout_capture capture;
   int result = tesselguard_configure(text);
-  return {result, capture.text()};
+  return {result, capture.finish()};
 }
 
 call_result configure(const std::string &text) { return configure(text.c_str()); }
@@ -33,7 +33,7 @@ void set_modes(state_record &r, int32_t mode) {
 }
 
 TEST(CookieStates, FirstCallIssuesTheCookieAndLaterCallsMustPresentIt) {
-  ScopedRecord scoped;
+  scoped_state scoped;
   set_modes(scoped.record, MODE_ALERT);
 
   call_result first = configure("{}");
@@ -58,7 +58,7 @@ TEST(CookieStates, FirstCallIssuesTheCookieAndLaterCallsMustPresentIt) {
 
 TEST(CookieStates, FirstCallIgnoresAnyCookieMember) {
   for (const char *text : {R"({"cookie":5})", R"({"cookie":"x"})", R"({"cookie":0})", R"({"cookie":null})"}) {
-    ScopedRecord scoped;
+    scoped_state scoped;
     call_result r = configure(text);
     EXPECT_NE(r.result, 0) << text;
     EXPECT_EQ(scoped.record.cookie, r.result) << text;
@@ -95,7 +95,7 @@ TEST(CookieStates, OnlyTheIntegerValueOfANumberIsCompared) {
       {INT_MIN, R"({"cookie":-1e12})", true},
   };
   for (const auto &r : rows) {
-    ScopedRecord scoped;
+    scoped_state scoped;
     scoped.record.cookie = r.stored;
     call_result got = configure(r.text);
     EXPECT_EQ(got.result, r.accepted ? r.stored : 0) << r.text;
@@ -106,7 +106,7 @@ TEST(CookieStates, OnlyTheIntegerValueOfANumberIsCompared) {
 }
 
 TEST(CookieStates, SixRefusalsLockTheCallForGood) {
-  ScopedRecord scoped;
+  scoped_state scoped;
   scoped.record.cookie = KNOWN_COOKIE;
   for (int i = 1; i <= 6; ++i) {
     call_result r = configure(with_cookie(KNOWN_COOKIE + i));
@@ -133,7 +133,7 @@ TEST(CookieStates, SixRefusalsLockTheCallForGood) {
 }
 
 TEST(CookieStates, UnparseableTextsAreNeitherFirstCallsNorRefusals) {
-  ScopedRecord scoped;
+  scoped_state scoped;
   for (const char *text : {static_cast<const char *>(nullptr), "", "{", "not json", R"({"policy":)", "  "}) {
     call_result r = configure(text);
     EXPECT_EQ(r.result, 0) << (text ? text : "(null)");
@@ -152,7 +152,7 @@ TEST(CookieStates, UnparseableTextsAreNeitherFirstCallsNorRefusals) {
 }
 
 TEST(CookieStates, AnyParseableValueCountsEvenWithoutAnObject) {
-  ScopedRecord scoped;
+  scoped_state scoped;
   call_result first = configure("[1,2]");
   EXPECT_NE(first.result, 0);
   EXPECT_EQ(scoped.record.read_write_tmp, MODE_ALLOW);
@@ -165,7 +165,7 @@ TEST(CookieStates, AnyParseableValueCountsEvenWithoutAnObject) {
 }
 
 TEST(ConfigurationDocument, PolicyWordsSetTheirModes) {
-  ScopedRecord scoped;
+  scoped_state scoped;
   scoped.record.cookie = KNOWN_COOKIE;
   set_modes(scoped.record, MODE_ALERT);
   call_result r = configure(with_cookie(
@@ -193,7 +193,7 @@ TEST(ConfigurationDocument, PolicyWordsSetTheirModes) {
 TEST(ConfigurationDocument, PolicyThatIsNotAnObjectChangesNoMode) {
   for (const char *policy : {R"("policy":["block"])", R"("policy":"block")", R"("policy":null)",
                              R"("Policy":{"read_write_tmp":"block"})", R"("read_write_tmp":"block")"}) {
-    ScopedRecord scoped;
+    scoped_state scoped;
     scoped.record.cookie = KNOWN_COOKIE;
     call_result r = configure(with_cookie(KNOWN_COOKIE, policy));
     EXPECT_EQ(r.result, KNOWN_COOKIE) << policy;
@@ -203,10 +203,10 @@ TEST(ConfigurationDocument, PolicyThatIsNotAnObjectChangesNoMode) {
 }
 
 TEST(ConfigurationDocument, RuntimeIsStoredBeforeTheHandlerPathIsDetected) {
-  ScopedRecord scoped(PROVIDER_AWS);
+  scoped_state scoped(PROVIDER_AWS);
   scoped.record.cookie = KNOWN_COOKIE;
-  ScopedEnv handler("_HANDLER", "lambda_function.lambda_handler");
-  ScopedEnv task_root("LAMBDA_TASK_ROOT", "/var/task");
+  scoped_env handler("_HANDLER", "lambda_function.lambda_handler");
+  scoped_env task_root("LAMBDA_TASK_ROOT", "/var/task");
 
   call_result r = configure(with_cookie(KNOWN_COOKIE, R"("runtime":"Python","runtime_version":"3.7")"));
   EXPECT_EQ(r.result, KNOWN_COOKIE);
@@ -235,7 +235,7 @@ TEST(ConfigurationDocument, RuntimeIsStoredBeforeTheHandlerPathIsDetected) {
 }
 
 TEST(ConfigurationDocument, LongRuntimeTextsAreCutToTheirFields) {
-  ScopedRecord scoped(PROVIDER_UNSUPPORTED);
+  scoped_state scoped(PROVIDER_UNSUPPORTED);
   scoped.record.cookie = KNOWN_COOKIE;
   strcpy(scoped.record.handler_path, "/sentinel");
   std::string long_runtime(40, 'r');
@@ -255,11 +255,11 @@ TEST(ConfigurationDocument, LongRuntimeTextsAreCutToTheirFields) {
 }
 
 TEST(ConfigurationDocument, TooLongHandlerPathIsRefusedAndTheCallStillSucceeds) {
-  ScopedRecord scoped(PROVIDER_GOOGLE);
+  scoped_state scoped(PROVIDER_GOOGLE);
   scoped.record.cookie = KNOWN_COOKIE;
   strcpy(scoped.record.handler_path, "/srv/earlier/main.py");
   std::string location = "/" + std::string(4090, 'l');
-  ScopedEnv code_location("X_GOOGLE_CODE_LOCATION", location.c_str());
+  scoped_env code_location("X_GOOGLE_CODE_LOCATION", location.c_str());
   call_result r = configure(with_cookie(KNOWN_COOKIE, R"("runtime":"Node.js","policy":{"read_handler":"block"})"));
   EXPECT_EQ(r.result, KNOWN_COOKIE);
   EXPECT_EQ(r.output, "Handler path too long\ncannot detect handler path. read_handler protection disabled\n");
@@ -269,7 +269,7 @@ TEST(ConfigurationDocument, TooLongHandlerPathIsRefusedAndTheCallStillSucceeds) 
 }
 
 TEST(ConfigurationDocument, OnlyJsonTrueAndFalseSetTheAnalyticsSwitch) {
-  ScopedRecord scoped;
+  scoped_state scoped;
   scoped.record.cookie = KNOWN_COOKIE;
   // The record starts with analytics off; none of these may switch it on.
   for (const char *value : {"0", "\"false\"", "null", "[]", "{}"}) {

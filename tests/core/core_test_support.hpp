@@ -1,17 +1,11 @@
-// Helpers shared by the core tests: environment changes that undo
-// themselves, capture of standard output, a fresh in-memory record, and the
-// "key=value" lines printed by the core_state probe.
+// Helpers of the core tests: the core_state probe, its "key=value" lines
+// and the state files it leaves.
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -19,87 +13,9 @@
 
 #include "core/core.hpp"
 #include "process_runner.hpp"
+#include "scoped.hpp"
 
-// Sets or unsets one variable of the test process and restores it on exit.
-class ScopedEnv {
- public:
-  ScopedEnv(const char *name, const char *value) : name_(name) {
-    if (const char *old = getenv(name)) old_ = std::string(old);
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_.c_str(), old_->c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-  ScopedEnv(const ScopedEnv &) = delete;
-  ScopedEnv &operator=(const ScopedEnv &) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> old_;
-};
-
-// Collects what is written to descriptor 1 (printf, puts) while it lives.
-// Uses an anonymous memory file, so nothing is left in /tmp.
-class StdoutCapture {
- public:
-  StdoutCapture() {
-    fflush(stdout);
-    saved_ = dup(1);
-    file_ = memfd_create("core_stdout", 0);
-    dup2(file_, 1);
-  }
-  ~StdoutCapture() { finish(); }
-  std::string text() {
-    finish();
-    return text_;
-  }
-  StdoutCapture(const StdoutCapture &) = delete;
-  StdoutCapture &operator=(const StdoutCapture &) = delete;
-
- private:
-  void finish() {
-    if (saved_ < 0) return;
-    fflush(stdout);
-    dup2(saved_, 1);
-    close(saved_);
-    saved_ = -1;
-    char buffer[4096];
-    ssize_t n;
-    lseek(file_, 0, SEEK_SET);
-    while ((n = read(file_, buffer, sizeof buffer)) > 0) text_.append(buffer, static_cast<size_t>(n));
-    close(file_);
-  }
-  int saved_ = -1;
-  int file_ = -1;
-  std::string text_;
-};
-
-// Points state_map at a record of the test's own, writable, and restores
-// the previous pointer afterwards. Analytics starts disabled: no libssl is
-// loaded in the test process, so the analytics draw must not fire here.
-struct ScopedRecord {
-  state_record record{};
-  state_record *saved_map = state_map;
-  bool saved_writable = state_writable;
-  explicit ScopedRecord(int32_t provider = PROVIDER_AWS) {
-    record.provider = provider;
-    record.disable_analytics = 1;
-    state_map = &record;
-    state_writable = true;
-  }
-  ~ScopedRecord() {
-    state_map = saved_map;
-    state_writable = saved_writable;
-  }
-  ScopedRecord(const ScopedRecord &) = delete;
-  ScopedRecord &operator=(const ScopedRecord &) = delete;
-};
+using values = std::map<std::string, std::string>;
 
 // The "key=value" lines of a probe's output; a later line with the same
 // key replaces an earlier one unless `first` is set.
@@ -115,6 +31,22 @@ inline std::map<std::string, std::string> probe_values(const std::string &out, b
   return values;
 }
 
+// Each key of `expected` is in `values` with that value; a failure names
+// every key that differs.
+inline ::testing::AssertionResult has_values(const std::map<std::string, std::string> &values,
+                                             const std::vector<std::pair<std::string, std::string>> &expected) {
+  std::string wrong;
+  for (const auto &[key, value] : expected) {
+    auto found = values.find(key);
+    if (found == values.end())
+      wrong += "  " + key + " missing, expected \"" + value + "\"\n";
+    else if (found->second != value)
+      wrong += "  " + key + "=\"" + found->second + "\", expected \"" + value + "\"\n";
+  }
+  if (wrong.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "\n" << wrong;
+}
+
 // The record as stored in a state file, read directly (the test process is
 // not under the library).
 inline std::optional<state_record> read_state_file(const std::string &path) {
@@ -126,6 +58,31 @@ inline std::optional<state_record> read_state_file(const std::string &path) {
   if (n != sizeof record) return std::nullopt;
   return record;
 }
+
+// A state file made by the test itself, holding `record` followed by
+// `extra` bytes (or cut short when `extra` is negative). Removed at the end.
+class TestStateFile {
+ public:
+  TestStateFile(const state_record &record, long extra = 0) {
+    char name[] = "/tmp/tesselguard_state_XXXXXX";
+    int fd = mkstemp(name);
+    path_ = name;
+    std::string bytes(reinterpret_cast<const char *>(&record), sizeof record);
+    if (extra < 0)
+      bytes.resize(bytes.size() - static_cast<size_t>(-extra));
+    else
+      bytes.append(static_cast<size_t>(extra), '\x7f');
+    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) path_.clear();
+    if (fd >= 0) close(fd);
+  }
+  ~TestStateFile() {
+    if (!path_.empty()) unlink(path_.c_str());
+  }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 inline std::vector<std::string> new_state_files(const std::vector<std::string> &before) {
   std::vector<std::string> added;
@@ -157,10 +114,5 @@ counted_run run_counting_state_files(size_t expected, Run run) {
 
 inline RunResult run_state_probe(std::vector<std::string> env, std::vector<std::string> commands,
                                  const std::string &stdin_text = "") {
-  RunOptions options;
-  options.argv = {probe_path("core_state")};
-  options.argv.insert(options.argv.end(), commands.begin(), commands.end());
-  options.env = std::move(env);
-  options.stdin_text = stdin_text;
-  return run_process(options);
+  return run_probe("core_state", commands, std::move(env), false, stdin_text);
 }

@@ -52,7 +52,7 @@ TEST(IsLayerPreload, OnlyTheExactLayerPathMatches) {
       {"libtesselguard.so", 0},
   };
   for (const auto &r : rows) {
-    ScopedEnv preload("LD_PRELOAD", r.value);
+    scoped_env preload("LD_PRELOAD", r.value);
     EXPECT_EQ(is_layer_preload(), r.expected) << (r.value ? r.value : "(unset)");
   }
 }
@@ -71,8 +71,8 @@ TEST(DetectProvider, PresenceOfTheMarkerVariablesDecides) {
       {nullptr, nullptr, PROVIDER_UNSUPPORTED},
   };
   for (const auto &r : rows) {
-    ScopedEnv aws("AWS_EXECUTION_ENV", r.aws);
-    ScopedEnv google("X_GOOGLE_FUNCTION_NAME", r.google);
+    scoped_env aws("AWS_EXECUTION_ENV", r.aws);
+    scoped_env google("X_GOOGLE_FUNCTION_NAME", r.google);
     EXPECT_EQ(detect_provider(), r.expected)
         << "AWS_EXECUTION_ENV=" << (r.aws ? r.aws : "(unset)")
         << " X_GOOGLE_FUNCTION_NAME=" << (r.google ? r.google : "(unset)");

@@ -73,16 +73,16 @@ class HandlerPath : public ::testing::TestWithParam<handler_case> {};
 
 TEST_P(HandlerPath, DetectsOrKeepsTheEarlierPath) {
   const handler_case &c = GetParam();
-  ScopedRecord scoped(c.provider);
+  scoped_state scoped(c.provider);
   strcpy(scoped.record.runtime, c.runtime);
   strcpy(scoped.record.handler_path, EARLIER_PATH);
-  ScopedEnv handler("_HANDLER", c.handler);
-  ScopedEnv task_root("LAMBDA_TASK_ROOT", c.task_root);
-  ScopedEnv location("X_GOOGLE_CODE_LOCATION", c.location);
+  scoped_env handler("_HANDLER", c.handler);
+  scoped_env task_root("LAMBDA_TASK_ROOT", c.task_root);
+  scoped_env location("X_GOOGLE_CODE_LOCATION", c.location);
 
-  StdoutCapture capture;
+  stdout_capture capture;
   int result = detect_handler_path();
-  std::string output = capture.text();
+  std::string output = capture.finish();
 
   EXPECT_EQ(result, c.expected_result);
   EXPECT_EQ(output, c.expected_output);
@@ -104,26 +104,26 @@ TEST(HandlerPathLength, LongestPathFitsAndOneMoreIsRefused) {
     // AWS adds "/" + "a" + ".js" (5 characters); Google adds "/index.js" (9).
     size_t added = provider == PROVIDER_AWS ? 5 : 9;
     std::string root = "/" + std::string(4095 - added - 1, 'r');
-    ScopedRecord scoped(provider);
+    scoped_state scoped(provider);
     strcpy(scoped.record.runtime, "Node.js");
     strcpy(scoped.record.handler_path, EARLIER_PATH);
-    ScopedEnv handler("_HANDLER", "a.handler");
-    ScopedEnv task_root("LAMBDA_TASK_ROOT", root.c_str());
-    ScopedEnv location("X_GOOGLE_CODE_LOCATION", root.c_str());
+    scoped_env handler("_HANDLER", "a.handler");
+    scoped_env task_root("LAMBDA_TASK_ROOT", root.c_str());
+    scoped_env location("X_GOOGLE_CODE_LOCATION", root.c_str());
     {
-      StdoutCapture capture;
+      stdout_capture capture;
       EXPECT_EQ(detect_handler_path(), 1) << "provider " << provider;
-      EXPECT_EQ(capture.text(), "");
+      EXPECT_EQ(capture.finish(), "");
       EXPECT_EQ(strlen(scoped.record.handler_path), 4095u);
       EXPECT_EQ(scoped.record.handler_path[4095], '\0');
     }
     std::string longer = root + "x";
-    ScopedEnv longer_root("LAMBDA_TASK_ROOT", longer.c_str());
-    ScopedEnv longer_location("X_GOOGLE_CODE_LOCATION", longer.c_str());
+    scoped_env longer_root("LAMBDA_TASK_ROOT", longer.c_str());
+    scoped_env longer_location("X_GOOGLE_CODE_LOCATION", longer.c_str());
     std::string before(scoped.record.handler_path);
-    StdoutCapture capture;
+    stdout_capture capture;
     EXPECT_EQ(detect_handler_path(), 0);
-    EXPECT_EQ(capture.text(), "Handler path too long\n");
+    EXPECT_EQ(capture.finish(), "Handler path too long\n");
     EXPECT_EQ(std::string(scoped.record.handler_path), before);
   }
 }

@@ -135,9 +135,7 @@ TEST_F(LayerZip, ProtectsAPythonProcessWithOnlyItsLibFolderOnThePath) {
   run.capture_log_fd = true;
   RunResult result = run_process(run);
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "cookie issued")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "sha256 ready")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "open refused 222")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"cookie issued", "sha256 ready", "open refused 222"}));
   EXPECT_FALSE(contains_line(result.out, "open allowed")) << result.out;
   EXPECT_NE(result.log.find("\"details\":{\"path\":\"/tmp/tesselguard-layer-test-probe.txt\"}"), std::string::npos)
       << result.log;

@@ -11,8 +11,6 @@
 
 namespace {
 
-using values = std::map<std::string, std::string>;
-
 std::string read_file(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
@@ -113,14 +111,9 @@ TEST_F(LayerPath, PolicyAndRuntimeComeFromTheEnvironment) {
   // Nothing is printed at start-up when the configuration succeeds.
   EXPECT_EQ(r.out.rfind("state_path=", 0), 0u) << r.out;
   values v = probe_values(r.out);
-  EXPECT_EQ(v.at("read_write_tmp"), "2");
-  EXPECT_EQ(v.at("create_child_process"), "1");
-  EXPECT_EQ(v.at("outbound_connectivity"), "0");
-  EXPECT_EQ(v.at("read_handler"), "0");
-  EXPECT_EQ(v.at("runtime"), "Python");
-  EXPECT_EQ(v.at("runtime_version"), "3.7");
-  EXPECT_EQ(v.at("handler_path"), "/var/task/lambda_function.py");
-  EXPECT_EQ(v.at("disable_analytics"), "1");
+  EXPECT_TRUE(has_values(v, {{"read_write_tmp", "2"}, {"create_child_process", "1"}, {"outbound_connectivity", "0"},
+                             {"read_handler", "0"}, {"runtime", "Python"}, {"runtime_version", "3.7"},
+                             {"handler_path", "/var/task/lambda_function.py"}, {"disable_analytics", "1"}}));
   EXPECT_NE(v.at("cookie"), "0");
   EXPECT_EQ(v.at("failed_cookie_count"), "0");
 }
@@ -163,9 +156,8 @@ TEST_F(LayerPath, RuntimeTableAndItsHandlerPathMessages) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find("state_path=")), row.startup_output);
     values v = probe_values(r.out);
-    EXPECT_EQ(v.at("runtime"), row.runtime);
-    EXPECT_EQ(v.at("runtime_version"), row.version);
-    EXPECT_EQ(v.at("handler_path"), row.handler_path);
+    EXPECT_TRUE(has_values(v, {{"runtime", row.runtime}, {"runtime_version", row.version},
+                               {"handler_path", row.handler_path}}));
     EXPECT_NE(v.at("cookie"), "0");
   }
 }
@@ -188,12 +180,8 @@ TEST_F(LayerPath, GoogleFunctionGetsThePolicyButNoRuntime) {
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_EQ(r.out.rfind("state_path=", 0), 0u) << r.out;
   values v = probe_values(r.out);
-  EXPECT_EQ(v.at("provider"), "1");
-  EXPECT_EQ(v.at("outbound_connectivity"), "2");
-  EXPECT_EQ(v.at("read_write_tmp"), "0");
-  EXPECT_EQ(v.at("runtime"), "");
-  EXPECT_EQ(v.at("runtime_version"), "");
-  EXPECT_EQ(v.at("handler_path"), "");
+  EXPECT_TRUE(has_values(v, {{"provider", "1"}, {"outbound_connectivity", "2"}, {"read_write_tmp", "0"},
+                             {"runtime", ""}, {"runtime_version", ""}, {"handler_path", ""}}));
   EXPECT_NE(v.at("cookie"), "0");
 }
 
@@ -203,24 +191,18 @@ TEST_F(LayerPath, NoSelfConfigurationWithASecondPreloadedLibrary) {
   RunResult r = run_layer(env, {"show"}, std::string(LAYER_PATH) + ":libm.so.6");
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   values v = probe_values(r.out);
-  EXPECT_EQ(v.at("cookie"), "0");
-  EXPECT_EQ(v.at("read_write_tmp"), "0");
-  EXPECT_EQ(v.at("runtime"), "");
+  EXPECT_TRUE(has_values(v, {{"cookie", "0"}, {"read_write_tmp", "0"}, {"runtime", ""}}));
 }
 
 TEST_F(LayerPath, NoSelfConfigurationWhenTheStatePathIsInherited) {
-  char name[] = "/tmp/tesselguard_state_XXXXXX";
-  int fd = mkstemp(name);
-  ASSERT_GE(fd, 0);
   state_record record{};
   record.read_write_tmp = MODE_ALERT;
-  ASSERT_EQ(write(fd, &record, sizeof record), static_cast<ssize_t>(sizeof record));
-  close(fd);
+  TestStateFile file(record);
+  ASSERT_FALSE(file.path().empty());
   auto env = aws_function("AWS_Lambda_python3.7");
-  env.insert(env.end(), {"TESSEL_GUARD_POLICY_READ_WRITE_TMP=block", std::string("TESSELGUARD_STATE_PATH=") + name});
+  env.insert(env.end(), {"TESSEL_GUARD_POLICY_READ_WRITE_TMP=block", "TESSELGUARD_STATE_PATH=" + file.path()});
   RunResult r = run_layer(env, {"show"});
-  auto stored = read_state_file(name);
-  unlink(name);
+  auto stored = read_state_file(file.path());
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_EQ(r.out.rfind("state_path=", 0), 0u) << r.out;
   ASSERT_TRUE(stored);

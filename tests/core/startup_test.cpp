@@ -10,33 +10,6 @@
 
 namespace {
 
-using values = std::map<std::string, std::string>;
-
-// A state file made by the test itself, holding `record` followed by
-// `extra` bytes (or cut short when `extra` is negative). Removed at the end.
-class TestStateFile {
- public:
-  TestStateFile(const state_record &record, long extra = 0) {
-    char name[] = "/tmp/tesselguard_state_XXXXXX";
-    int fd = mkstemp(name);
-    path_ = name;
-    std::string bytes(reinterpret_cast<const char *>(&record), sizeof record);
-    if (extra < 0)
-      bytes.resize(bytes.size() - static_cast<size_t>(-extra));
-    else
-      bytes.append(static_cast<size_t>(extra), '\x7f');
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) path_.clear();
-    if (fd >= 0) close(fd);
-  }
-  ~TestStateFile() {
-    if (!path_.empty()) unlink(path_.c_str());
-  }
-  const std::string &path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 std::vector<std::string> with(std::vector<std::string> env, const std::vector<std::string> &more) {
   env.insert(env.end(), more.begin(), more.end());
   return env;
@@ -159,27 +132,19 @@ TEST(StartUp, ChildInheritsTheStateFileReadOnlyAndSeesLaterChanges) {
   EXPECT_NE(cookie, "0");
   EXPECT_EQ(probe_values(parent_out, true).at("result"), cookie);
 
-  EXPECT_EQ(child_first.at("state_path"), parent.at("state_path"));
-  EXPECT_EQ(child_first.at("mapping"), "r--s");
-  EXPECT_EQ(child_first.at("cookie"), "0");
-  EXPECT_EQ(child_first.at("read_write_tmp"), "0");
+  EXPECT_TRUE(has_values(child_first, {{"state_path", parent.at("state_path")}, {"mapping", "r--s"}, {"cookie", "0"},
+                                       {"read_write_tmp", "0"}}));
   // Only its own read-only descriptor: the parent's writable one is not inherited.
   EXPECT_EQ(child_before.find("state_fd="), child_before.rfind("state_fd="));
   EXPECT_NE(child_before.find("state_fd=r\n"), std::string::npos);
 
-  EXPECT_EQ(child_second.at("cookie"), cookie);
-  EXPECT_EQ(child_second.at("read_write_tmp"), "2");
-  EXPECT_EQ(child_second.at("outbound_connectivity"), "1");
-  EXPECT_EQ(child_second.at("runtime"), "Node.js");
-  EXPECT_EQ(child_second.at("handler_path"), "/var/task/index.js");
+  EXPECT_TRUE(has_values(child_second, {{"cookie", cookie}, {"read_write_tmp", "2"}, {"outbound_connectivity", "1"},
+                                        {"runtime", "Node.js"}, {"handler_path", "/var/task/index.js"}}));
   EXPECT_TRUE(contains_line(child_after, "TesselGuard can only be configured in the function's first process"));
   EXPECT_EQ(child_second.at("result"), "0");
 
-  EXPECT_EQ(parent.at("child_exit"), "0");
-  EXPECT_EQ(parent.at("mapping"), "rw-s");
-  EXPECT_EQ(parent.at("read_write_tmp"), "2");
-  EXPECT_EQ(parent.at("cookie"), cookie);
-  EXPECT_EQ(parent.at("failed_cookie_count"), "0");
+  EXPECT_TRUE(has_values(parent, {{"child_exit", "0"}, {"mapping", "rw-s"}, {"read_write_tmp", "2"}, {"cookie", cookie},
+                                  {"failed_cookie_count", "0"}}));
 }
 
 TEST(StartUp, InheritedRecordIsTakenAsFoundAndLeftUnchanged) {
@@ -203,15 +168,9 @@ TEST(StartUp, InheritedRecordIsTakenAsFoundAndLeftUnchanged) {
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(created.empty());
     values v = probe_values(r.out);
-    EXPECT_EQ(v.at("state_path"), file.path());
-    EXPECT_EQ(v.at("mapping"), "r--s");
-    EXPECT_EQ(v.at("provider"), "1");
-    EXPECT_EQ(v.at("read_write_tmp"), "2");
-    EXPECT_EQ(v.at("read_handler"), "1");
-    EXPECT_EQ(v.at("runtime"), "Python");
-    EXPECT_EQ(v.at("handler_path"), "/srv/main.py");
-    EXPECT_EQ(v.at("cookie"), "4242");
-    EXPECT_EQ(v.at("failed_cookie_count"), "3");
+    EXPECT_TRUE(has_values(v, {{"state_path", file.path()}, {"mapping", "r--s"}, {"provider", "1"},
+                               {"read_write_tmp", "2"}, {"read_handler", "1"}, {"runtime", "Python"},
+                               {"handler_path", "/srv/main.py"}, {"cookie", "4242"}, {"failed_cookie_count", "3"}}));
     auto stored = read_state_file(file.path());
     ASSERT_TRUE(stored);
     EXPECT_EQ(memcmp(&*stored, &record, sizeof record), 0);
@@ -236,11 +195,10 @@ TEST(StartUp, UnusableInheritedStateFileEndsWithStatusOne) {
       {fifo, "Cannot map existing state file: Invalid argument"},
   };
   for (const auto &row : rows) {
-    RunOptions options;
-    options.argv = {probe_path("core_state"), "say", "reached-main"};
-    options.env = with(google_env(), {"TESSELGUARD_STATE_PATH=" + row.path});
-    options.timeout_ms = 10000;
-    auto [r, created] = run_counting_state_files(0, [&] { return run_process(options); });
+    auto [r, created] = run_counting_state_files(0, [&] {
+      return run_probe("core_state", {"say", "reached-main"}, with(google_env(), {"TESSELGUARD_STATE_PATH=" + row.path}),
+                       false, "", 10000);
+    });
     EXPECT_FALSE(r.timed_out) << row.path;
     EXPECT_EQ(r.exit_code, 1) << row.path;
     EXPECT_EQ(r.out, row.reason + "\ncannot init state object\n");
@@ -267,10 +225,8 @@ TEST(StartUp, ConfigurationCallThroughTheExportedSymbol) {
   EXPECT_EQ(results, (std::vector<std::string>{"0", cookie, cookie, cookie}));
   EXPECT_EQ(first_show.at("disable_analytics"), "1");
   EXPECT_EQ(first_show.at("handler_path"), "/var/task/index.js");
-  EXPECT_EQ(last_show.at("disable_analytics"), "0");
-  EXPECT_EQ(last_show.at("create_child_process"), "1");
-  EXPECT_EQ(last_show.at("runtime_version"), "10.x");
-  EXPECT_EQ(last_show.at("failed_cookie_count"), "0");
+  EXPECT_TRUE(has_values(last_show, {{"disable_analytics", "0"}, {"create_child_process", "1"},
+                                     {"runtime_version", "10.x"}, {"failed_cookie_count", "0"}}));
   EXPECT_EQ(r.out.find("Please provide"), std::string::npos);
 }
 

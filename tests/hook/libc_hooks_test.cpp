@@ -20,6 +20,8 @@
 
 #include "fixtures.hpp"
 #include "hook/hook.hpp"
+#include "loopback.hpp"
+#include "scratch_directory.hpp"
 
 namespace {
 
@@ -75,15 +77,6 @@ int counting_close(int fd) {
 
 // ---- one call each, checking the real effect ----------------------------
 
-struct temp_dir {
-  char path[32] = "/tmp/tg_hook_XXXXXX";
-  bool made = mkdtemp(path) != nullptr;
-  std::string file(const char *name) const { return std::string(path) + "/" + name; }
-  ~temp_dir() {
-    if (made) rmdir(path);
-  }
-};
-
 bool call_open() {
   int fd = open("/dev/null", O_RDONLY);
   if (fd < 0) return false;
@@ -99,8 +92,8 @@ bool call_fopen() {
 }
 
 bool call_creat() {
-  temp_dir dir;
-  if (!dir.made) return false;
+  scratch_directory dir;
+  if (dir.path.empty()) return false;
   std::string path = dir.file("created");
   int fd = creat(path.c_str(), 0600);
   struct stat info {};
@@ -111,14 +104,13 @@ bool call_creat() {
 }
 
 bool call_connect() {
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  int listener = loopback_listener(1, &port);
   sockaddr_in address{};
   address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bool ok = listener >= 0 && bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-            listen(listener, 1) == 0 &&
-            getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0;
+  bool ok = listener >= 0;
   int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ok = ok && client >= 0 && connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
   if (client >= 0) ::syscall(SYS_close, client);

@@ -96,10 +96,9 @@ TEST(ExecProcess, ForkedChildKeepsOnlyExecveAndCloseHooked) {
                   "open:" + scratch.file("child"), "close999", "env:LD_LIBRARY_PATH=" + compat_dir(),
                   "exec:" + probe_path("intercept_env_dump")});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_TRUE(contains_line(result.out, "open:" + scratch.file("parent") + " -> errno 222")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "open:" + scratch.file("child") + " -> ok")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "close999 -> errno 1")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "fork -> child exit 0")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"open:" + scratch.file("parent") + " -> errno 222",
+                                     "open:" + scratch.file("child") + " -> ok", "close999 -> errno 1",
+                                     "fork -> child exit 0"}));
   auto entries = dumped_environment(result.out);
   EXPECT_FALSE(state_entry(entries).empty()) << result.out;
   EXPECT_TRUE(std::find(entries.begin(), entries.end(), "LD_PRELOAD=" + library_path()) != entries.end());
@@ -114,9 +113,7 @@ TEST(ExecProcess, Descriptor999CannotBeClosedAndCarriesAlertsToStandardOutput) {
                                              "write999:written to 999\n", "open:" + scratch.file("x"), "closefd:998"},
                                  /*capture_log_fd=*/false);
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_TRUE(contains_line(result.out, "close999 -> errno 1")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "written to 999")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "closefd:998 -> errno 9")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"close999 -> errno 1", "written to 999", "closefd:998 -> errno 9"}));
   auto alerts = alert_records(result.out);
   ASSERT_EQ(alerts.size(), 1u) << result.out;
   EXPECT_EQ(alerts[0].path, scratch.file("x"));

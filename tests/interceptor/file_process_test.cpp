@@ -66,8 +66,8 @@ TEST(FileProcess, EventPathsAreAbsoluteForRelativeDotDotAndLinkedPaths) {
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_TRUE(contains_line(result.out, "creat:out.txt -> ok")) << result.out;
   // The kernel refuses the missing directory; the event was made textually.
-  EXPECT_TRUE(contains_line(result.out, "open:" + scratch.file("missing/../dotdot") + " -> errno 2")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "openr:" + scratch.file("out_link") + " -> ok")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"open:" + scratch.file("missing/../dotdot") + " -> errno 2",
+                                     "openr:" + scratch.file("out_link") + " -> ok"}));
   auto alerts = alert_records(result.log);
   ASSERT_EQ(alerts.size(), 3u) << result.log;
   EXPECT_EQ(alerts[0].path, scratch.file("out.txt"));
@@ -90,10 +90,8 @@ TEST(FileProcess, HandlerReachedThroughALinkIsRefusedAndTimeZoneFilesStayOpen) {
             "symlink:" + task_root.file("handler.py") + ":" + scratch.file("link"), "openr:" + scratch.file("link"),
             "fopenr:/etc/localtime", "fopenr:/usr/share/zoneinfo/UTC", "fopenr:/etc/../etc/localtime"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_TRUE(contains_line(result.out, "openr:" + scratch.file("link") + " -> errno 222")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "fopenr:/etc/localtime -> ok")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "fopenr:/usr/share/zoneinfo/UTC -> ok")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "fopenr:/etc/../etc/localtime -> ok")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"openr:" + scratch.file("link") + " -> errno 222", "fopenr:/etc/localtime -> ok",
+                                     "fopenr:/usr/share/zoneinfo/UTC -> ok", "fopenr:/etc/../etc/localtime -> ok"}));
   auto alerts = alert_records(result.log);
   ASSERT_EQ(alerts.size(), 1u) << result.log;
   EXPECT_EQ(alerts[0].policy, "read_handler");
@@ -112,17 +110,13 @@ TEST(FileProcess, TimeZoneLoadedAfterStartDoesNotHangAlerts) {
   TG_SKIP_IF_SANITIZED();
   if (access("/usr/share/zoneinfo/Europe/Berlin", R_OK) != 0) GTEST_SKIP() << "tzdata is not installed";
   scratch_directory scratch;
-  RunOptions options;
-  options.argv = {probe_path("intercept_actions"), configure_action({{"read_write_tmp", "alert"}}),
-                  "tz:Europe/Berlin", "open:" + scratch.file("x"), "tz:America/New_York", "fopen:" + scratch.file("y")};
-  options.env = aws_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 20000;
-  RunResult result = run_process(options);
+  RunResult result = run_probe("intercept_actions",
+                               {configure_action({{"read_write_tmp", "alert"}}), "tz:Europe/Berlin",
+                                "open:" + scratch.file("x"), "tz:America/New_York", "fopen:" + scratch.file("y")},
+                               aws_env(), true, "", 20000);
   ASSERT_FALSE(result.timed_out) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "tz:Europe/Berlin -> ok")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "open:" + scratch.file("x") + " -> ok")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "fopen:" + scratch.file("y") + " -> ok")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"tz:Europe/Berlin -> ok", "open:" + scratch.file("x") + " -> ok",
+                                     "fopen:" + scratch.file("y") + " -> ok"}));
   EXPECT_EQ(alert_records(result.log).size(), 2u) << result.log;
 }
 
@@ -130,9 +124,8 @@ TEST(FileProcess, NullPathsReachTheCLibraryUnjudged) {
   TG_SKIP_IF_SANITIZED();
   RunResult result = run_actions(google_env(), {configure_action({{"read_write_tmp", "block"}}), "nullpaths"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_TRUE(contains_line(result.out, "nullpaths open -> -1 errno 14")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "nullpaths fopen -> null errno 14")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "nullpaths creat -> -1 errno 14")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"nullpaths open -> -1 errno 14", "nullpaths fopen -> null errno 14",
+                                     "nullpaths creat -> -1 errno 14"}));
 }
 
 }  // namespace

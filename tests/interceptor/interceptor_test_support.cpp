@@ -22,18 +22,6 @@ void release_interceptor_config() {
   free(config);
 }
 
-scratch_directory::scratch_directory(const std::string &base) {
-  std::string name = base + "/tg_intercept_XXXXXX";
-  if (mkdtemp(name.data())) path = name;
-  EXPECT_FALSE(path.empty());
-}
-
-scratch_directory::~scratch_directory() {
-  if (path.empty()) return;
-  std::string command = "rm -rf '" + path + "'";
-  EXPECT_EQ(system(command.c_str()), 0);
-}
-
 namespace {
 
 std::mutex events_mutex;
@@ -74,44 +62,9 @@ std::vector<recorded_event> recording_callback::events() const {
   return recorded;
 }
 
-std::vector<alert_record> alert_records(const std::string &text) {
-  std::vector<alert_record> records;
-  for (const auto &line : split_lines(text)) {
-    cJSON *parsed = cJSON_Parse(line.c_str());
-    if (!parsed) continue;
-    if (cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(parsed, "tessel_guard"))) {
-      alert_record record;
-      auto text_of = [](const cJSON *object, const char *key) {
-        const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, key);
-        return std::string(cJSON_IsString(item) ? item->valuestring : "");
-      };
-      const cJSON *details = cJSON_GetObjectItemCaseSensitive(parsed, "details");
-      record.policy = text_of(parsed, "policy");
-      record.mode = text_of(parsed, "mode");
-      record.path = text_of(details, "path");
-      record.ip = text_of(details, "ip");
-      record.host = text_of(details, "host");
-      const cJSON *argument = nullptr;
-      cJSON_ArrayForEach(argument, cJSON_GetObjectItemCaseSensitive(details, "arguments")) {
-        if (cJSON_IsString(argument)) record.arguments.push_back(argument->valuestring);
-      }
-      records.push_back(record);
-    }
-    cJSON_Delete(parsed);
-  }
-  return records;
-}
-
 RunResult run_actions(std::vector<std::string> env, const std::vector<std::string> &actions,
                       bool capture_log_fd, const std::string &stdin_text) {
-  RunOptions options;
-  options.argv.push_back(probe_path("intercept_actions"));
-  options.argv.insert(options.argv.end(), actions.begin(), actions.end());
-  options.env = std::move(env);
-  options.capture_log_fd = capture_log_fd;
-  options.stdin_text = stdin_text;
-  options.timeout_ms = 60000;
-  return run_process(options);
+  return run_probe("intercept_actions", actions, std::move(env), capture_log_fd, stdin_text);
 }
 
 std::string configure_action(const std::vector<std::pair<std::string, std::string>> &rules,
@@ -123,13 +76,6 @@ std::string configure_action(const std::vector<std::pair<std::string, std::strin
   text += "}";
   if (!extra_members.empty()) text += "," + extra_members;
   return text + "}";
-}
-
-std::string build_scratch_base() {
-  char *resolved = realpath((compat_dir() + "/..").c_str(), nullptr);
-  std::string base = resolved ? resolved : ".";
-  free(resolved);
-  return base;
 }
 
 std::string python_path() {

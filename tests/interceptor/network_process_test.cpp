@@ -1,7 +1,7 @@
 // Outbound connections of real processes under the preloaded library:
 // loopback listeners stand in for the outside world, descriptor 999 (AWS) or
 // a recording supervisor (Google) collects the alert records.
-#include "network_alerts.hpp"
+#include "alert_records.hpp"
 #include "network_servers.hpp"
 #include "process_runner.hpp"
 
@@ -44,12 +44,7 @@ std::string policy(const char *mode) {
 }
 
 RunResult run_client(std::vector<std::string> actions, std::vector<std::string> env, bool capture_log = false) {
-  RunOptions options;
-  options.argv = {probe_path("net_client")};
-  options.argv.insert(options.argv.end(), actions.begin(), actions.end());
-  options.env = std::move(env);
-  options.capture_log_fd = capture_log;
-  return run_process(options);
+  return run_probe("net_client", actions, std::move(env), capture_log);
 }
 
 void expect_clean_exit(const RunResult &result) {
@@ -72,8 +67,7 @@ TEST(NetworkProcess, LoopbackConnectionsOnAws) {
 
   RunResult alerted = run_client({policy("alert"), first, second}, aws_env(), true);
   expect_clean_exit(alerted);
-  EXPECT_TRUE(contains_line(alerted.out, first + " -> ok")) << alerted.out;
-  EXPECT_TRUE(contains_line(alerted.out, second + " -> ok")) << alerted.out;
+  EXPECT_TRUE(has_lines(alerted.out, {first + " -> ok", second + " -> ok"}));
   EXPECT_EQ(alert_summaries_from_log(alerted.log),
             std::vector<std::string>{R"(outbound_connectivity alert {"ip":"127.0.0.2"})"});
 
@@ -93,8 +87,7 @@ TEST(NetworkProcess, LoopbackConnectionsOnGoogleAreJudgedAndAlertsReachTheSuperv
   // 127.0.0.1: exempt as the supervisor, so it is not refused.
   RunResult blocked = run_client({policy("block"), first, second}, net.google());
   expect_clean_exit(blocked);
-  EXPECT_TRUE(contains_line(blocked.out, first + " -> errno 222")) << blocked.out;
-  EXPECT_TRUE(contains_line(blocked.out, second + " -> errno 222")) << blocked.out;
+  EXPECT_TRUE(has_lines(blocked.out, {first + " -> errno 222", second + " -> errno 222"}));
   ASSERT_TRUE(net.supervisor->wait_for_requests(2, 5000));
   EXPECT_EQ(alert_summaries_from_requests(net.supervisor->requests()),
             (std::vector<std::string>{R"(outbound_connectivity block {"ip":"127.0.0.1"})",
@@ -138,11 +131,9 @@ TEST(NetworkProcess, Ipv6UnixAndMalformedConnectionsAreNotJudged) {
   RunResult result = run_client({policy("block"), to_v6, to_local, "connectnull", "connectshort:127.0.0.2:9"},
                                 aws_env(), true);
   expect_clean_exit(result);
-  EXPECT_TRUE(contains_line(result.out, to_v6 + " -> ok")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, to_local + " -> ok")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {to_v6 + " -> ok", to_local + " -> ok"}));
   // The kernel's own answers: a bad address, an invalid length.
-  EXPECT_TRUE(contains_line(result.out, "connectnull -> errno 14")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "connectshort:127.0.0.2:9 -> errno 22")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"connectnull -> errno 14", "connectshort:127.0.0.2:9 -> errno 22"}));
   EXPECT_EQ(result.log, "");
 }
 

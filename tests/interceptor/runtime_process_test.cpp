@@ -70,8 +70,7 @@ TEST_F(PythonRuntime, PlatformProbeOfThePythonRuntimeIsExempt) {
                             "print('uname', subprocess.run(['uname', '-p'], capture_output=True).returncode)\n"
                             "print('uname -a', subprocess.run(['uname', '-a'], capture_output=True).returncode)\n");
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_TRUE(contains_line(result.out, "uname 0")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "uname -a 222")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"uname 0", "uname -a 222"}));
 }
 
 TEST_F(PythonRuntime, FunctionWithEveryRuleAtBlockIsVisiblyProtected) {
@@ -93,9 +92,7 @@ TEST_F(PythonRuntime, FunctionWithEveryRuleAtBlockIsVisiblyProtected) {
           "    print('connect errno', e.errno, flush=True)\n",
       {scratch.file("x")}, /*capture_log_fd=*/false);
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_TRUE(contains_line(result.out, "write errno 222")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "child returncode 222")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "connect errno 222")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"write errno 222", "child returncode 222", "connect errno 222"}));
   auto alerts = alert_records(result.out);
   ASSERT_EQ(alerts.size(), 3u) << result.out;
   EXPECT_EQ(alerts[0].policy, "read_write_tmp");

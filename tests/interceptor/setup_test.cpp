@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "forked_child.hpp"
 #include "interceptor/interceptor.hpp"
 #include "interceptor_test_support.hpp"
 
@@ -37,101 +38,65 @@ int events_naming(const char *needle) {
   return count;
 }
 
-// Runs `body` in a forked child and returns what it printed; the child's
-// exit status goes to *status.
-template <typename F>
-std::string in_child(F body, int *status) {
-  int out[2];
-  EXPECT_EQ(pipe(out), 0);
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    setvbuf(stdout, nullptr, _IONBF, 0);
-    body();
-    _exit(0);
-  }
-  close(out[1]);
-  std::string text;
-  char buffer[512];
-  ssize_t n;
-  while ((n = read(out[0], buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(n));
-  close(out[0]);
-  waitpid(pid, status, 0);
-  return text;
-}
-
 TEST(InterceptorSetup, InstalledHooksJudgeOpensOnceAndProtectTheDescriptor) {
   scratch_directory scratch;
   const std::string file = scratch.file("x");
-  int status = 0;
-  std::string out = in_child(
-      [&] {
-        int log[2];
-        if (pipe(log) != 0 || dup2(log[1], 999) != 999) _exit(3);
-        int result = interceptor_init(remember_event, "{\"propagate_envs\":[],\"propagate_fds\":[999]}");
-        printf("init %d\n", result);
-        printf("start judged %d\n", events_naming("\"process_execution\""));
+  auto [out, status] = run_in_child([&] {
+    int log[2];
+    if (pipe(log) != 0 || dup2(log[1], 999) != 999) _exit(3);
+    int result = interceptor_init(remember_event, "{\"propagate_envs\":[],\"propagate_fds\":[999]}");
+    printf("init %d\n", result);
+    printf("start judged %d\n", events_naming("\"process_execution\""));
 
-        verdict = 222;
-        errno = 0;
-        int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
-        printf("open %d errno %d\n", fd, errno);
-        FILE *stream = fopen(file.c_str(), "w");
-        printf("fopen %s errno %d\n", stream ? "stream" : "null", errno);
-        fd = creat(file.c_str(), 0600);
-        printf("creat %d errno %d\n", fd, errno);
+    verdict = 222;
+    errno = 0;
+    int fd = open(file.c_str(), O_RDWR | O_CREAT, 0600);
+    printf("open %d errno %d\n", fd, errno);
+    FILE *stream = fopen(file.c_str(), "w");
+    printf("fopen %s errno %d\n", stream ? "stream" : "null", errno);
+    fd = creat(file.c_str(), 0600);
+    printf("creat %d errno %d\n", fd, errno);
 
-        verdict = 0;
-        stream = fopen(file.c_str(), "w");
-        printf("allowed fopen %s\n", stream ? "stream" : "null");
-        if (stream) fclose(stream);
-        printf("fs_open events %d\n", events_naming(("\"path\":\"" + file + "\"").c_str()));
+    verdict = 0;
+    stream = fopen(file.c_str(), "w");
+    printf("allowed fopen %s\n", stream ? "stream" : "null");
+    if (stream) fclose(stream);
+    printf("fs_open events %d\n", events_naming(("\"path\":\"" + file + "\"").c_str()));
 
-        errno = 0;
-        int closed = close(999);
-        printf("close999 %d errno %d\n", closed, errno);
-        printf("write999 %d\n", static_cast<int>(write(999, "x", 1)));
+    errno = 0;
+    int closed = close(999);
+    printf("close999 %d errno %d\n", closed, errno);
+    printf("write999 %d\n", static_cast<int>(write(999, "x", 1)));
 
-        // A forked child keeps execve and close only.
-        pid_t child = fork();
-        if (child == 0) {
-          verdict = 222;
-          int before = seen_count.load();
-          int opened = open(file.c_str(), O_RDONLY);
-          errno = 0;
-          int closed = close(999);
-          printf("child open %s judged %d close999 %d errno %d\n", opened >= 0 ? "ok" : "failed",
-                 seen_count.load() - before, closed, errno);
-          _exit(0);
-        }
-        int child_status = 0;
-        waitpid(child, &child_status, 0);
-      },
-      &status);
+    // A forked child keeps execve and close only.
+    pid_t child = fork();
+    if (child == 0) {
+      verdict = 222;
+      int before = seen_count.load();
+      int opened = open(file.c_str(), O_RDONLY);
+      errno = 0;
+      int closed = close(999);
+      printf("child open %s judged %d close999 %d errno %d\n", opened >= 0 ? "ok" : "failed",
+             seen_count.load() - before, closed, errno);
+      _exit(0);
+    }
+    int child_status = 0;
+    waitpid(child, &child_status, 0);
+  });
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << out;
-  EXPECT_TRUE(contains_line(out, "init 0")) << out;
-  EXPECT_TRUE(contains_line(out, "start judged 1")) << out;
-  EXPECT_TRUE(contains_line(out, "open -1 errno 222")) << out;
-  EXPECT_TRUE(contains_line(out, "fopen null errno 222")) << out;
-  EXPECT_TRUE(contains_line(out, "creat -1 errno 222")) << out;
-  EXPECT_TRUE(contains_line(out, "allowed fopen stream")) << out;
+  EXPECT_TRUE(has_lines(out, {"init 0", "start judged 1", "open -1 errno 222", "fopen null errno 222",
+                              "creat -1 errno 222", "allowed fopen stream"}));
   // Three refused calls and one allowed fopen: one event each.
-  EXPECT_TRUE(contains_line(out, "fs_open events 4")) << out;
-  EXPECT_TRUE(contains_line(out, "close999 -1 errno 1")) << out;
-  EXPECT_TRUE(contains_line(out, "write999 1")) << out;
-  EXPECT_TRUE(contains_line(out, "child open ok judged 0 close999 -1 errno 1")) << out;
+  EXPECT_TRUE(has_lines(out, {"fs_open events 4", "close999 -1 errno 1", "write999 1",
+                              "child open ok judged 0 close999 -1 errno 1"}));
 }
 
 TEST(InterceptorSetup, RefusedStartEndsTheProcessBeforeAnyHook) {
-  int status = 0;
-  std::string out = in_child(
-      [] {
-        verdict = 13;
-        interceptor_init(remember_event, "{}");
-        printf("still running\n");
-      },
-      &status);
+  auto [out, status] = run_in_child([] {
+    verdict = 13;
+    interceptor_init(remember_event, "{}");
+    printf("still running\n");
+  });
   ASSERT_TRUE(WIFEXITED(status)) << out;
   EXPECT_EQ(WEXITSTATUS(status), 13);
   EXPECT_EQ(out.find("still running"), std::string::npos);

@@ -7,27 +7,10 @@
 
 namespace {
 
-size_t count_of(const std::string &text, const std::string &needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
-  return count;
-}
-
-std::string value_after(const std::string &out, const std::string &key) {
-  for (const auto &line : split_lines(out))
-    if (line.rfind(key + " ", 0) == 0) return line.substr(key.size() + 1);
-  return "<missing>";
-}
-
 TEST(ThreadProcess, EveryVerdictHoldsWhileThePolicyChanges) {
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
-  RunOptions options;
-  options.argv = {probe_path("intercept_threads"), scratch.path, "100"};
-  options.env = aws_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 120000;
-  RunResult result = run_process(options);
+  RunResult result = run_probe("intercept_threads", {scratch.path, "100"}, aws_env(), true, "", 120000);
   ASSERT_FALSE(result.timed_out) << result.out;
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   ASSERT_TRUE(contains_line(result.out, "done")) << result.out;

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "core/core.hpp"
+#include "forked_child.hpp"
 #include "policy/policy.hpp"
 #include "policy_harness.hpp"
 
@@ -155,28 +156,13 @@ TEST_F(GoogleDelivery, SupervisorThatHangsUp) {
 // No descriptor left for the socket: the failure is reported and the
 // resolution result released (checked by the leak checker in sanitizer runs).
 TEST_F(GoogleDelivery, SocketCreationFails) {
-  int ends[2];
-  ASSERT_EQ(pipe(ends), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(ends[1], STDOUT_FILENO);
-    close(ends[0]);
-    close(ends[1]);
+  auto [out, status] = run_in_child([] {
     const int lowest_free = dup(0);
     close(lowest_free);
     rlimit limit{static_cast<rlim_t>(lowest_free), static_cast<rlim_t>(lowest_free)};
     setrlimit(RLIMIT_NOFILE, &limit);
     _exit(report_alert("text") == -1 ? 0 : 1);
-  }
-  close(ends[1]);
-  std::string out;
-  char buffer[256];
-  ssize_t count;
-  while ((count = read(ends[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(count));
-  close(ends[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
+  });
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_EQ(out, std::string("socket() failed. error: ") + strerror(EMFILE) + "\n");
 }

@@ -54,14 +54,8 @@ void split_request(const std::string &request, std::string &head, std::string &b
 }
 
 RunResult run_configure(std::vector<std::string> env, std::vector<std::string> args, int timeout_ms = 120000) {
-  RunOptions options;
-  options.argv = {probe_path("analytics_configure")};
-  options.argv.insert(options.argv.end(), args.begin(), args.end());
   env.push_back(std::string("LD_PRELOAD=") + TG_ANALYTICS_VARIANT_PATH);
-  options.env = env;
-  options.capture_log_fd = true;
-  options.timeout_ms = timeout_ms;
-  return run_process(options);
+  return run_probe("analytics_configure", args, std::move(env), true, "", timeout_ms);
 }
 
 class AnalyticsExchange : public ::testing::Test {

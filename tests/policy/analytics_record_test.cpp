@@ -12,6 +12,7 @@
 
 #include "core/core.hpp"
 #include "policy/policy.hpp"
+#include "scoped.hpp"
 
 namespace {
 
@@ -26,16 +27,12 @@ std::vector<std::string> member_names(const char *json) {
 class AnalyticsRecord : public ::testing::Test {
  protected:
   void SetUp() override {
-    memset(&record, 0, sizeof record);
-    saved_map = state_map;
-    state_map = &record;
     ssl_api.SHA256_Init = reinterpret_cast<int (*)(sha256_state_st *)>(&SHA256_Init);
     ssl_api.SHA256_Update = reinterpret_cast<int (*)(sha256_state_st *, const void *, size_t)>(&SHA256_Update);
     ssl_api.SHA256_Final = reinterpret_cast<int (*)(unsigned char *, sha256_state_st *)>(&SHA256_Final);
     for (const char *name : {"LD_PRELOAD", "AWS_LAMBDA_FUNCTION_NAME", "X_GOOGLE_FUNCTION_NAME"}) unsetenv(name);
   }
   void TearDown() override {
-    state_map = saved_map;
     for (const char *name : {"LD_PRELOAD", "AWS_LAMBDA_FUNCTION_NAME", "X_GOOGLE_FUNCTION_NAME"}) unsetenv(name);
   }
   std::string build() {
@@ -44,8 +41,8 @@ class AnalyticsRecord : public ::testing::Test {
     free(text);
     return copy;
   }
-  state_record record;
-  state_record *saved_map = nullptr;
+  scoped_state state;
+  state_record &record = state.record;
 };
 
 TEST_F(AnalyticsRecord, UnsupportedProviderEndsAfterTheVersion) {

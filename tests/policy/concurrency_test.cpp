@@ -54,7 +54,7 @@ TEST(PolicyConcurrency, EveryRecordArrivesWhole) {
   state.record.read_write_tmp = MODE_ALERT;
   state.record.outbound_connectivity = MODE_BLOCK;
   state.record.create_child_process = MODE_BLOCK;
-  state.set_text(state.record.runtime, sizeof state.record.runtime, "Python");
+  set_text(state.record.runtime, "Python");
 
   std::atomic<bool> done{false};
   std::string stream;

@@ -234,9 +234,9 @@ class PolicyTable : public ::testing::Test {
       state.record.read_handler = row.modes.read_handler;
       state.record.outbound_connectivity = row.modes.outbound_connectivity;
       state.record.create_child_process = row.modes.create_child_process;
-      state.set_text(state.record.runtime, sizeof state.record.runtime, row.setting.runtime);
-      state.set_text(state.record.runtime_version, sizeof state.record.runtime_version, row.setting.version);
-      state.set_text(state.record.handler_path, sizeof state.record.handler_path, row.setting.handler);
+      set_text(state.record.runtime, row.setting.runtime);
+      set_text(state.record.runtime_version, row.setting.version);
+      set_text(state.record.handler_path, row.setting.handler);
       scoped_env preload("LD_PRELOAD", row.setting.layer ? LAYER_PATH : nullptr);
 
       EXPECT_EQ(policy_callback(row.event.c_str()), row.verdict);
@@ -269,8 +269,8 @@ TEST_F(PolicyTable, SupervisorUnsetExemptsNothing) {
 TEST_F(PolicyTable, LayerPreloadMustMatchExactly) {
   scoped_state state(AWS);
   state.record.create_child_process = MODE_BLOCK;
-  state.set_text(state.record.runtime, sizeof state.record.runtime, "Node.js");
-  state.set_text(state.record.runtime_version, sizeof state.record.runtime_version, "10.x");
+  set_text(state.record.runtime, "Node.js");
+  set_text(state.record.runtime_version, "10.x");
   scoped_env preload("LD_PRELOAD", "/opt/lib/libtesselguard.so:/lib/other.so");
   EXPECT_EQ(policy_callback(proc("/var/lang/bin/node", "[]").c_str()), 222);
   EXPECT_EQ(delivered_alerts(AWS, log, supervisor, true).size(), 1u);

@@ -31,7 +31,7 @@ class ExemptPrograms : public ::testing::Test {
 
   void SetUp() override {
     state.record.create_child_process = MODE_BLOCK;
-    state.set_text(state.record.runtime, sizeof state.record.runtime, "Python");
+    set_text(state.record.runtime, "Python");
   }
 };
 
@@ -61,8 +61,8 @@ TEST_F(ExemptPrograms, CanonicalFormDoesNotLeakAcrossPrograms) {
 
 TEST_F(ExemptPrograms, ProgramsThatDoNotExistMatchOnlyAsWritten) {
   // /var/lang does not exist outside the platform: the written form still works.
-  state.set_text(state.record.runtime, sizeof state.record.runtime, "Ruby");
-  state.set_text(state.record.runtime_version, sizeof state.record.runtime_version, "2.5");
+  set_text(state.record.runtime, "Ruby");
+  set_text(state.record.runtime_version, "2.5");
   scoped_env preload("LD_PRELOAD", LAYER_PATH);
   EXPECT_EQ(policy_callback(program_event("/var/lang/bin/ruby", "[]").c_str()), 0);
   EXPECT_EQ(policy_callback(program_event("/var/lang/bin/ruby2", "[]").c_str()), 222);

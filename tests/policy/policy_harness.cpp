@@ -13,36 +13,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "loopback.hpp"
 #include "policy/policy.hpp"
-
-scoped_state::scoped_state(int32_t provider) : previous(state_map) {
-  record.provider = provider;
-  state_map = &record;
-}
-
-scoped_state::~scoped_state() { state_map = previous; }
-
-void scoped_state::set_text(char *field, size_t size, const char *text) {
-  memset(field, 0, size);
-  strncpy(field, text, size - 1);
-}
-
-scoped_env::scoped_env(const char *variable, const char *value) : name(variable) {
-  const char *old = getenv(variable);
-  had_value = old != nullptr;
-  if (old) old_value = old;
-  if (value)
-    setenv(variable, value, 1);
-  else
-    unsetenv(variable);
-}
-
-scoped_env::~scoped_env() {
-  if (had_value)
-    setenv(name.c_str(), old_value.c_str(), 1);
-  else
-    unsetenv(name.c_str());
-}
+#include "process_runner.hpp"
 
 alert_log_pipe::alert_log_pipe() {
   int ends[2];
@@ -70,50 +43,9 @@ std::string alert_log_pipe::drain() {
   return text;
 }
 
-stdout_capture::stdout_capture() {
-  fflush(stdout);
-  int ends[2];
-  if (pipe(ends) != 0) {
-    ADD_FAILURE() << "pipe: " << strerror(errno);
-    return;
-  }
-  fcntl(ends[0], F_SETFL, O_NONBLOCK);
-  saved_stdout = dup(STDOUT_FILENO);
-  dup2(ends[1], STDOUT_FILENO);
-  close(ends[1]);
-  read_fd = ends[0];
-}
-
-std::string stdout_capture::finish() {
-  std::string text;
-  if (saved_stdout < 0) return text;
-  fflush(stdout);
-  dup2(saved_stdout, STDOUT_FILENO);
-  close(saved_stdout);
-  saved_stdout = -1;
-  char buffer[4096];
-  ssize_t count;
-  while ((count = read(read_fd, buffer, sizeof buffer)) > 0) text.append(buffer, static_cast<size_t>(count));
-  close(read_fd);
-  read_fd = -1;
-  return text;
-}
-
-stdout_capture::~stdout_capture() { finish(); }
-
 loopback_sink::loopback_sink() {
-  listen_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listen_fd < 0 || bind(listen_fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-      listen(listen_fd, 64) != 0 ||
-      getsockname(listen_fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-    ADD_FAILURE() << "loopback listener: " << strerror(errno);
-    return;
-  }
-  port = ntohs(address.sin_port);
+  listen_fd = loopback_listener(64, &port);
+  if (listen_fd < 0) ADD_FAILURE() << "loopback listener: " << strerror(errno);
 }
 
 loopback_sink::~loopback_sink() {
@@ -174,14 +106,7 @@ std::vector<std::string> delivered_alerts(int32_t provider, alert_log_pipe &pipe
   if (provider == PROVIDER_AWS) {
     std::string text = pipe.drain();
     EXPECT_TRUE(text.empty() || text.back() == '\n') << "a record without its line feed: " << text;
-    size_t start = 0;
-    while (start < text.size()) {
-      size_t end = text.find('\n', start);
-      if (end == std::string::npos) end = text.size();
-      alerts.push_back(text.substr(start, end - start));
-      start = end + 1;
-    }
-    return alerts;
+    return split_lines(text);
   }
   // Delivery is synchronous: a connection made for an alert is already
   // queued when the callback returns, so "none" needs no waiting.

@@ -1,30 +1,13 @@
-// What the policy tests need around the code under test: a state record in
-// memory, descriptor 999 on a pipe, a supervisor on loopback, environment
-// variables and standard output set aside for one test.
+// What the policy tests need around the code under test: descriptor 999 on
+// a pipe and a supervisor on loopback (the shared scoped.hpp brings a state
+// record, environment variables and standard output set aside).
 #pragma once
 
 #include <string>
 #include <vector>
 
 #include "core/core.hpp"
-
-// A state record of the test's own, installed as state_map while it lives.
-struct scoped_state {
-  state_record record{};
-  state_record *previous;
-  explicit scoped_state(int32_t provider);
-  ~scoped_state();
-  void set_text(char *field, size_t size, const char *text);
-};
-
-// Sets (or, with null, unsets) an environment variable; restores it after.
-struct scoped_env {
-  std::string name;
-  bool had_value;
-  std::string old_value;
-  scoped_env(const char *name, const char *value);
-  ~scoped_env();
-};
+#include "scoped.hpp"
 
 // Descriptor 999 as the write end of a pipe.
 struct alert_log_pipe {
@@ -33,15 +16,6 @@ struct alert_log_pipe {
   ~alert_log_pipe();
   // Everything written so far, without waiting for more.
   std::string drain();
-};
-
-// Standard output into a pipe until finish(); for short messages only.
-struct stdout_capture {
-  int read_fd = -1;
-  int saved_stdout = -1;
-  stdout_capture();
-  ~stdout_capture();
-  std::string finish();
 };
 
 // A plain TCP listener on 127.0.0.1 with a port of the system's choosing.

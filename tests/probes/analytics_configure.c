@@ -4,7 +4,6 @@
  * ran into its time-out). With argv[3] and argv[4] as an IPv4 address and a
  * port, connects there at the end and reports the outcome on stderr. */
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -14,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "probe_configure.h"
+
 static double now(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -22,7 +23,7 @@ static double now(void) {
 
 int main(int argc, char **argv) {
   if (argc < 3) return 100;
-  int (*configure)(const char *) = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
+  probe_configure_fn configure = probe_configure_entry();
   if (!configure) return 101;
   int calls = atoi(argv[1]);
   int stop_after_slow = argc >= 4 && strcmp(argv[3], "stop-after-slow-call") == 0;

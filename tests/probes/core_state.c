@@ -19,7 +19,6 @@
  * in /proc/self/maps, so it is what the library itself sees. */
 #define _GNU_SOURCE
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -27,6 +26,8 @@
 #include <string.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "probe_configure.h"
 
 extern char **environ;
 
@@ -115,13 +116,13 @@ static void show_fds(void) {
 }
 
 static int (*resolve_configure(void))(const char *) {
-  void *symbol = dlsym(RTLD_DEFAULT, "tesselguard_configure");
-  if (!symbol) {
+  probe_configure_fn entry = probe_configure_entry();
+  if (!entry) {
     printf("tesselguard_configure not found\n");
     fflush(stdout);
     exit(3);
   }
-  return (int (*)(const char *))symbol;
+  return entry;
 }
 
 static void configure(const char *text) {

@@ -28,7 +28,6 @@
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -42,7 +41,8 @@
 #include <time.h>
 #include <unistd.h>
 
-static int cookie;
+#include "probe_configure.h"
+
 static pid_t launched = -1;
 static int launched_go = -1;
 static char *exec_env[64];
@@ -57,19 +57,10 @@ static void report(const char *action, int ok) {
 }
 
 static void configure(const char *action, const char *json) {
-  int (*configure_call)(const char *) = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
-  if (!configure_call) {
+  if (!probe_configure_entry())
     printf("%s -> no library\n", action);
-    return;
-  }
-  char document[4096];
-  if (cookie && json[0] == '{')
-    snprintf(document, sizeof document, "{\"cookie\":%d,%s", cookie, json + 1);
   else
-    snprintf(document, sizeof document, "%s", json);
-  int result = configure_call(document);
-  if (!cookie) cookie = result;
-  printf("%s -> %s\n", action, result ? "ok" : "refused");
+    printf("%s -> %s\n", action, probe_configure(json) ? "ok" : "refused");
 }
 
 static void close_if(int fd) {

@@ -9,7 +9,6 @@
  * "alerted N" (calls made under alert), then "done". */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -23,11 +22,11 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "probe_configure.h"
+
 #define THREADS 8
 enum { ALLOW, ALERT, BLOCK, FLIPPING, STOP };
 
-static int (*configure_call)(const char *);
-static int cookie;
 static const char *directory;
 static int iterations;
 static struct sockaddr_in server;
@@ -40,9 +39,8 @@ static atomic_int mismatches, unexpected, refusals, alerted;
 static void set_mode(const char *mode) {
   char document[256];
   snprintf(document, sizeof document,
-           "{\"cookie\":%d,\"policy\":{\"read_write_tmp\":\"%s\",\"outbound_connectivity\":\"%s\"}}", cookie, mode,
-           mode);
-  configure_call(document);
+           "{\"policy\":{\"read_write_tmp\":\"%s\",\"outbound_connectivity\":\"%s\"}}", mode, mode);
+  probe_configure(document);
 }
 
 /* Checks one outcome: ok is the call's success, error its errno. */
@@ -120,9 +118,8 @@ int main(int argc, char **argv) {
   if (argc < 3) return 2;
   directory = argv[1];
   iterations = atoi(argv[2]);
-  configure_call = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
-  if (!configure_call) return 3;
-  cookie = configure_call("{\"disable_analytics\":true,\"policy\":{}}");
+  if (!probe_configure_entry()) return 3;
+  probe_configure("{\"disable_analytics\":true,\"policy\":{}}");
 
   listener = socket(AF_INET, SOCK_STREAM, 0);
   server.sin_family = AF_INET;

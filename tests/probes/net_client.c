@@ -20,7 +20,6 @@
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -33,22 +32,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-static int cookie;
+#include "probe_configure.h"
 
 static void configure(const char *action, const char *json) {
-  int (*configure_call)(const char *) = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
-  if (!configure_call) {
+  if (!probe_configure_entry())
     printf("%s -> no library\n", action);
-    return;
-  }
-  char document[4096];
-  if (cookie && json[0] == '{')
-    snprintf(document, sizeof document, "{\"cookie\":%d,%s", cookie, json + 1);
   else
-    snprintf(document, sizeof document, "%s", json);
-  int result = configure_call(document);
-  if (!cookie) cookie = result;
-  printf("%s -> %s\n", action, result ? "ok" : "refused");
+    printf("%s -> %s\n", action, probe_configure(json) ? "ok" : "refused");
 }
 
 /* Splits "HOST:PORT" at its last colon. */

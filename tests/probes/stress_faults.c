@@ -20,7 +20,6 @@
  * and the C library allocate through them. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,6 +30,8 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "probe_configure.h"
 
 extern char **environ;
 extern void *__libc_malloc(size_t);
@@ -71,8 +72,6 @@ void *realloc(void *pointer, size_t size) {
   return __libc_realloc(pointer, size);
 }
 
-static int (*configure_call)(const char *);
-static int cookie;
 static struct sockaddr_in listener_address;
 
 static void print_errno(const char *kind, int ok, int error) {
@@ -151,18 +150,11 @@ static void attempt(const char *what, char *out, size_t size) {
 }
 
 int main(int argc, char **argv) {
-  configure_call = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
   for (int i = 1; i < argc; ++i) {
     const char *action = argv[i];
     if (strncmp(action, "configure:", 10) == 0) {
-      if (!configure_call) return 3;
-      const char *json = action + 10;
-      char document[4096];
-      if (cookie && json[0] == '{') snprintf(document, sizeof document, "{\"cookie\":%d,%s", cookie, json + 1);
-      else snprintf(document, sizeof document, "%s", json);
-      int result = configure_call(document);
-      if (!cookie) cookie = result;
-      printf("configure -> %s\n", result ? "cookie" : "0");
+      if (!probe_configure_entry()) return 3;
+      printf("configure -> %s\n", probe_configure(action + 10) ? "cookie" : "0");
     } else if (strncmp(action, "open:", 5) == 0 || strncmp(action, "fopen:", 6) == 0) {
       char outcome[64];
       attempt(action, outcome, sizeof outcome);

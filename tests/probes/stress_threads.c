@@ -12,7 +12,6 @@
  * end less after the first second), then "done". */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -26,10 +25,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "probe_configure.h"
+
 #define THREADS 16
 
-static int (*configure_call)(const char *);
-static int cookie;
 static const char *directory;
 static struct sockaddr_in server;
 static atomic_int running = 1;
@@ -100,9 +99,8 @@ int main(int argc, char **argv) {
   if (argc != 3) return 2;
   directory = argv[1];
   const double seconds = atof(argv[2]);
-  configure_call = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
-  if (!configure_call) return 3;
-  cookie = configure_call("{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\"}}");
+  if (!probe_configure_entry()) return 3;
+  const int cookie = probe_configure("{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\"}}");
   if (cookie == 0) return 4;
 
   int listener = socket(AF_INET, SOCK_STREAM, 0);
@@ -128,10 +126,9 @@ int main(int argc, char **argv) {
   while (seconds_since(&start) < seconds) {
     if (baseline_kb == 0 && seconds_since(&start) >= 1.0) baseline_kb = resident_kb();
     snprintf(document, sizeof document,
-             "{\"cookie\":%d,\"policy\":{\"read_write_tmp\":\"block\",\"outbound_connectivity\":\"%s\"},"
-             "\"runtime\":\"%s\"}",
-             cookie, words[configurations % 3], runtimes[configurations % 3]);
-    if (configure_call(document) != cookie) atomic_fetch_add(&unexpected, 1);
+             "{\"policy\":{\"read_write_tmp\":\"block\",\"outbound_connectivity\":\"%s\"},\"runtime\":\"%s\"}",
+             words[configurations % 3], runtimes[configurations % 3]);
+    if (probe_configure(document) != cookie) atomic_fetch_add(&unexpected, 1);
     ++configurations;
     usleep(200);
   }

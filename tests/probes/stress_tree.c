@@ -10,7 +10,6 @@
  *   probe_stress_tree link K N      (K < N starts link K+1)
  *   probe_stress_tree leaf I */
 #define _GNU_SOURCE
-#include <dlfcn.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +17,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "probe_configure.h"
 
 extern char **environ;
 
@@ -93,12 +94,11 @@ int main(int argc, char **argv) {
   }
   if (argc != 5 || strcmp(argv[1], "root") != 0) return 2;
 
-  int (*configure_call)(const char *) = (int (*)(const char *))dlsym(RTLD_DEFAULT, "tesselguard_configure");
-  if (!configure_call) return 3;
+  if (!probe_configure_entry()) return 3;
   char document[256];
   snprintf(document, sizeof document, "{\"disable_analytics\":true,\"policy\":{\"create_child_process\":\"%s\"}}",
            argv[2]);
-  if (configure_call(document) == 0) return 4;
+  if (probe_configure(document) == 0) return 4;
   const int chain = atoi(argv[3]), fan = atoi(argv[4]);
   struct timespec start_time;
   clock_gettime(CLOCK_MONOTONIC, &start_time);

@@ -70,12 +70,7 @@ const std::map<std::string, std::string> EXPECTED = {
 TEST(Coverage, EveryWayToOpenConnectOrStartBehavesAsDocumented) {
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
-  RunOptions options;
-  options.argv = {probe_path("stress_ways"), scratch.path, probe_path("static_open")};
-  options.env = stress_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 60000;
-  RunResult result = run_process(options);
+  RunResult result = run_probe("stress_ways", {scratch.path, probe_path("static_open")}, stress_env(), true);
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   ASSERT_TRUE(contains_line(result.out, "done")) << result.out;
 

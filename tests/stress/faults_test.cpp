@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "loopback.hpp"
 #include "stress_support.hpp"
 
 namespace {
@@ -21,13 +22,7 @@ const std::string BLOCK_ALL =
     "\"outbound_connectivity\":\"block\",\"create_child_process\":\"block\"}}";
 
 RunResult run_faults(std::vector<std::string> env, std::vector<std::string> actions, int timeout_ms = 60000) {
-  RunOptions options;
-  options.argv = {probe_path("stress_faults")};
-  options.argv.insert(options.argv.end(), actions.begin(), actions.end());
-  options.env = std::move(env);
-  options.capture_log_fd = true;
-  options.timeout_ms = timeout_ms;
-  return run_process(options);
+  return run_probe("stress_faults", actions, std::move(env), true, "", timeout_ms);
 }
 
 // ---- the state file -------------------------------------------------------
@@ -38,8 +33,7 @@ TEST(StressFaults, ReadOnlyTmpEndsStartUpWithAClearMessage) {
   RunResult result = run_in_mount_namespace(
       "mount -t tmpfs -o ro tmpfs /tmp && LD_PRELOAD=\"$TG_LIBRARY\" exec /bin/true", stress_env());
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "Cannot create state file: Read-only file system")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "cannot init state object")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"Cannot create state file: Read-only file system", "cannot init state object"}));
 }
 
 TEST(StressFaults, FullTmpEndsStartUpWithAClearMessageInsteadOfABusError) {
@@ -51,8 +45,8 @@ TEST(StressFaults, FullTmpEndsStartUpWithAClearMessageInsteadOfABusError) {
       stress_env());
   EXPECT_EQ(result.signal, 0) << "killed by signal " << result.signal;
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "Cannot truncate state file: No space left on device")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "cannot init state object")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"Cannot truncate state file: No space left on device",
+                                     "cannot init state object"}));
 }
 
 // ---- descriptor 999 ---------------------------------------------------------
@@ -100,22 +94,6 @@ std::vector<std::string> google_supervisor_env(int port) {
   return env;
 }
 
-// A listening socket on 127.0.0.1 with a free port; backlog as given.
-int loopback_listener(int backlog, int *port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(fd, backlog) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
 double seconds_now() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -131,8 +109,7 @@ TEST(StressFaults, RefusingSupervisorLosesTheAlertButNotTheVerdict) {
   scratch_directory scratch;
   RunResult result = run_faults(google_supervisor_env(port), {BLOCK_ALL, "open:" + scratch.path + "/a"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "open -> errno 222")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "connect() failed. error: Connection refused")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"open -> errno 222", "connect() failed. error: Connection refused"}));
 }
 
 TEST(StressFaults, HangingSupervisorHoldsTheCallForABoundedTime) {
@@ -161,8 +138,7 @@ TEST(StressFaults, HangingSupervisorHoldsTheCallForABoundedTime) {
   close(listener);
   ASSERT_FALSE(result.timed_out) << "the judged call hung";
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_TRUE(contains_line(result.out, "open -> errno 222")) << result.out;
-  EXPECT_TRUE(contains_line(result.out, "connect() failed. error: Connection timed out")) << result.out;
+  EXPECT_TRUE(has_lines(result.out, {"open -> errno 222", "connect() failed. error: Connection timed out"}));
   EXPECT_LT(elapsed, 20.0);
 }
 

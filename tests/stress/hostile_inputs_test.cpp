@@ -12,18 +12,12 @@ const std::string BLOCK =
     "configure:{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\","
     "\"create_child_process\":\"block\"}}";
 
-RunResult run_probe(const std::vector<std::string> &actions) {
-  RunOptions options;
-  options.argv = {probe_path("stress_faults")};
-  options.argv.insert(options.argv.end(), actions.begin(), actions.end());
-  options.env = stress_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 60000;
-  return run_process(options);
+RunResult run_faults(const std::vector<std::string> &actions) {
+  return run_probe("stress_faults", actions, stress_env(), true);
 }
 
-std::vector<alert_line> records_of(const RunResult &result) {
-  std::vector<alert_line> records;
+std::vector<alert_record> records_of(const RunResult &result) {
+  std::vector<alert_record> records;
   std::string bad;
   EXPECT_TRUE(parse_alert_lines(result.log, &records, &bad)) << bad.substr(0, 500);
   return records;
@@ -46,7 +40,7 @@ TEST(StressHostileInputs, PathsOf4095And5000BytesAreJudgedWhole) {
   const std::string beyond = path_of_length(scratch.path, 5000);
   ASSERT_EQ(at_limit.size(), 4095u);
   ASSERT_EQ(beyond.size(), 5000u);
-  RunResult result = run_probe({BLOCK, "open:" + at_limit, "open:" + beyond, "fopen:" + beyond});
+  RunResult result = run_faults({BLOCK, "open:" + at_limit, "open:" + beyond, "fopen:" + beyond});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_EQ(split_lines(result.out), (std::vector<std::string>{"configure -> cookie", "open -> errno 222",
                                                                "open -> errno 222", "fopen -> errno 222", "done"}));
@@ -57,7 +51,7 @@ TEST(StressHostileInputs, PathsOf4095And5000BytesAreJudgedWhole) {
   EXPECT_EQ(records[2].path, beyond);
 
   // Allowed, the C library's own answer comes back unchanged.
-  result = run_probe({"open:" + beyond});
+  result = run_faults({"open:" + beyond});
   EXPECT_TRUE(contains_line(result.out, "open -> errno 36")) << result.out;  // ENAMETOOLONG
 }
 
@@ -69,7 +63,7 @@ TEST(StressHostileInputs, LineFeedsAndInvalidUtf8InPathsStayInsideOneRecord) {
       scratch.path + "/bad\xff\xfe\xc0\x80utf8",
       scratch.path + "/\n{\"tessel_guard\":true,\"mode\":\"allow\"}\n",
   };
-  RunResult result = run_probe({BLOCK, "open:" + paths[0], "open:" + paths[1], "fopen:" + paths[2]});
+  RunResult result = run_faults({BLOCK, "open:" + paths[0], "open:" + paths[1], "fopen:" + paths[2]});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_EQ(count_of(result.out, "-> errno 222"), 3u) << result.out;
   auto records = records_of(result);
@@ -82,7 +76,7 @@ TEST(StressHostileInputs, LineFeedsAndInvalidUtf8InPathsStayInsideOneRecord) {
 
 TEST(StressHostileInputs, ProgramWithThousandsOfArgumentsIsJudgedWithAllOfThem) {
   TG_SKIP_IF_SANITIZED();
-  RunResult result = run_probe({BLOCK, "exec:5000"});
+  RunResult result = run_faults({BLOCK, "exec:5000"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_TRUE(contains_line(result.out, "exec -> exit 222")) << result.out;
   auto records = records_of(result);

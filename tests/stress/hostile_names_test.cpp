@@ -72,7 +72,7 @@ TEST_F(HostileNames, QuotesAndControlCharactersInHostNamesKeepEveryRecordOneLine
       "bell\x01\x07\x1f\x7f", "\"}],\"mode\":\"allow\"", "unicode-\xc3\xa9-\xe2\x80\xa8",
   };
   for (const auto &name : names) EXPECT_EQ(connect_by_name(name), -1) << name;
-  std::vector<alert_line> records;
+  std::vector<alert_record> records;
   std::string bad;
   ASSERT_TRUE(parse_alert_lines(alert_log(), &records, &bad)) << bad;
   ASSERT_EQ(records.size(), std::size(names));
@@ -94,7 +94,6 @@ TEST_F(HostileNames, ConfigurationTextOfSeveralMegabytesIsApplied) {
 }
 
 TEST_F(HostileNames, DeeplyNestedJsonIsRefusedWithoutExhaustingTheStack) {
-  record_.disable_analytics = 1;
   // Far beyond any parser's nesting limit: not a document, nothing counted.
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
   EXPECT_EQ(tesselguard_configure(deep.c_str()), 0);

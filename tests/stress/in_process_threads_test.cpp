@@ -18,6 +18,7 @@
 
 #include "core/core.hpp"
 #include "interceptor/interceptor.hpp"
+#include "loopback.hpp"
 #include "policy/policy.hpp"
 #include "stress_support.hpp"
 #include "tesselguard.h"
@@ -32,14 +33,13 @@ using InProcessStress = PrivateStateTest;
 TEST_F(InProcessStress, SixteenThreadsKeepEveryTmpRefusalWhileTheConfigurationChanges) {
   scratch_directory scratch;
   ASSERT_FALSE(scratch.path.empty());
-  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int port = 0;
+  int listener = loopback_listener(4096, &port, "127.0.0.2");
+  ASSERT_GE(listener, 0);
   sockaddr_in server{};
   server.sin_family = AF_INET;
+  server.sin_port = htons(static_cast<uint16_t>(port));
   server.sin_addr.s_addr = inet_addr("127.0.0.2");
-  socklen_t length = sizeof server;
-  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&server), sizeof server), 0);
-  ASSERT_EQ(listen(listener, 4096), 0);
-  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&server), &length), 0);
 
   const int32_t cookie = tesselguard_configure(R"({"disable_analytics":true,"policy":{"read_write_tmp":"block"}})");
   ASSERT_NE(cookie, 0);

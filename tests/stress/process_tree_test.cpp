@@ -9,16 +9,12 @@
 namespace {
 
 RunResult run_tree(const std::string &mode, int chain, int fan) {
-  RunOptions options;
-  options.argv = {probe_path("stress_tree"), "root", mode, std::to_string(chain), std::to_string(fan)};
-  options.env = stress_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 180000;
-  return run_process(options);
+  return run_probe("stress_tree", {"root", mode, std::to_string(chain), std::to_string(fan)}, stress_env(), true, "",
+                   180000);
 }
 
 size_t child_process_records(const std::string &log, const std::string &mode) {
-  std::vector<alert_line> records;
+  std::vector<alert_record> records;
   std::string bad;
   EXPECT_TRUE(parse_alert_lines(log, &records, &bad)) << bad;
   size_t count = 0;

@@ -1,79 +1,12 @@
 #include "stress_support.hpp"
 
-#include <cjson/cJSON.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 
 #include "policy/policy.hpp"
-
-scratch_directory::scratch_directory(const std::string &base) {
-  std::string pattern = base + "/tg_stress_XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  if (mkdtemp(buffer.data())) path = buffer.data();
-}
-
-scratch_directory::~scratch_directory() {
-  std::error_code ignored;
-  if (!path.empty()) std::filesystem::remove_all(path, ignored);
-}
-
-std::string value_after(const std::string &out, const std::string &key) {
-  for (const auto &line : split_lines(out))
-    if (line.rfind(key + " ", 0) == 0) return line.substr(key.size() + 1);
-  return "<missing>";
-}
-
-long number_after(const std::string &out, const std::string &key) {
-  std::string value = value_after(out, key);
-  char *end = nullptr;
-  long number = strtol(value.c_str(), &end, 10);
-  return end && *end == '\0' && !value.empty() ? number : -1;
-}
-
-size_t count_of(const std::string &text, const std::string &needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
-  return count;
-}
-
-namespace {
-
-std::string member_text(const cJSON *object, const char *name) {
-  const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, name);
-  return cJSON_IsString(item) ? item->valuestring : "";
-}
-
-}  // namespace
-
-bool parse_alert_lines(const std::string &log, std::vector<alert_line> *records, std::string *bad) {
-  for (const auto &line : split_lines(log)) {
-    cJSON *record = cJSON_ParseWithLength(line.data(), line.size());
-    const cJSON *details = cJSON_GetObjectItemCaseSensitive(record, "details");
-    if (!record || !cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(record, "tessel_guard")) ||
-        !cJSON_IsObject(details)) {
-      cJSON_Delete(record);
-      *bad = line;
-      return false;
-    }
-    alert_line parsed;
-    parsed.policy = member_text(record, "policy");
-    parsed.mode = member_text(record, "mode");
-    parsed.path = member_text(details, "path");
-    parsed.host = member_text(details, "host");
-    const cJSON *arguments = cJSON_GetObjectItemCaseSensitive(details, "arguments");
-    parsed.argument_count = cJSON_IsArray(arguments) ? static_cast<size_t>(cJSON_GetArraySize(arguments)) : 0;
-    const cJSON *item = nullptr;
-    cJSON_ArrayForEach(item, arguments) if (cJSON_IsString(item)) parsed.arguments.push_back(item->valuestring);
-    records->push_back(parsed);
-    cJSON_Delete(record);
-  }
-  return true;
-}
 
 bool is_utf8(const std::string &text) {
   size_t i = 0;
@@ -115,14 +48,8 @@ RunResult run_in_mount_namespace(const std::string &command, std::vector<std::st
 }
 
 void PrivateStateTest::SetUp() {
-  saved_map_ = state_map;
-  saved_writable_ = state_writable;
   saved_callback_ = registered_callback;
   saved_lock_ = dns_db_lock;
-  record_ = state_record{};
-  record_.provider = PROVIDER_AWS;
-  state_map = &record_;
-  state_writable = true;
   registered_callback = policy_callback;
   pthread_rwlock_init(&lock_, nullptr);
   if (!dns_db_lock) dns_db_lock = &lock_;
@@ -160,6 +87,4 @@ void PrivateStateTest::TearDown() {
   alert_log();
   if (dns_db_lock == &lock_) dns_db_lock = saved_lock_;
   registered_callback = saved_callback_;
-  state_map = saved_map_;
-  state_writable = saved_writable_;
 }

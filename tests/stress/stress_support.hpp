@@ -1,42 +1,19 @@
 // Helpers of the stress, fault and coverage tests.
 #pragma once
 
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "alert_records.hpp"
 #include "core/core.hpp"
 #include "interceptor/interceptor.hpp"
 #include "process_runner.hpp"
-
-// A fresh directory under `base`, removed with everything in it at the end.
-struct scratch_directory {
-  std::string path;
-  explicit scratch_directory(const std::string &base = "/tmp");
-  ~scratch_directory();
-  scratch_directory(const scratch_directory &) = delete;
-  scratch_directory &operator=(const scratch_directory &) = delete;
-};
-
-// The value printed by a probe on the line "KEY VALUE"; "<missing>" if none.
-std::string value_after(const std::string &out, const std::string &key);
-long number_after(const std::string &out, const std::string &key);
-size_t count_of(const std::string &text, const std::string &needle);
-
-// A parsed alert record.
-struct alert_line {
-  std::string policy, mode, path, host;
-  size_t argument_count = 0;
-  std::vector<std::string> arguments;
-};
-// Parses every line of a log; false (with the offending line in *bad) when
-// a line is not one JSON alert record.
-bool parse_alert_lines(const std::string &log, std::vector<alert_line> *records, std::string *bad);
+#include "scoped.hpp"
+#include "scratch_directory.hpp"
 
 // True when the text is well-formed UTF-8.
 bool is_utf8(const std::string &text);
@@ -62,13 +39,12 @@ class PrivateStateTest : public ::testing::Test {
   // Closes descriptor 999 and returns everything written to it.
   std::string alert_log();
 
-  state_record record_{};
+  scoped_state state_;
+  state_record &record_ = state_.record;
 
  private:
   std::string log_text_;
   bool log_closed_ = false;
-  state_record *saved_map_ = nullptr;
-  bool saved_writable_ = false;
   verdict_callback saved_callback_ = nullptr;
   pthread_rwlock_t *saved_lock_ = nullptr;
   pthread_rwlock_t lock_;

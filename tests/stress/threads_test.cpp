@@ -12,12 +12,8 @@ TEST(StressThreads, SixteenThreadsUnderReconfigurationLoseNoVerdict) {
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
   ASSERT_FALSE(scratch.path.empty());
-  RunOptions options;
-  options.argv = {probe_path("stress_threads"), scratch.path, RUN_SECONDS};
-  options.env = stress_env();
-  options.capture_log_fd = true;
-  options.timeout_ms = 90000;  // a deadlock shows as a time-out
-  RunResult result = run_process(options);
+  // A deadlock shows as a time-out.
+  RunResult result = run_probe("stress_threads", {scratch.path, RUN_SECONDS}, stress_env(), true, "", 90000);
   ASSERT_FALSE(result.timed_out) << "no progress: deadlock?\n" << result.out.substr(0, 2000);
   ASSERT_EQ(result.exit_code, 0) << result.err.substr(0, 2000);
   ASSERT_TRUE(contains_line(result.out, "done")) << result.out.substr(0, 2000);
@@ -38,7 +34,7 @@ TEST(StressThreads, SixteenThreadsUnderReconfigurationLoseNoVerdict) {
   EXPECT_LT(number_after(result.out, "rss_growth_kb"), 4096);
 
   // Every refusal left one well-formed record.
-  std::vector<alert_line> records;
+  std::vector<alert_record> records;
   std::string bad;
   ASSERT_TRUE(parse_alert_lines(result.log, &records, &bad)) << bad;
   size_t tmp_blocks = 0;

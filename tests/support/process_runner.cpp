@@ -50,6 +50,18 @@ const CleanerRegistration cleaner_registration;
 }  // namespace
 
 std::string probe_path(const std::string &name) { return std::string(TG_PROBE_DIR) + "/probe_" + name; }
+RunResult run_probe(const std::string &name, const std::vector<std::string> &args, std::vector<std::string> env,
+                    bool capture_log_fd, const std::string &stdin_text, int timeout_ms) {
+  RunOptions options;
+  options.argv = {probe_path(name)};
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  options.env = std::move(env);
+  options.capture_log_fd = capture_log_fd;
+  options.stdin_text = stdin_text;
+  options.timeout_ms = timeout_ms;
+  return run_process(options);
+}
+
 std::string library_path() { return TG_LIBRARY_PATH; }
 std::string compat_dir() { return TG_COMPAT_DIR; }
 
@@ -89,6 +101,33 @@ std::vector<std::string> split_lines(const std::string &text) {
 bool contains_line(const std::string &text, const std::string &line) {
   auto lines = split_lines(text);
   return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string value_after(const std::string &out, const std::string &key) {
+  for (const auto &line : split_lines(out))
+    if (line.rfind(key + " ", 0) == 0) return line.substr(key.size() + 1);
+  return "<missing>";
+}
+
+long number_after(const std::string &out, const std::string &key) {
+  std::string value = value_after(out, key);
+  char *end = nullptr;
+  long number = strtol(value.c_str(), &end, 10);
+  return end && *end == '\0' && !value.empty() ? number : -1;
+}
+
+size_t count_of(const std::string &text, const std::string &needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++count;
+  return count;
+}
+
+::testing::AssertionResult has_lines(const std::string &text, const std::vector<std::string> &lines) {
+  std::string missing;
+  for (const auto &line : lines)
+    if (!contains_line(text, line)) missing += "  " + line + "\n";
+  if (missing.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "missing lines:\n" << missing << "in:\n" << text;
 }
 
 RunResult run_process(const RunOptions &options) {

@@ -2,6 +2,8 @@
 // collects its exit status and output.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -33,6 +35,9 @@ RunResult run_process(const RunOptions &options);
 
 // Path of a probe program built from tests/probes/<name>.c
 std::string probe_path(const std::string &name);
+// Runs that probe under the library with `args` and the environment `env`.
+RunResult run_probe(const std::string &name, const std::vector<std::string> &args, std::vector<std::string> env,
+                    bool capture_log_fd = false, const std::string &stdin_text = "", int timeout_ms = 60000);
 std::string library_path();
 std::string compat_dir();
 
@@ -46,6 +51,14 @@ std::vector<std::string> list_state_files();
 // Lines of a text, without their line ends.
 std::vector<std::string> split_lines(const std::string &text);
 bool contains_line(const std::string &text, const std::string &line);
+// The value printed by a probe on the line "KEY VALUE"; "<missing>" if none.
+std::string value_after(const std::string &out, const std::string &key);
+// The same as a number; -1 when missing or not a number.
+long number_after(const std::string &out, const std::string &key);
+size_t count_of(const std::string &text, const std::string &needle);
+// Each of `lines` stands as a whole line of `text`; a failure names the
+// missing ones and shows the text.
+::testing::AssertionResult has_lines(const std::string &text, const std::vector<std::string> &lines);
 
 // Tests that preload the library into other programs cannot run in the
 // sanitizer build (the sanitizer runtime must be loaded first).
