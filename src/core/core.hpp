@@ -68,6 +68,9 @@ inline void store_field(int32_t &field, int32_t value) { __atomic_store_n(&field
 extern state_record *state_map;
 // True when this process created the state file and maps it writable.
 extern bool state_writable;
+// True when this process is the function's first process re-executed in
+// place (exec without fork): it keeps the first process's standing.
+extern bool in_place_first_process;
 
 const char *env_lookup(const char *name);
 int is_layer_preload();

@@ -44,6 +44,9 @@ void print_line(message_stream stream, const char *format, va_list args) {
   }
   va_end(again);
   line[size] = '\n';
+  // What the program has already printed comes first: its stdio buffer is
+  // flushed before the line goes out, so the log keeps the order of events.
+  if (stream == message_stream::output) fflush(stdout);
   write_all(static_cast<int>(stream), line, size + 1);
   if (line != buffer) free(line);
   errno = saved_errno;

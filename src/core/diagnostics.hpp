@@ -4,6 +4,7 @@
 // write(2) rather than stdio: the line cannot sit in a buffer of the host
 // program (so nothing has to flush it before an exit or an abort), and it
 // lands in order with the alert records written straight to descriptor 999.
+// A line for standard output first flushes what the program printed before.
 #pragma once
 
 enum class message_stream : int {

@@ -12,6 +12,7 @@
 
 state_record *state_map = nullptr;
 bool state_writable = false;
+bool in_place_first_process = false;
 
 namespace {
 

@@ -82,7 +82,7 @@ TEST_F(InterceptorConfig, CapturesValuesAtLoadTime) {
   EXPECT_EQ(interceptor_config->fds[1], 3);
 }
 
-TEST_F(InterceptorConfig, ConstantConfigurationNamesFourteenVariablesAndDescriptor999) {
+TEST_F(InterceptorConfig, ConstantConfigurationNamesNineteenVariablesAndDescriptor999) {
   ASSERT_EQ(load_interceptor_config(INTERCEPTOR_CONFIG_TEXT), 0);
   const char *expected[] = {"_HANDLER",
                             "AWS_EXECUTION_ENV",
@@ -97,9 +97,14 @@ TEST_F(InterceptorConfig, ConstantConfigurationNamesFourteenVariablesAndDescript
                             "X_GOOGLE_CODE_LOCATION",
                             "X_GOOGLE_FUNCTION_NAME",
                             "X_GOOGLE_SUPERVISOR_HOSTNAME",
-                            "X_GOOGLE_SUPERVISOR_INTERNAL_PORT"};
-  ASSERT_EQ(interceptor_config->env_count, 14);
-  for (int i = 0; i < 14; ++i) EXPECT_STREQ(interceptor_config->envs[i].name, expected[i]);
+                            "X_GOOGLE_SUPERVISOR_INTERNAL_PORT",
+                            "TESSEL_GUARD_POLICY_READ_HANDLER",
+                            "TESSELGUARD_STATE_ID",
+                            "AWS_LAMBDA_RUNTIME_API",
+                            "K_SERVICE",
+                            "FUNCTION_TARGET"};
+  ASSERT_EQ(interceptor_config->env_count, 19);
+  for (int i = 0; i < 19; ++i) EXPECT_STREQ(interceptor_config->envs[i].name, expected[i]);
   ASSERT_EQ(interceptor_config->fd_count, 1);
   EXPECT_EQ(interceptor_config->fds[0], 999);
   // Written without any whitespace.

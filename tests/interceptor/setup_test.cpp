@@ -106,9 +106,7 @@ TEST(InterceptorSetup, RefusedStartEndsTheProcessBeforeAnyHook) {
 // standard output, and the set freed (which also gives the already prepared
 // open slot its function back).
 TEST(InterceptorSetup, FailedPreparationReportsTheEngineMessageAndFreesTheSet) {
-  int status = 0;
-  std::string out = in_child(
-      [] {
+  auto [out, status] = run_in_child([] {
         hook_row rows[HOOK_COUNT];
         fill_hook_rows(rows);
         rows[1].replacement = nullptr;  // fopen
@@ -116,8 +114,8 @@ TEST(InterceptorSetup, FailedPreparationReportsTheEngineMessageAndFreesTheSet) {
         int result = install_hook_rows(rows, HOOK_COUNT, &installed);
         printf("status %d installed %d open slot restored %d\n", result, installed != nullptr,
                reinterpret_cast<void *>(real_open) == reinterpret_cast<void *>(&open));
-      },
-      &status);
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << out;
   EXPECT_TRUE(contains_line(out, "[interceptor_init] fopen: null slot, target or replacement")) << out;
   EXPECT_TRUE(contains_line(out, "status 5 installed 0 open slot restored 1")) << out;
 }

@@ -76,9 +76,9 @@ class RecordGolden : public ::testing::Test {
     state.record.read_handler = number_of(cJSON_GetArrayItem(modes, 1));
     state.record.outbound_connectivity = number_of(cJSON_GetArrayItem(modes, 2));
     state.record.create_child_process = number_of(cJSON_GetArrayItem(modes, 3));
-    state.set_text(state.record.runtime, sizeof state.record.runtime, text_of(line, "runtime").c_str());
-    state.set_text(state.record.runtime_version, sizeof state.record.runtime_version, text_of(line, "version").c_str());
-    state.set_text(state.record.handler_path, sizeof state.record.handler_path, text_of(line, "handler").c_str());
+    set_text(state.record.runtime, text_of(line, "runtime").c_str());
+    set_text(state.record.runtime_version, text_of(line, "version").c_str());
+    set_text(state.record.handler_path, text_of(line, "handler").c_str());
     scoped_env preload("LD_PRELOAD", cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(line, "layer")) ? LAYER_PATH : nullptr);
     const std::vector<std::string> records = strings_of(cJSON_GetObjectItemCaseSensitive(line, "records"));
     EXPECT_EQ(policy_callback(text_of(line, "event").c_str()),
