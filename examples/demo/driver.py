@@ -110,6 +110,7 @@ def launch_google(scenario, sandbox, stage, npm, port, collector_address):
         "FUNCTION_SIGNATURE_TYPE": "http",
         "PORT": str(port),
     }
+    preload = None
     if scenario.language == "python":
         stage.copy(os.path.join(dependencies, "python", "compromised_dependency.py"),
                    "/var/workspace/compromised_dependency.py")
@@ -125,14 +126,18 @@ def launch_google(scenario, sandbox, stage, npm, port, collector_address):
         stage.copy(os.path.join(dependencies, "node", "compromised-dependency"),
                    "/var/workspace/node_modules/compromised-dependency")
         argv = [stage.path("/var/workspace/node_modules/.bin/functions-framework")]
-        how = ("node_modules/.bin/functions-framework (#!/usr/bin/env node); index.js loads libtesselguard.so "
-               "through the Node-API addon and calls tesselguard_configure with:")
+        # Preloaded among the function's variables, so the library is in env,
+        # the first process, before node replaces it.
+        preload = stage.path("/var/workspace/lib/libtesselguard.so")
+        how = ("node_modules/.bin/functions-framework (#!/usr/bin/env node) with LD_PRELOAD="
+               f"{preload} among the function's variables; index.js calls tesselguard_configure through the "
+               "Node-API addon with:")
     shown = ("K_SERVICE, K_REVISION, K_CONFIGURATION, FUNCTION_TARGET=handle, FUNCTION_SIGNATURE_TYPE=http, "
              f"PORT={port}; no X_GOOGLE_* variables, no supervisor; code in /var/workspace (the working "
              "directory, standing for /workspace)", how, json.dumps(scenario.policy),
              f"invoked with POST http://127.0.0.1:{port}/; alerts go to standard output as structured log lines")
     lib = stage.path("/var/workspace/lib")
-    return Launch(argv, env, "/var/workspace", None, lib, shown)
+    return Launch(argv, env, "/var/workspace", preload, lib, shown)
 
 
 def parse_alert(text):
@@ -260,8 +265,13 @@ def check_start(scenario, function, result, alerts):
         lines.append((ok, text, []))
     else:
         ok = pid == function.pid
-        text = ("the function runs in the first process: env execed node in place"
-                + (f" (pid {pid})" if ok else f"; served by pid {pid}, started as {function.pid}"))
+        text = "the function runs in the first process: env loaded the library and execed node in place"
+        if ok:
+            text += f" (the same process, pid {pid})"
+        elif pid is None:
+            text += ": it did not serve the request"
+        else:
+            text += f": served by pid {pid}, not by the process the platform started ({function.pid})"
         lines.append((ok, text, []))
     if scenario.platform == "google":
         wrong = [(structured_problem(record), raw) for record, raw in alerts if structured_problem(record)]

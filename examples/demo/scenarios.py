@@ -75,6 +75,7 @@ SCENARIOS = [
         source="index.js",
         policy={"read_write_tmp": "block", "read_handler": "alert", "create_child_process": "alert",
                 "outbound_connectivity": "block"},
-        notes=("Started through the framework's launcher (#!/usr/bin/env node): env is the first process and "
-               "execs node in place; index.js loads the library through the Node-API addon and configures it.",)),
+        notes=("Started through the framework's launcher (#!/usr/bin/env node) with the library preloaded: env is "
+               "the first process and execs node in place, which keeps its standing, so the configuration call "
+               "that index.js makes from node is accepted.",)),
 ]

@@ -1,10 +1,10 @@
 // A Google Cloud Function (entry point: handle, signature type http) that
 // protects itself. Node.js cannot call into a C library on its own, so a small
 // native addon (examples/node-addon, shipped as lib/tesselguard.node) loads
-// libtesselguard.so from lib/ and makes the configuration call. This module is
-// loaded by the functions framework in the function's first process. The
-// function's environment sets LD_LIBRARY_PATH to lib/, where the library finds
-// libssl.so.1.0.0.
+// libtesselguard.so from lib/ (or finds it already there, when the function's
+// variables preload it) and makes the configuration call. This module is loaded
+// by the functions framework in the function's first process: started through
+// its launcher, that is env, which execs node in place.
 'use strict';
 const fs = require('fs');
 const path = require('path');

@@ -5,8 +5,7 @@ It ships libtesselguard.so with its code (lib/), loads it through ctypes
 (loading starts the protection) and sets its policy with one configuration
 call. Importing this module happens in the platform's first process (the
 gunicorn master, which imports the app before it forks its worker), so the
-call is made there. The function's environment sets LD_LIBRARY_PATH to the
-lib/ folder, where the library finds libssl.so.1.0.0.
+call is made there.
 """
 import ctypes
 import json
