@@ -159,6 +159,14 @@ def collect_log(run):
     return alerts, other
 
 
+def unjudged_in_worker(scenario, attempts):
+    """True when every file and network attempt whose rule is not allow went
+    through unrefused and unrecorded in the forked worker."""
+    watched = [a for a in attempts if a["attempt"] != "start_program"
+               and scenario.policy.get(RULE_OF_ATTEMPT[a["attempt"]], "allow") != "allow"]
+    return bool(watched) and all(a["outcome"] == "allowed" and not a.get("alerted") for a in watched)
+
+
 def run_scenario(scenario, sandbox, npm, collector):
     stage = sandbox.stage(scenario.key)
     runtime_api = port = None
@@ -204,6 +212,7 @@ def run_scenario(scenario, sandbox, npm, collector):
     for attempt in attempts:
         mine = [a for a in alerts if alert_matches(attempt, a[0])]
         alerts = [a for a in alerts if a not in mine]
+        attempt["alerted"] = bool(mine)
         mode = scenario.policy.get(RULE_OF_ATTEMPT[attempt["attempt"]], "allow")
         wrong = check_attempt(attempt, mode, mine, received, scenario)
         ok = ok and not wrong
@@ -212,6 +221,9 @@ def run_scenario(scenario, sandbox, npm, collector):
             report.problem(f"{text} (rule {RULE_OF_ATTEMPT[attempt['attempt']]} is {mode})")
         for record, raw in mine:
             report.alert_record(record, raw)
+    if scenario.platform == "google" and scenario.language == "python" and unjudged_in_worker(scenario, attempts):
+        report.problem("none of the worker's file and network attempts was judged, as with a library that keeps "
+                       "only execve and close hooked in a forked child")
     if len(attempts) != len(RULE_OF_ATTEMPT):
         ok = False
         report.problem(f"the function reported {len(attempts)} of {len(RULE_OF_ATTEMPT)} attempts")
