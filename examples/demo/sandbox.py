@@ -31,25 +31,28 @@ PLATFORM_FOLDERS = ("task", "runtime", "workspace")
 
 # Runs inside the new mount namespace; the loader variables are applied only
 # to the function itself, so the mount helpers never load the library.
+# Every stage path is taken relative to the stage folder, the working
+# directory here, so it still resolves after a mount has covered the folder's
+# absolute path (a checkout under /opt, /var or /tmp).
 _ENTER_NAMESPACE = r"""
 set -e
-mount --bind "$TG_DEMO_LAYER" /opt
-mount --bind "$TG_DEMO_HOSTS" /etc/hosts
-host_var="$TG_DEMO_STAGE/host-var"
-mount --rbind /var "$host_var"
+cd "$TG_DEMO_STAGE"
+mount -c --bind "$TG_DEMO_LAYER" /opt
+mount -c --bind "$TG_DEMO_HOSTS" /etc/hosts
+mount -c --rbind /var host-var
 mount -t tmpfs -o mode=755 tesselguard-demo-var /var
-for entry in "$host_var"/* "$host_var"/.[!.]*; do
+for entry in host-var/* host-var/.[!.]*; do
   name=${entry##*/}
   if [ -L "$entry" ]; then ln -s "$(readlink "$entry")" "/var/$name"
-  elif [ -d "$entry" ]; then mkdir "/var/$name" && mount --rbind "$entry" "/var/$name"
-  elif [ -e "$entry" ]; then : >"/var/$name" && mount --bind "$entry" "/var/$name"
+  elif [ -d "$entry" ]; then mkdir "/var/$name" && mount -c --rbind "$entry" "/var/$name"
+  elif [ -e "$entry" ]; then : >"/var/$name" && mount -c --bind "$entry" "/var/$name"
   fi
 done
-for folder in "$TG_DEMO_STAGE"/var/*; do
-  mkdir "/var/${folder##*/}" && mount --rbind "$folder" "/var/${folder##*/}"
+for folder in var/*; do
+  mkdir "/var/${folder##*/}" && mount -c --rbind "$folder" "/var/${folder##*/}"
 done
 printf '%s\n' "$TG_DEMO_BINDS" | while IFS='|' read -r source target; do
-  if [ -n "$source" ]; then mount --bind "$source" "$target"; fi
+  if [ -n "$source" ]; then mount -c --bind "$source" "$target"; fi
 done
 mount -t tmpfs -o mode=1777,size=64m tesselguard-demo /tmp
 cd "$TG_DEMO_CWD"
@@ -166,8 +169,11 @@ class Sandbox:
         return ["unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", _ENTER_NAMESPACE, "sh", *argv]
 
     def _namespace_env(self, stage, cwd, preload, library_path):
-        return {"TG_DEMO_LAYER": self.layer, "TG_DEMO_HOSTS": self.hosts, "TG_DEMO_STAGE": stage.root,
-                "TG_DEMO_BINDS": "\n".join(f"{source}|{target}" for source, target in stage.binds),
+        def relative(path):
+            return os.path.relpath(path, stage.root)
+        return {"TG_DEMO_LAYER": relative(self.layer), "TG_DEMO_HOSTS": relative(self.hosts),
+                "TG_DEMO_STAGE": stage.root,
+                "TG_DEMO_BINDS": "\n".join(f"{relative(source)}|{target}" for source, target in stage.binds),
                 "TG_DEMO_CWD": cwd, "TG_DEMO_PRELOAD": preload or "", "TG_DEMO_LIBRARY_PATH": library_path or ""}
 
     def stage(self, key):
