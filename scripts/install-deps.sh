@@ -3,7 +3,9 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libcjson-dev uthash-dev libzydis-dev libssl-dev openssl
           libgtest-dev googletest libbenchmark-dev tzdata python3 nodejs util-linux mount zip unzip
-          clang libclang-rt-14-dev)  # clang and its runtimes: the libFuzzer targets in fuzz/
+          clang libclang-rt-14-dev  # clang and its runtimes: the libFuzzer targets in fuzz/
+          python3-flask gunicorn  # the demo's Google Python function: a Flask app under gunicorn
+          autoconf automake libtool m4)  # the native part of the demo's aws-lambda-ric, built offline by npm
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -11,6 +13,9 @@ done
 # The demo's Node.js addon needs Node-API headers; Debian's nodejs keeps them
 # in libnode-dev, other builds of nodejs ship them in the package itself.
 [ -e /usr/include/node/node_api.h ] || missing+=(libnode-dev)
+# The demo installs the platforms' Node.js runtime clients with npm, which
+# Debian ships apart from nodejs; other builds of nodejs bring their own.
+command -v npm >/dev/null || missing+=(npm)
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${missing[*]} (run as root, or install them)" >&2

@@ -1,80 +1,142 @@
 """Runs the demo functions under the library, the way each platform starts
-them, and shows what each attempt of their compromised dependency led to.
+them today, invokes each once, and shows what each attempt of their
+compromised dependency led to.
 
-Exit status 0 only when every attempt ended as its policy says: allowed with
-no alert, allowed with an alert, or refused (errno 222, or exit status 222
-for a started program) with an alert.
+Exit status 0 only when the runtime started as it should and every attempt
+ended as its policy says: allowed with no alert, allowed with an alert, or
+refused (errno 222, or exit status 222 for a started program) with an alert.
 
 Usage: driver.py [--build DIR] [--only KEY ...] [--no-namespaces]
 """
 import argparse
+import compileall
 import json
 import os
+import shutil
 import sys
 
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
 
 import report  # noqa: E402
-from endpoints import Collector, SupervisorLog  # noqa: E402
+from checks import alert_matches, check_attempt, check_start, happened_text, tried_text  # noqa: E402
+from endpoints import Collector, RuntimeApi, free_port, invoke_http  # noqa: E402
 from sandbox import Sandbox  # noqa: E402
 from scenarios import EXAMPLES, RULE_OF_ATTEMPT, SCENARIOS  # noqa: E402
 
-BLOCKED = 222
+TIMEOUT = 60
+EVENT = {"source": "tesselguard-demo"}
 
 
-def function_env(scenario, sandbox, supervisor, collector):
-    """The platform's environment for one function, and how the library gets
-    into it: (env, LD_PRELOAD value or None, LD_LIBRARY_PATH value)."""
-    dependencies = os.path.join(EXAMPLES, "dependencies")
-    env = {
+class Launch:
+    """How one function is laid out and started."""
+
+    def __init__(self, argv, env, cwd, preload=None, library_path=None, shown=()):
+        self.argv, self.env, self.cwd = argv, env, cwd
+        self.preload, self.library_path = preload, library_path
+        self.shown = shown  # lines that tell how it runs
+
+
+def base_env(collector_address):
+    return {
         "PATH": "/usr/local/bin:/usr/bin:/bin",
         "LANG": "C.UTF-8",
         "TZ": ":UTC",
-        "PYTHONPATH": os.path.join(dependencies, "python"),
         "PYTHONDONTWRITEBYTECODE": "1",
-        "NODE_PATH": os.path.join(dependencies, "node"),
-        "DEMO_COLLECTOR": f"{sandbox.collector_host}:{collector.port}",
+        "DEMO_COLLECTOR": collector_address,
     }
-    if scenario.platform == "aws":
-        env.update({
-            "AWS_EXECUTION_ENV": scenario.execution_env,
-            "AWS_LAMBDA_FUNCTION_NAME": scenario.function_name,
-            "AWS_REGION": "us-east-1",
-            "_HANDLER": scenario.handler,
-            "LAMBDA_TASK_ROOT": scenario.code,
-            "LAMBDA_RUNTIME_DIR": os.path.dirname(scenario.runtime[1]),
-            "TESSEL_GUARD_DISABLE_ANALYTICS": "true",
-            **scenario.policy_variables(),
-        })
+
+
+def launch_aws(scenario, sandbox, stage, npm, runtime_api, collector_address):
+    stage.copy(scenario.function_folder() + "/", "/var/task/")
+    dependencies = os.path.join(EXAMPLES, "dependencies")
+    runtimes = os.path.join(EXAMPLES, "runtimes")
+    env = {
+        **base_env(collector_address),
+        "AWS_EXECUTION_ENV": scenario.execution_env,
+        "AWS_LAMBDA_FUNCTION_NAME": scenario.function_name,
+        "AWS_LAMBDA_FUNCTION_VERSION": "$LATEST",
+        "AWS_LAMBDA_FUNCTION_MEMORY_SIZE": "128",
+        "AWS_REGION": "us-east-1",
+        "AWS_LAMBDA_RUNTIME_API": runtime_api.address,
+        "_HANDLER": scenario.handler,
+        "LAMBDA_TASK_ROOT": stage.path("/var/task"),
+        "LAMBDA_RUNTIME_DIR": stage.path("/var/runtime"),
+        "TESSEL_GUARD_DISABLE_ANALYTICS": "true",
+        **scenario.policy_variables(),
+    }
+    if scenario.language == "python":
+        stage.copy(os.path.join(dependencies, "python", "compromised_dependency.py"),
+                   "/var/task/compromised_dependency.py")
+        compileall.compile_dir(stage.host("/var/task"), quiet=1)
+        stage.copy(os.path.join(runtimes, "lambda-python") + "/", "/var/runtime/")
         if not sandbox.isolated:
             env["TESSELGUARD_DEMO_CONFIGURE"] = "1"
+        client = "bootstrap.py, a stand-in for the runtime client"
+    else:
+        stage.copy(os.path.join(dependencies, "node", "compromised-dependency"),
+                   "/var/task/node_modules/compromised-dependency")
+        for name in ("bootstrap", "configure-like-the-layer.cjs"):
+            stage.copy(os.path.join(runtimes, "lambda-nodejs", name), "/var/runtime/" + name)
+        stage.link(os.path.join(npm, "lambda-nodejs", "node_modules"), "/var/runtime/node_modules")
+        if not sandbox.isolated:
+            env["NODE_OPTIONS"] = "--require " + stage.path("/var/runtime/configure-like-the-layer.cjs")
             env["TESSELGUARD_NODE_ADDON"] = sandbox.addon
-        return env, sandbox.library_for_layer(), sandbox.library_lib_dir()
-    env.update({
-        "X_GOOGLE_FUNCTION_NAME": scenario.function_name,
-        "X_GOOGLE_CODE_LOCATION": scenario.code,
-        "X_GOOGLE_SUPERVISOR_HOSTNAME": "127.0.0.1",
-        "X_GOOGLE_SUPERVISOR_INTERNAL_PORT": str(supervisor.port),
+        client = "aws-lambda-ric from npm"
+    variables = " ".join(f"{k}={v}" for k, v in scenario.policy_variables().items())
+    if sandbox.isolated:
+        loading = "LD_PRELOAD=/opt/lib/libtesselguard.so (the layer); the library configures itself from:"
+    else:
+        loading = ("LD_PRELOAD=<layer>/lib/libtesselguard.so; the runtime passes tesselguard_configure the "
+                   "document the layer path would have built from:")
+    shown = (loading, variables,
+             f"the platform starts /var/runtime/bootstrap, which execs {scenario.interpreter} in place ({client}); "
+             f"it polls the Runtime API on {runtime_api.address}; alerts go to standard output")
+    return Launch([stage.path("/var/runtime/bootstrap")], env, "/var/task", sandbox.layer_library(),
+                  sandbox.layer_lib_dir(), shown)
+
+
+def launch_google(scenario, sandbox, stage, npm, port, collector_address):
+    stage.copy(scenario.function_folder() + "/", "/var/workspace/")
+    stage.copy(sandbox.layer_lib + "/", "/var/workspace/lib/")
+    dependencies = os.path.join(EXAMPLES, "dependencies")
+    env = {
+        **base_env(collector_address),
+        "K_SERVICE": scenario.function_name,
+        "K_REVISION": scenario.function_name + "-00001-dem",
+        "K_CONFIGURATION": scenario.function_name,
         "FUNCTION_TARGET": "handle",
-        "TESSELGUARD_LIBRARY": sandbox.shipped_library(),
-        "TESSELGUARD_NODE_ADDON": sandbox.addon,
-    })
-    return env, None, sandbox.layer_lib
-
-
-def how_it_runs(scenario, sandbox, supervisor):
-    if scenario.platform == "aws":
-        variables = " ".join(f"{k}={v}" for k, v in scenario.policy_variables().items())
-        if sandbox.isolated:
-            loading = "LD_PRELOAD=/opt/lib/libtesselguard.so (the layer); the library configures itself from:"
-        else:
-            loading = ("LD_PRELOAD=<layer>/lib/libtesselguard.so; the runtime passes tesselguard_configure "
-                       "the document the layer path would have built from:")
-        return [loading, variables, "read_handler has no variable and stays allow; alerts go to standard output"]
-    return [scenario.loads_itself + " with the policy",
-            json.dumps(scenario.policy),
-            f"alerts go to the supervisor log endpoint http://127.0.0.1:{supervisor.port}/_ah/log"]
+        "FUNCTION_SIGNATURE_TYPE": "http",
+        "PORT": str(port),
+    }
+    preload = None
+    if scenario.language == "python":
+        stage.copy(os.path.join(dependencies, "python", "compromised_dependency.py"),
+                   "/var/workspace/compromised_dependency.py")
+        stage.copy(os.path.join(EXAMPLES, "runtimes", "google-python", "framework.py"), "/var/runtime/framework.py")
+        argv = [shutil.which("gunicorn") or "/usr/bin/gunicorn", "--bind", f"127.0.0.1:{port}", "--workers", "1",
+                "--preload", "--worker-tmp-dir", "/dev/shm", "--pythonpath", stage.path("/var/runtime"),
+                "framework:app"]
+        how = ("gunicorn " + " ".join(argv[1:]) + ", started directly; main.py loads libtesselguard.so "
+               "through ctypes and calls tesselguard_configure with:")
+    else:
+        stage.copy(sandbox.addon, "/var/workspace/lib/tesselguard.node")
+        stage.copy(os.path.join(npm, "gcf-node", "node_modules") + "/", "/var/workspace/node_modules/")
+        stage.copy(os.path.join(dependencies, "node", "compromised-dependency"),
+                   "/var/workspace/node_modules/compromised-dependency")
+        argv = [stage.path("/var/workspace/node_modules/.bin/functions-framework")]
+        # Preloaded among the function's variables, so the library is in env,
+        # the first process, before node replaces it.
+        preload = stage.path("/var/workspace/lib/libtesselguard.so")
+        how = ("node_modules/.bin/functions-framework (#!/usr/bin/env node) with LD_PRELOAD="
+               f"{preload} among the function's variables; index.js calls tesselguard_configure through the "
+               "Node-API addon with:")
+    shown = ("K_SERVICE, K_REVISION, K_CONFIGURATION, FUNCTION_TARGET=handle, FUNCTION_SIGNATURE_TYPE=http, "
+             f"PORT={port}; no X_GOOGLE_* variables, no supervisor; code in /var/workspace (the working "
+             "directory, standing for /workspace)", how, json.dumps(scenario.policy),
+             f"invoked with POST http://127.0.0.1:{port}/; alerts go to standard output as structured log lines")
+    lib = stage.path("/var/workspace/lib")
+    return Launch(argv, env, "/var/workspace", preload, lib, shown)
 
 
 def parse_alert(text):
@@ -85,134 +147,100 @@ def parse_alert(text):
     return record if isinstance(record, dict) and record.get("tessel_guard") is True else None
 
 
-def collect_log(scenario, run, entries):
-    """Splits the function's log into alerts (record, raw text, log entry)
-    and other lines."""
+def collect_log(run):
+    """Splits the function's log into alerts (record, raw line) and other lines."""
     alerts, other = [], []
     for line in run.stdout.splitlines():
-        record = parse_alert(line) if scenario.platform == "aws" else None
+        record = parse_alert(line)
         if record is not None:
-            alerts.append((record, line, None))
+            alerts.append((record, line))
         elif line.strip():
             other.append(line)
-    for entry in entries:
-        payload = entry.get("TextPayload", "")
-        record = parse_alert(payload)
-        if record is not None:
-            alerts.append((record, payload, entry))
-        else:
-            other.append(f"[supervisor log] {payload}")
     return alerts, other
 
 
-def alert_matches(attempt, record):
-    details = record.get("details", {})
-    if record.get("policy") != RULE_OF_ATTEMPT[attempt["attempt"]]:
-        return False
-    if attempt["attempt"] == "connect":
-        return details.get("ip") == "127.0.0.2"
-    if attempt["attempt"] == "start_program":
-        return details.get("path") == os.path.realpath(attempt["target"])
-    return details.get("path") == attempt["target"]
+def unjudged_in_worker(scenario, attempts):
+    """True when every file and network attempt whose rule is not allow went
+    through unrefused and unrecorded in the forked worker."""
+    watched = [a for a in attempts if a["attempt"] != "start_program"
+               and scenario.policy.get(RULE_OF_ATTEMPT[a["attempt"]], "allow") != "allow"]
+    return bool(watched) and all(a["outcome"] == "allowed" and not a.get("alerted") for a in watched)
 
 
-def tried_text(attempt, scenario):
-    kind, target = attempt["attempt"], attempt["target"]
-    if kind == "write_tmp":
-        return f"write {target}"
-    if kind == "read_handler":
-        return f"read its own source {os.path.relpath(target, os.path.dirname(EXAMPLES))}"
-    if kind == "start_program":
-        return "start " + " ".join(attempt.get("argv", [target]))
-    return f"connect to {target} and send what it found"
-
-
-def happened_text(attempt, alerts):
-    modes = [record.get("mode") for record, _, _ in alerts]
-    said = " and ".join(sorted(set(modes)))
-    if attempt["outcome"] == "refused":
-        text = f"refused with errno {attempt['errno']} ({attempt.get('error', '')})"
-    elif attempt["outcome"] == "exited":
-        status = attempt["status"]
-        text = f"child exited {status}" if status == BLOCKED else f"allowed, the program ran (exit status {status})"
+def run_scenario(scenario, sandbox, npm, collector):
+    stage = sandbox.stage(scenario.key)
+    runtime_api = port = None
+    if scenario.platform == "aws":
+        runtime_api = RuntimeApi(scenario.function_name, EVENT)
+        launch = launch_aws(scenario, sandbox, stage, npm, runtime_api, f"{sandbox.collector_host}:{collector.port}")
     else:
-        text = "allowed"
-    return text + (f"; alert record with mode {said}" if alerts else "; no alert")
-
-
-def check_attempt(attempt, mode, alerts, received, scenario):
-    """What is wrong with an attempt's outcome under `mode`; empty when right."""
-    wrong = []
-    kind = attempt["attempt"]
-    if kind == "start_program":
-        expected = BLOCKED if mode == "block" else 0
-        if attempt["outcome"] != "exited" or attempt.get("status") != expected:
-            wrong.append(f"expected the program to exit with status {expected}")
-    elif mode == "block":
-        if attempt["outcome"] != "refused" or attempt.get("errno") != BLOCKED:
-            wrong.append(f"expected a refusal with errno {BLOCKED}")
-    elif attempt["outcome"] != "allowed":
-        wrong.append("expected the call to go ahead")
-    if mode == "allow":
-        if alerts:
-            wrong.append("expected no alert")
-    elif len(alerts) != 1 or alerts[0][0].get("mode") != mode:
-        got = ", ".join(f"mode {record.get('mode')}" for record, _, _ in alerts) or "none"
-        wrong.append(f"expected one alert record with mode {mode}, got: {got}")
-    for record, _, entry in alerts:
-        if entry is not None and entry.get("Severity") != "WARNING":
-            wrong.append(f"log entry severity {entry.get('Severity')!r}, expected 'WARNING'")
-    if kind == "connect":
-        loot = f"secrets of {scenario.function_name}".encode()
-        arrived = any(loot in data for data in received)
-        if mode == "block" and arrived:
-            wrong.append("the collector received data although the connection was refused")
-        if mode != "block" and not arrived:
-            wrong.append("the collector received nothing")
-    return wrong
-
-
-def run_scenario(scenario, sandbox, supervisor, collector):
-    report.heading(scenario.title, how_it_runs(scenario, sandbox, supervisor))
-    env, preload, library_path = function_env(scenario, sandbox, supervisor, collector)
-    run = sandbox.run(scenario.runtime, env, preload=preload, library_path=library_path)
-    entries, problems = supervisor.take()
-    received = collector.take()
-    alerts, other = collect_log(scenario, run, entries)
+        port = free_port()
+        launch = launch_google(scenario, sandbox, stage, npm, port, f"{sandbox.collector_host}:{collector.port}")
+    report.heading(scenario.title, launch.shown, scenario.notes)
+    function = sandbox.start(stage, launch.argv, launch.env, launch.cwd, launch.preload, launch.library_path)
+    timed_out = True
     try:
-        result = json.loads(run.result)
-    except ValueError:
-        result = {}
+        if runtime_api:
+            answer = runtime_api.wait(function, TIMEOUT)
+            result = answer[1] if answer and answer[0] == "response" else None
+            failure = None if result is not None else (f"the runtime answered {answer[0]}: {answer[1]}" if answer
+                                                       else "the runtime never answered the invocation")
+        else:
+            answer = invoke_http(function, port, EVENT, TIMEOUT)
+            result = answer[1] if answer and answer[0] == 200 else None
+            failure = None if result is not None else (f"the function answered {answer[0]}: {answer[1]}"
+                                                       if answer else "the function never answered the request")
+        timed_out = answer is None and function.running()
+    finally:
+        run = function.finish(timed_out=timed_out)
+        if runtime_api:
+            runtime_api.close()
+    received = collector.take()
+    alerts, other = collect_log(run)
+    result = result if isinstance(result, dict) else {}
     sandbox.remove_state_file(result.get("state_file"))
-    ok = run.returncode == 0 and not run.timed_out and not problems
+    ok = failure is None
+
+    start_lines, alerts = check_start(scenario, function, result, alerts)
+    for good, text, records in start_lines:
+        ok = ok and good
+        report.attempt_line(good, text, None)
+        for record, raw in records:
+            report.alert_record(record, raw)
 
     attempts = result.get("attempts", [])
     for attempt in attempts:
         mine = [a for a in alerts if alert_matches(attempt, a[0])]
         alerts = [a for a in alerts if a not in mine]
+        attempt["alerted"] = bool(mine)
         mode = scenario.policy.get(RULE_OF_ATTEMPT[attempt["attempt"]], "allow")
         wrong = check_attempt(attempt, mode, mine, received, scenario)
         ok = ok and not wrong
         report.attempt_line(not wrong, tried_text(attempt, scenario), happened_text(attempt, mine))
         for text in wrong:
             report.problem(f"{text} (rule {RULE_OF_ATTEMPT[attempt['attempt']]} is {mode})")
-        for record, raw, entry in mine:
-            report.alert_record(record, raw, entry)
+        for record, raw in mine:
+            report.alert_record(record, raw)
+    if scenario.platform == "google" and scenario.language == "python" and unjudged_in_worker(scenario, attempts):
+        report.problem("none of the worker's file and network attempts was judged, as with a library that keeps "
+                       "only execve and close hooked in a forked child")
     if len(attempts) != len(RULE_OF_ATTEMPT):
         ok = False
         report.problem(f"the function reported {len(attempts)} of {len(RULE_OF_ATTEMPT)} attempts")
-    for record, raw, entry in alerts:
+    for record, raw in alerts:
         ok = False
         report.problem("alert that no attempt explains:")
-        report.alert_record(record, raw, entry)
-    for text in problems:
-        report.problem("supervisor: " + text)
+        report.alert_record(record, raw)
+    if failure:
+        report.problem(failure)
     if other:
         print("    " + report.paint("the function's other log lines: " + " | ".join(other), "dim"))
     if run.timed_out:
-        report.problem("the function did not finish in time")
-    if run.returncode != 0:
-        report.problem(f"the function exited with status {run.returncode}")
+        ok = False
+        report.problem(f"the function did not answer within {TIMEOUT} s")
+    if run.exited_early:
+        ok = False
+        report.problem(f"the function exited with status {run.returncode} before it was stopped")
     if not ok and run.stderr.strip():
         print("    " + report.paint("standard error:", "dim"))
         print(report.indent(run.stderr.rstrip(), "      "))
@@ -230,26 +258,29 @@ def main():
     build = os.path.realpath(args.build)
     if not os.path.exists(os.path.join(build, "tesselguard-layer.zip")):
         sys.exit(f"{build}/tesselguard-layer.zip is missing: build the tesselguard_layer target first")
+    npm = os.path.join(build, "demo-npm")
+    for folder in ("lambda-nodejs", "gcf-node"):
+        if not os.path.isdir(os.path.join(npm, folder, "node_modules")):
+            sys.exit(f"{npm}/{folder}/node_modules is missing: examples/run-demo.sh installs it")
     chosen = [s for s in SCENARIOS if not args.only or s.key in args.only]
 
     sandbox = Sandbox(build, EXAMPLES, use_namespaces=not args.no_namespaces)
-    supervisor, collector = SupervisorLog(), Collector()
+    collector = Collector()
     failed = []
     try:
         if sandbox.isolated:
-            print("Each function runs in its own mount namespace with the layer from "
-                  "tesselguard-layer.zip on /opt and a private /tmp.")
+            print("Each function runs in its own mount namespace: the layer from tesselguard-layer.zip on /opt, "
+                  "the platform's folders on a private /var, a private /tmp.")
         else:
-            report.notice(f"mount namespaces unavailable ({sandbox.why_not_isolated}): the library is preloaded "
-                          "from the unpacked layer instead of /opt/lib and configured through "
-                          "tesselguard_configure with the same policy.")
+            report.notice(f"mount namespaces unavailable ({sandbox.why_not_isolated}): the functions' folders stay "
+                          "in the build directory, and the Lambda functions' library is preloaded from the "
+                          "unpacked layer and configured through tesselguard_configure with the same policy.")
         print(f"Each function's compromised dependency tries four things; the collector listens on "
               f"{sandbox.collector_host}:{collector.port}.")
         for scenario in chosen:
-            if not run_scenario(scenario, sandbox, supervisor, collector):
+            if not run_scenario(scenario, sandbox, npm, collector):
                 failed.append(scenario.key)
     finally:
-        supervisor.close()
         collector.close()
         sandbox.close()
     print()

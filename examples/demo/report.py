@@ -49,28 +49,26 @@ def indent(text, by):
     return "\n".join(by + line for line in text.splitlines())
 
 
-def heading(title, lines):
+def heading(title, lines, notes=()):
     print()
     print(paint("▶ " + title, "bold"))
     for line in lines:
         print("  " + paint(line, "dim"))
+    for line in notes:
+        print("  " + paint("note: " + line, "yellow"))
 
 
-def attempt_line(ok, tried, happened):
+def attempt_line(ok, tried, happened=None):
     mark = paint("✔", "green") if ok else paint("✘", "red", "bold")
-    print(f"  {mark} {tried}: {happened}")
+    print(f"  {mark} {tried}" + (f": {happened}" if happened else ""))
 
 
 def problem(text):
     print("      " + paint("✘ " + text, "red"))
 
 
-def alert_record(record, raw, entry=None):
-    """An alert as the log holds it: for Google Cloud Functions the log entry
-    around it, then the record itself."""
-    if entry is not None:
-        print("      " + paint(f"supervisor log entry · Severity {entry.get('Severity')} · Time {entry.get('Time')}",
-                               "dim"))
+def alert_record(record, raw):
+    """An alert as the log holds it, pretty-printed."""
     if record is None:
         print(indent(raw, "      "))
     else:

@@ -2,11 +2,8 @@
 and the policy it runs under (from which the expected outcomes follow)."""
 import dataclasses
 import os
-import shutil
 
 EXAMPLES = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-PYTHON = "/usr/bin/python3" if os.path.exists("/usr/bin/python3") else shutil.which("python3")
-NODE = "/usr/bin/node" if os.path.exists("/usr/bin/node") else shutil.which("node")
 
 # Each attempt of the compromised dependency and the rule that judges it.
 RULE_OF_ATTEMPT = {
@@ -21,57 +18,64 @@ RULE_OF_ATTEMPT = {
 class Scenario:
     key: str
     platform: str  # "aws" or "google"
+    language: str  # "python" or "node"
     title: str
-    runtime: list  # the runtime stand-in's command line
-    code: str  # the function's folder
-    source: str  # the handler's source file in it
+    source: str  # the handler's source file in the function's folder
     policy: dict  # rule -> mode the function runs under; a missing rule is allow
     handler: str = ""  # AWS: _HANDLER
     execution_env: str = ""  # AWS: AWS_EXECUTION_ENV
-    loads_itself: str = ""  # Google: how the function loads the library
+    interpreter: str = ""  # AWS: what the bootstrap execs in place
+    notes: tuple = ()  # shown under the heading
 
     @property
     def function_name(self):
         return "tesselguard-demo-" + self.key
 
-    def source_file(self):
-        return os.path.join(self.code, self.source)
+    def function_folder(self):
+        return os.path.join(EXAMPLES, "functions", self.key)
 
     def policy_variables(self):
-        """AWS: the TESSEL_GUARD_POLICY_* variables (read_handler has none)."""
-        return {"TESSEL_GUARD_POLICY_" + rule.upper(): mode
-                for rule, mode in self.policy.items() if rule != "read_handler"}
-
-
-def _function(name):
-    return os.path.join(EXAMPLES, "functions", name)
-
-
-def _runtime(interpreter, name):
-    return [interpreter, os.path.join(EXAMPLES, "runtimes", name)]
+        """AWS: the TESSEL_GUARD_POLICY_* variables of the policy."""
+        return {"TESSEL_GUARD_POLICY_" + rule.upper(): mode for rule, mode in self.policy.items()}
 
 
 SCENARIOS = [
     Scenario(
-        key="aws-python", platform="aws", title="AWS Lambda · Python runtime (AWS_Lambda_python3.7) · handler.handle",
-        runtime=_runtime(PYTHON, "lambda_python.py"), code=_function("aws-python"), source="handler.py",
-        handler="handler.handle", execution_env="AWS_Lambda_python3.7",
-        policy={"read_write_tmp": "block", "create_child_process": "alert", "outbound_connectivity": "block"}),
+        key="aws-python", platform="aws", language="python",
+        title="AWS Lambda · python3.12 (AWS_Lambda_python3.12) · lambda_function.lambda_handler",
+        source="lambda_function.py", handler="lambda_function.lambda_handler",
+        execution_env="AWS_Lambda_python3.12", interpreter="python3",
+        policy={"read_write_tmp": "block", "read_handler": "block", "create_child_process": "block",
+                "outbound_connectivity": "alert"},
+        notes=("The package ships compiled bytecode (__pycache__), so the runtime imports the handler without "
+               "opening lambda_function.py; read_handler block refuses every reader of that file, the runtime "
+               "included.",)),
     Scenario(
-        key="aws-node", platform="aws", title="AWS Lambda · Node.js runtime (AWS_Lambda_nodejs10.x) · index.handler",
-        runtime=_runtime(NODE, "lambda_node.js"), code=_function("aws-node"), source="index.js",
-        handler="index.handler", execution_env="AWS_Lambda_nodejs10.x",
-        policy={"read_write_tmp": "alert", "create_child_process": "block", "outbound_connectivity": "alert"}),
+        key="aws-node", platform="aws", language="node",
+        title="AWS Lambda · nodejs20.x (AWS_Lambda_nodejs20.x) · index.handler (index.mjs) · aws-lambda-ric",
+        source="index.mjs", handler="index.handler", execution_env="AWS_Lambda_nodejs20.x", interpreter="node",
+        policy={"read_write_tmp": "alert", "create_child_process": "block", "outbound_connectivity": "block"},
+        notes=("read_handler stays allow: the runtime itself reads index.mjs at every cold start, and the rule "
+               "judges every reader of the file.",)),
     Scenario(
-        key="gcf-python", platform="google", title="Google Cloud Functions · Python runtime · main.handle",
-        runtime=_runtime(PYTHON, "gcf_python.py"), code=_function("gcf-python"), source="main.py",
-        loads_itself="main.py loads libtesselguard.so through ctypes and calls tesselguard_configure",
+        key="gcf-python", platform="google", language="python",
+        title="Google Cloud Run functions · Python · main.handle · Flask under gunicorn",
+        source="main.py",
         policy={"read_write_tmp": "alert", "read_handler": "block", "create_child_process": "block",
-                "outbound_connectivity": "alert"}),
+                "outbound_connectivity": "alert"},
+        notes=("The gunicorn master imports the app (--preload): main.py loads the library through ctypes and "
+               "configures it there, in the first process; the request is served by the worker it forks "
+               "afterwards.",
+               "The worker's attempts are judged only by a library whose forked children keep every hook; one "
+               "that keeps only execve and close in a forked child lets the worker's file and network "
+               "attempts through unjudged.")),
     Scenario(
-        key="gcf-node", platform="google", title="Google Cloud Functions · Node.js runtime · index.handle",
-        runtime=_runtime(NODE, "gcf_node.js"), code=_function("gcf-node"), source="index.js",
-        loads_itself="index.js loads libtesselguard.so through a Node-API addon and calls tesselguard_configure",
+        key="gcf-node", platform="google", language="node",
+        title="Google Cloud Run functions · Node.js · index.handle · @google-cloud/functions-framework",
+        source="index.js",
         policy={"read_write_tmp": "block", "read_handler": "alert", "create_child_process": "alert",
-                "outbound_connectivity": "block"}),
+                "outbound_connectivity": "block"},
+        notes=("Started through the framework's launcher (#!/usr/bin/env node) with the library preloaded: env is "
+               "the first process and execs node in place, which keeps its standing, so the configuration call "
+               "that index.js makes from node is accepted.",)),
 ]

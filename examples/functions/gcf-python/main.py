@@ -1,8 +1,11 @@
-"""A Google Cloud Function (entry point: handle) that protects itself.
+"""A Google Cloud Function (entry point: handle, signature type http) that
+protects itself.
 
-It ships libtesselguard.so with its code, loads it through ctypes (loading
-starts the protection) and sets its policy with one configuration call. The
-library's folder must be on LD_LIBRARY_PATH (it holds libssl.so.1.0.0).
+It ships libtesselguard.so with its code (lib/), loads it through ctypes
+(loading starts the protection) and sets its policy with one configuration
+call. Importing this module happens in the platform's first process (the
+gunicorn master, which imports the app before it forks its worker), so the
+call is made there.
 """
 import ctypes
 import json
@@ -10,8 +13,6 @@ import os
 
 import compromised_dependency
 
-LIBRARY = os.environ.get("TESSELGUARD_LIBRARY",
-                         os.path.join(os.path.dirname(__file__), "lib", "libtesselguard.so"))
 POLICY = {
     "read_write_tmp": "alert",
     "read_handler": "block",
@@ -19,7 +20,7 @@ POLICY = {
     "outbound_connectivity": "alert",
 }
 
-_tesselguard = ctypes.CDLL(LIBRARY)
+_tesselguard = ctypes.CDLL(os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib", "libtesselguard.so"))
 _tesselguard.tesselguard_configure.argtypes = [ctypes.c_char_p]
 _tesselguard.tesselguard_configure.restype = ctypes.c_int
 # "runtime" lets the library find this file (main.py) for the read_handler
@@ -32,7 +33,19 @@ COOKIE = _tesselguard.tesselguard_configure(json.dumps({
 }).encode())
 
 
+def _state_file():
+    # os.environ is a copy taken before the library set the variable.
+    getenv = ctypes.CDLL(None).getenv
+    getenv.argtypes, getenv.restype = [ctypes.c_char_p], ctypes.c_char_p
+    value = getenv(b"TESSELGUARD_STATE_PATH")
+    return value.decode() if value else None
+
+
 def handle(request):
     if not COOKIE:
         raise RuntimeError("TesselGuard refused the configuration")
-    return {"attempts": compromised_dependency.misbehave(os.path.realpath(__file__))}
+    return {
+        "attempts": compromised_dependency.misbehave(os.path.realpath(__file__)),
+        "pid": os.getpid(),
+        "state_file": _state_file(),
+    }

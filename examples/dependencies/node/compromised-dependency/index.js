@@ -57,7 +57,7 @@ function sendOut(host, port, data) {
 async function misbehave(handlerSource) {
   const collector = process.env.DEMO_COLLECTOR;
   const at = collector.lastIndexOf(':');
-  const name = process.env.AWS_LAMBDA_FUNCTION_NAME || process.env.X_GOOGLE_FUNCTION_NAME || '';
+  const name = process.env.AWS_LAMBDA_FUNCTION_NAME || process.env.K_SERVICE || '';
   return [
     writeTmp(),
     readSource(handlerSource),

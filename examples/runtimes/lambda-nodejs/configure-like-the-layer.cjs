@@ -1,0 +1,20 @@
+// Only where the demo cannot put the library at the layer path (no mount
+// namespaces): preloaded with --require, this makes the configuration call the
+// layer would have made from the same variables, from the function's first
+// process, through the demo's Node-API addon.
+'use strict';
+const env = process.env;
+const policy = {};
+for (const rule of ['READ_WRITE_TMP', 'READ_HANDLER', 'CREATE_CHILD_PROCESS', 'OUTBOUND_CONNECTIVITY']) {
+  const value = env[`TESSEL_GUARD_POLICY_${rule}`];
+  if (value !== undefined) policy[rule.toLowerCase()] = value;
+}
+const document = {
+  policy,
+  runtime: 'Node.js',
+  runtime_version: (env.AWS_EXECUTION_ENV || '').replace('AWS_Lambda_nodejs', ''),
+  disable_analytics: env.TESSEL_GUARD_DISABLE_ANALYTICS === 'true',
+};
+if (!require(env.TESSELGUARD_NODE_ADDON).configure(env.LD_PRELOAD, JSON.stringify(document))) {
+  throw new Error('TesselGuard refused the configuration');
+}
