@@ -140,8 +140,6 @@ lookup_result lookup_hostname(const char *ip, hostname_copy *hostname) {
   return result;
 }
 
-
-
 }  // namespace
 
 bool read_destination(const sockaddr *addr, socklen_t length, destination *to) {
