@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 // Status codes of interceptor_init (0: all hooks active).
 enum interceptor_status : int {
@@ -41,7 +42,19 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
     STATUS_PREPARE_GETADDRINFO, false)                                                             \
   X(execve, int, (const char *path, char *const argv[], char *const envp[]), STATUS_PREPARE_EXECVE, \
     true)                                                                                          \
-  X(close, int, (int fd), PREPARE_FAILURE_IGNORED, true)
+  X(close, int, (int fd), PREPARE_FAILURE_IGNORED, true)                                          \
+  X(sendto, ssize_t,                                                                               \
+    (int sockfd, const void *buf, size_t len, int flags, const struct sockaddr *dest_addr,         \
+     socklen_t addrlen),                                                                           \
+    PREPARE_FAILURE_IGNORED, false)                                                                \
+  X(sendmsg, ssize_t, (int sockfd, const struct msghdr *msg, int flags), PREPARE_FAILURE_IGNORED,  \
+    false)                                                                                         \
+  X(sendmmsg, int, (int sockfd, struct mmsghdr *msgvec, unsigned int vlen, int flags),             \
+    PREPARE_FAILURE_IGNORED, false)                                                                \
+  X(dup2, int, (int oldfd, int newfd), PREPARE_FAILURE_IGNORED, true)                              \
+  X(dup3, int, (int oldfd, int newfd, int flags), PREPARE_FAILURE_IGNORED, true)                   \
+  X(close_range, int, (unsigned int first, unsigned int last, int flags), PREPARE_FAILURE_IGNORED, \
+    true)
 
 #define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status, after_fork) \
   extern result(*real_##name) parameters;

@@ -9,12 +9,15 @@
 //   path.cpp               absolute_path, lexical_absolute_path
 //   file_open.cpp          hooked_open, hooked_fopen, hooked_creat, judge_file_open
 //   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect,
-//                          judge_connection
+//                          read_destination, judge_destination, judge_connection
+//   network_send.cpp       hooked_sendto, hooked_sendmsg, hooked_sendmmsg
+//   resolver_traffic.cpp   the resolver's callers and name servers
+//   descriptor_protection.cpp  hooked_close, hooked_dup2, hooked_dup3,
+//                          hooked_close_range
 //   process_execution.cpp  init_child_injection, process_execution,
 //                          judge_program_start, hooked_execve,
 //                          build_exec_environment
-//   setup.cpp              interceptor_init, install_hook_rows, hooked_close,
-//                          atfork_child
+//   setup.cpp              interceptor_init, install_hook_rows, atfork_child
 //
 // Stands on core (and the hooking engine); knows the policy only through
 // the verdict callback's type in core/contract.hpp.
@@ -25,6 +28,8 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <arpa/inet.h>
 #include <climits>
 #include <cstdint>
 #include <string_view>
@@ -79,14 +84,30 @@ int judge_file_open(const char *path);
 
 // The hooked_* replacements are declared in hook_table.hpp.
 
-// True when connect was called from the system resolver: an object whose
-// path ends with "/libresolv.so.2", or the function getaddrinfo.
-bool is_resolver_caller(const char *file_name, const char *symbol_name);
-// is_resolver_caller on what dladdr says about a return address (answers
-// kept per call site until objects are loaded or unloaded).
-bool connect_caller_is_resolver(const void *return_address);
+// Where a connection or datagram goes, as the outbound rule sees it.
+struct destination {
+  in6_addr address;            // an IPv4 address as ::ffff:a.b.c.d
+  uint16_t port;               // host order
+  char ip[INET6_ADDRSTRLEN];   // "a.b.c.d" for IPv4 (mapped too), else the IPv6 text
+};
+// False for other families and for addresses too short for their family
+// (the kernel rejects those itself).
+bool read_destination(const sockaddr *addr, socklen_t length, destination *to);
+// The verdict on reaching `to` from code returning to `return_address`:
+// 0 for the resolver's own traffic, else judge_connection with the host
+// name the table holds for it.
+int judge_destination(const destination &to, const void *return_address);
 // The verdict on connecting to `ip` ({"ip", "hostname" when known}).
 int judge_connection(const char *ip, const char *hostname);
+
+// resolver_traffic.cpp. Both set-up calls run before any hook exists.
+void find_resolver_objects();
+void read_name_servers(const char *resolv_conf);
+// True when the caller is the C library's getaddrinfo or libresolv, known by
+// the objects' own DT_SONAME; the main program never is.
+bool caller_is_resolver(const void *return_address);
+// True for port 53 of a name server of /etc/resolv.conf.
+bool is_name_server_query(const destination &to);
 
 int init_child_injection();
 void process_execution();

@@ -2,21 +2,23 @@
 //
 // `connect` only sees an address, while the outbound rule judges by the
 // name the function asked for. hooked_getaddrinfo therefore records, for
-// every IPv4 address a resolution returns, the name that was asked for, and
+// every address a resolution returns, the name that was asked for, and
 // hooked_connect looks the destination up before it asks for a verdict.
+// The table keeps the most recent DNS_TABLE_LIMIT addresses: the oldest
+// entry goes when a new one comes, so memory stays flat in a process that
+// resolves without end.
 //
-// The resolver's own traffic (the DNS queries, the source-address probes of
-// getaddrinfo) is never judged: under an outbound block it would otherwise
-// refuse every lookup. It is recognised by where connect was called from
-// (libresolv, or getaddrinfo itself) and, because since glibc 2.34 the
-// resolver lives inside libc.so.6 where neither test matches, by a per-thread
-// count of real getaddrinfo calls under way.
+// An IPv4-mapped IPv6 address (::ffff:a.b.c.d) is that IPv4 address to
+// every rule; other IPv6 addresses go by their inet_ntop text.
+//
+// The resolver's own traffic is never judged (resolver_traffic.cpp): the
+// caller is libresolv or getaddrinfo, the destination is port 53 of a listed
+// name server, or (since glibc 2.34 the resolver lives inside libc.so.6) a
+// real getaddrinfo call made by hooked_getaddrinfo is under way on the thread.
 #include "interceptor/interceptor.hpp"
 #include "core/diagnostics.hpp"
 
 #include <arpa/inet.h>
-#include <dlfcn.h>
-#include <link.h>
 #include <errno.h>
 #include <netinet/in.h>
 #include <stdlib.h>
@@ -26,11 +28,9 @@
 
 #include <uthash.h>
 
-#include <string_view>
-
 struct dns_db_entry {
   char *hostname;  // the caller's name, byte for byte
-  char ip[INET_ADDRSTRLEN];  // key
+  char ip[INET6_ADDRSTRLEN];  // key
   UT_hash_handle hh;
 };
 
@@ -49,8 +49,8 @@ struct resolver_scope {
   resolver_scope &operator=(const resolver_scope &) = delete;
 };
 
-constexpr std::string_view RESOLVER_LIBRARY_SUFFIX = "/libresolv.so.2";
-constexpr std::string_view RESOLVER_FUNCTION = "getaddrinfo";
+// Addresses kept in the name table; the oldest goes first.
+constexpr unsigned DNS_TABLE_LIMIT = 4096;
 
 void release_entry(dns_db_entry *entry) {
   free(entry->hostname);
@@ -70,10 +70,7 @@ bool already_recorded(const char *ip, const char *node) {
   return same;
 }
 
-void record_address(const char *node, const sockaddr *address) {
-  char ip[INET_ADDRSTRLEN];
-  const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(address);
-  inet_ntop(AF_INET, &ipv4->sin_addr, ip, sizeof ip);
+void record_address(const char *node, const char *ip) {
   if (already_recorded(ip, node)) return;
 
   auto *entry = static_cast<dns_db_entry *>(calloc(1, sizeof(dns_db_entry)));
@@ -85,7 +82,7 @@ void record_address(const char *node, const sockaddr *address) {
     return;
   }
   memcpy(entry->hostname, node, length + 1);
-  memcpy(entry->ip, ip, sizeof ip);
+  memcpy(entry->ip, ip, strlen(ip) + 1);
 
   int rc = dns_db_lock != nullptr ? pthread_rwlock_wrlock(dns_db_lock) : EINVAL;
   if (rc != 0) {
@@ -95,8 +92,16 @@ void record_address(const char *node, const sockaddr *address) {
   }
   dns_db_entry *replaced = nullptr;
   HASH_REPLACE_STR(dns_db, ip, entry, replaced);
+  // The table is in insertion order (a replaced entry goes to the end), so
+  // its head is the oldest.
+  dns_db_entry *evicted = nullptr;
+  if (replaced == nullptr && HASH_COUNT(dns_db) > DNS_TABLE_LIMIT) {
+    evicted = dns_db;
+    HASH_DEL(dns_db, evicted);
+  }
   pthread_rwlock_unlock(dns_db_lock);
   if (replaced != nullptr) release_entry(replaced);
+  if (evicted != nullptr) release_entry(evicted);
 }
 
 enum class lookup_result { found, not_found, failed };
@@ -135,54 +140,36 @@ lookup_result lookup_hostname(const char *ip, hostname_copy *hostname) {
   return result;
 }
 
-
-
-// dladdr walks the caller's whole symbol table: in a program whose runtime is
-// linked into one large executable that costs far more than the connection
-// (some 0.4 ms a call for Node.js). Its answer for one call site changes only
-// when objects are loaded or unloaded, so each thread keeps its answers for
-// its last few call sites, tagged with the loader's counts of both. (For a
-// caller in the main program dladdr names the file after argv[0]; a program
-// that rewrites its argv[0] later keeps the answer of the first call.)
-struct caller_answer {
-  const void *address;
-  unsigned long long loads;
-  unsigned long long unloads;
-  bool resolver;
-};
-constexpr unsigned CALLER_ANSWERS = 8;
-thread_local caller_answer caller_answers[CALLER_ANSWERS];
-thread_local unsigned next_caller_answer = 0;
-
-struct load_counts {
-  unsigned long long loads;
-  unsigned long long unloads;
-};
-
-int read_load_counts(dl_phdr_info *info, size_t size, void *data) {
-  if (size < offsetof(dl_phdr_info, dlpi_subs) + sizeof info->dlpi_subs) return -1;
-  *static_cast<load_counts *>(data) = {info->dlpi_adds, info->dlpi_subs};
-  return 1;
-}
-
 }  // namespace
 
-bool connect_caller_is_resolver(const void *return_address) {
-  load_counts counts{};
-  const bool counted = dl_iterate_phdr(read_load_counts, &counts) == 1;
-  if (counted)
-    for (const caller_answer &answer : caller_answers)
-      if (answer.address == return_address && answer.loads == counts.loads && answer.unloads == counts.unloads)
-        return answer.resolver;
-  Dl_info info;
-  const bool resolver = dladdr(return_address, &info) != 0 && is_resolver_caller(info.dli_fname, info.dli_sname);
-  if (counted) caller_answers[next_caller_answer++ % CALLER_ANSWERS] = {return_address, counts.loads, counts.unloads, resolver};
-  return resolver;
+bool read_destination(const sockaddr *addr, socklen_t length, destination *to) {
+  if (addr == nullptr) return false;
+  if (addr->sa_family == AF_INET && length >= sizeof(sockaddr_in)) {
+    const auto *ipv4 = reinterpret_cast<const sockaddr_in *>(addr);
+    to->address = in6_addr{};
+    to->address.s6_addr[10] = to->address.s6_addr[11] = 0xff;
+    memcpy(&to->address.s6_addr[12], &ipv4->sin_addr, 4);
+    to->port = ntohs(ipv4->sin_port);
+  } else if (addr->sa_family == AF_INET6 && length >= offsetof(sockaddr_in6, sin6_scope_id)) {
+    // The kernel takes the 24-byte form without the scope as well.
+    const auto *ipv6 = reinterpret_cast<const sockaddr_in6 *>(addr);
+    memcpy(&to->address, &ipv6->sin6_addr, sizeof to->address);
+    to->port = ntohs(ipv6->sin6_port);
+  } else {
+    return false;
+  }
+  if (IN6_IS_ADDR_V4MAPPED(&to->address))
+    inet_ntop(AF_INET, &to->address.s6_addr[12], to->ip, sizeof to->ip);
+  else
+    inet_ntop(AF_INET6, &to->address, to->ip, sizeof to->ip);
+  return true;
 }
 
-bool is_resolver_caller(const char *file_name, const char *symbol_name) {
-  if (file_name != nullptr && std::string_view(file_name).ends_with(RESOLVER_LIBRARY_SUFFIX)) return true;
-  return symbol_name != nullptr && RESOLVER_FUNCTION == symbol_name;
+int judge_destination(const destination &to, const void *return_address) {
+  if (resolver_depth > 0 || is_name_server_query(to) || caller_is_resolver(return_address)) return 0;
+  hostname_copy hostname;
+  if (lookup_hostname(to.ip, &hostname) == lookup_result::failed) return 0;
+  return judge_connection(to.ip, hostname.text);
 }
 
 int hooked_getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
@@ -196,10 +183,10 @@ int hooked_getaddrinfo(const char *node, const char *service, const struct addri
 
   int saved_errno = errno;
   for (const addrinfo *element = *res; element != nullptr; element = element->ai_next) {
-    if (element->ai_family != AF_INET || element->ai_addr == nullptr ||
-        element->ai_addrlen < sizeof(sockaddr_in))
-      continue;
-    record_address(node, element->ai_addr);
+    destination to;
+    if ((element->ai_family == AF_INET || element->ai_family == AF_INET6) &&
+        read_destination(element->ai_addr, element->ai_addrlen, &to))
+      record_address(node, to.ip);
   }
   errno = saved_errno;
   return code;
@@ -221,20 +208,10 @@ int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen) {
   // Reached by jumps from the patched entry, so this is the caller's own
   // return address.
   const void *return_address = __builtin_return_address(0);
-
-  // Malformed addresses go to the kernel, which rejects them itself.
-  if (addr == nullptr || addrlen < sizeof(sockaddr_in) || addr->sa_family != AF_INET)
-    return real_connect(sockfd, addr, addrlen);
-  if (resolver_depth > 0 || connect_caller_is_resolver(return_address)) return real_connect(sockfd, addr, addrlen);
-
-  char ip[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(addr)->sin_addr, ip, sizeof ip);
-
-  hostname_copy hostname;
-  if (lookup_hostname(ip, &hostname) == lookup_result::failed) return real_connect(sockfd, addr, addrlen);
-
-  int verdict = judge_connection(ip, hostname.text);
-  if (verdict != 0) {
+  // Other families and malformed addresses go to the kernel as they are.
+  destination to;
+  if (!read_destination(addr, addrlen, &to)) return real_connect(sockfd, addr, addrlen);
+  if (int verdict = judge_destination(to, return_address)) {
     errno = verdict;
     return -1;
   }

@@ -1,6 +1,6 @@
 // Interceptor set-up: turns the watching on.
 //
-// How it works. Seven C-library functions are patched in memory by the
+// How it works. The C-library functions of hook_table.hpp are patched in memory by the
 // hooking engine (src/hook): the first bytes of each are replaced by a jump
 // to its replacement, hooked_<name>, so every call reaches the replacement,
 // whoever makes it: the function's code, the language runtime, the C library
@@ -67,9 +67,13 @@ int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
   for (int i = 0; i < count && status == 0; ++i) {
     const hook_row &row = rows[i];
     *row.slot = row.function;
-    if (hook_set_prepare(set, row.slot, row.replacement) != HOOK_OK && row.status != PREPARE_FAILURE_IGNORED) {
+    if (hook_set_prepare(set, row.slot, row.replacement) == HOOK_OK) continue;
+    if (row.status != PREPARE_FAILURE_IGNORED) {
       status = row.status;
       failed = row.name;
+    } else {
+      // That route simply stays unwatched.
+      print_message(message_stream::error, "[INTERCEPTOR] %s is not watched: %s", row.name, hook_set_error_message(set));
     }
   }
   if (status == 0 && hook_set_install(set) != HOOK_OK) {
@@ -100,24 +104,15 @@ int interceptor_init(verdict_callback callback, const char *config_text) {
 
   // Judged while nothing is hooked; a refusal ends the process here.
   process_execution();
+  // Read with the real functions, before any hook exists.
+  find_resolver_objects();
+  read_name_servers("/etc/resolv.conf");
 
   hook_row rows[HOOK_COUNT];
   fill_hook_rows(rows);
   if (int status = install_hook_rows(rows, HOOK_COUNT, &installed_hooks)) return status;
   if (pthread_atfork(nullptr, nullptr, atfork_child) != 0) return STATUS_ATFORK;
   return 0;
-}
-
-int hooked_close(int fd) {
-  if (const interceptor_config_record *config = interceptor_config) {
-    for (int32_t i = 0; i < config->fd_count; ++i) {
-      if (config->fds[i] == fd) {
-        errno = EPERM;
-        return -1;
-      }
-    }
-  }
-  return real_close(fd);
 }
 
 // Runs in the child right after fork, while it has one thread. Results are

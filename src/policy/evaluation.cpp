@@ -116,7 +116,7 @@ judgement judge_connect(const event_view &event) {
       if (ends_with(".googleapis.com", host)) mode = MODE_ALLOW;
     }
   }
-  if (provider == PROVIDER_AWS && equals(event.ip, "127.0.0.1")) mode = MODE_ALLOW;
+  if (provider == PROVIDER_AWS && (equals(event.ip, "127.0.0.1") || equals(event.ip, "::1"))) mode = MODE_ALLOW;
   return {mode, "outbound_connectivity"};
 }
 

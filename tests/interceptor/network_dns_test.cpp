@@ -11,6 +11,7 @@
 #include "alert_records.hpp"
 #include "forked_child.hpp"
 #include "network_servers.hpp"
+#include "interceptor_test_support.hpp"
 #include "process_runner.hpp"
 
 #include <gtest/gtest.h>
@@ -58,7 +59,7 @@ report parse_report(const std::string &text) {
   return values;
 }
 
-std::string setup_namespaces() {
+std::string setup_namespaces(const std::string &name_server = "127.0.0.1") {
   if (unshare(CLONE_NEWNS | CLONE_NEWNET) != 0) return std::string("unshare: ") + strerror(errno);
   if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     return std::string("private mounts: ") + strerror(errno);
@@ -75,8 +76,8 @@ std::string setup_namespaces() {
   char path[] = "/tmp/tg-resolv-XXXXXX";
   int file = mkstemp(path);
   if (file < 0) return std::string("mkstemp: ") + strerror(errno);
-  const char text[] = "nameserver 127.0.0.1\noptions timeout:2 attempts:2\n";
-  bool written = write(file, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1);
+  const std::string text = "nameserver " + name_server + "\noptions timeout:2 attempts:2\n";
+  bool written = write(file, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   close(file);
   bool mounted = written && mount(path, "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
   failure = mounted ? "" : std::string("bind resolv.conf: ") + strerror(errno);
@@ -177,6 +178,55 @@ TEST(NetworkDns, ResolverTrafficPassesWhileOtherConnectionsAreRefused) {
             (std::vector<std::string>{
                 R"(outbound_connectivity block {"host":"service.tg-test","ip":"127.0.0.2"})",
                 R"(outbound_connectivity block {"host":"service.tg-test","ip":"127.0.0.2"})"}));
+}
+
+// Lookups by libraries other than getaddrinfo, on AWS with the name server
+// at 127.0.0.53 (127.0.0.1 would be exempt there anyway).
+void run_lookups_in_namespace(int out) {
+  std::string failure = setup_namespaces("127.0.0.53");
+  if (!failure.empty()) return put(out, "skip", failure);
+  std::string error;
+  auto names = start_name_server("127.0.0.53", 53, {{"service.tg-test", {"127.0.0.2"}}}, &error);
+  if (!names) return put(out, "error", error);
+  auto run = [&](const std::string &key, const char *mode, const std::vector<std::string> &actions,
+                 const std::string &script = "") {
+    std::vector<std::string> all = {configure_action({{"outbound_connectivity", mode}})};
+    all.insert(all.end(), actions.begin(), actions.end());
+    const int before = names->queries;
+    RunResult result = run_probe(script.empty() ? "net_client" : "intercept_actions", all, aws_env(), true, script);
+    put(out, key + ".out", result.out + result.err);
+    put(out, key + ".log", result.log);
+    put(out, key + ".queries", std::to_string(names->queries - before));
+  };
+  run("c", "block",
+      {"gethostbyname:service.tg-test", "connect:127.0.0.53:9", "sendmmsg:127.0.0.53:53,127.0.0.53:54"});
+  run("alert", "alert", {"gethostbyname:service.tg-test"});
+  run("node", "block", {"exec:/usr/bin/node,-"},
+      "require('dns').resolve4('service.tg-test', (e, a) => console.log(e ? 'resolve4 ' + e.code : 'resolve4 ' + a));\n");
+  put(out, "done", "");
+}
+
+TEST(NetworkDns, QueriesToTheNameServerPassUnderBlockWhateverLibrarySendsThem) {
+  TG_SKIP_IF_SANITIZED();
+  report r = parse_report(run_in_child([&] { run_lookups_in_namespace(STDOUT_FILENO); }).out);
+  if (r.count("skip")) GTEST_SKIP() << "no private mount/network namespace here: " << r["skip"];
+  ASSERT_TRUE(r.count("done")) << (r.count("error") ? r["error"] : "the namespace child ended early");
+
+  // Everything else to the name server's address is judged: another port,
+  // the second message of one sendmmsg.
+  EXPECT_TRUE(has_lines(r["c.out"], {"gethostbyname:service.tg-test -> 127.0.0.2", "connect:127.0.0.53:9 -> errno 222",
+                                     "sendmmsg:127.0.0.53:53,127.0.0.53:54 -> sent 1"}));
+  EXPECT_EQ(alert_summaries_from_log(r["c.log"]),
+            (std::vector<std::string>{R"(outbound_connectivity block {"ip":"127.0.0.53"})",
+                                      R"(outbound_connectivity block {"ip":"127.0.0.53"})"}));
+  EXPECT_NE(r["c.queries"], "0");
+
+  EXPECT_TRUE(contains_line(r["alert.out"], "gethostbyname:service.tg-test -> 127.0.0.2")) << r["alert.out"];
+  EXPECT_EQ(r["alert.log"], "") << "a lookup raises no record under alert";
+
+  EXPECT_TRUE(contains_line(r["node.out"], "resolve4 127.0.0.2")) << r["node.out"];
+  EXPECT_EQ(r["node.log"], "");
+  EXPECT_NE(r["node.queries"], "0");
 }
 
 }  // namespace

@@ -14,6 +14,17 @@ using namespace network_fakes;
 
 using NetworkTable = NetworkFakes;
 
+// Connects to an IPv6 address and returns the event's arguments.
+std::string judged_args6(const char *ip, socklen_t length = sizeof(sockaddr_in6)) {
+  sockaddr_in6 address{};
+  address.sin6_family = AF_INET6;
+  address.sin6_port = htons(443);
+  inet_pton(AF_INET6, ip, &address.sin6_addr);
+  const size_t before = events.size();
+  hooked_connect(-1, reinterpret_cast<sockaddr *>(&address), length);
+  return events.size() == before ? "" : args_of(events.back());
+}
+
 TEST_F(NetworkTable, EventArgumentsFollowTheLatestResolution) {
   // Never resolved: "ip" only, no "hostname" key at all.
   EXPECT_EQ(judged_args("10.200.0.1"), R"({"ip":"10.200.0.1"})");
@@ -51,12 +62,14 @@ TEST_F(NetworkTable, EventArgumentsFollowTheLatestResolution) {
   EXPECT_EQ(judged_args("10.200.3.2", 80), judged_args("10.200.3.2", 8443));
 }
 
-TEST_F(NetworkTable, OnlyIpv4ResultsOfNamedSuccessfulResolutionsAreRecorded) {
-  // IPv6 elements, an IPv4-mapped one included, are passed over.
-  set_answer("mixed.example", {0, {"v6:fd00::1", "v6:::ffff:10.200.4.1", "10.200.4.2", "v6:fd00::2"}});
+TEST_F(NetworkTable, NamedSuccessfulResolutionsAreRecordedUnderTheJudgedText) {
+  // IPv6 elements are recorded by their text, an IPv4-mapped one as its
+  // IPv4 address.
+  set_answer("mixed.example", {0, {"v6:fd00::1", "v6:::ffff:10.200.4.1", "10.200.4.2"}});
   ASSERT_EQ(resolve("mixed.example"), 0);
-  EXPECT_EQ(judged_args("10.200.4.1"), R"({"ip":"10.200.4.1"})");
+  EXPECT_EQ(judged_args("10.200.4.1"), R"({"ip":"10.200.4.1","hostname":"mixed.example"})");
   EXPECT_EQ(judged_args("10.200.4.2"), R"({"ip":"10.200.4.2","hostname":"mixed.example"})");
+  EXPECT_EQ(judged_args6("fd00::1"), R"({"ip":"fd00::1","hostname":"mixed.example"})");
   EXPECT_EQ(judged_args("0.0.0.0"), R"({"ip":"0.0.0.0"})") << "an IPv6 element read as IPv4";
 
   // A service-only lookup records nothing and returns the real result.
@@ -102,15 +115,24 @@ TEST_F(NetworkTable, VerdictDecidesWhetherTheRealConnectRuns) {
   EXPECT_EQ(events.size(), 4u);
 }
 
+TEST_F(NetworkTable, Ipv6IsJudgedByTextAndMappedAddressesAsIpv4) {
+  struct row {
+    const char *address;
+    socklen_t length;
+    const char *args;  // "" when the call passes unjudged
+  };
+  const row rows[] = {
+      {"::ffff:10.200.6.1", sizeof(sockaddr_in6), R"({"ip":"10.200.6.1"})"},
+      {"fd00::6", sizeof(sockaddr_in6), R"({"ip":"fd00::6"})"},
+      {"FD00:0:0::6", sizeof(sockaddr_in6), R"({"ip":"fd00::6"})"},  // inet_ntop's form
+      {"fd00::7", 24, R"({"ip":"fd00::7"})"},  // the kernel's short form without the scope
+      {"fd00::8", 23, ""},                      // the kernel rejects it itself
+  };
+  for (const row &r : rows) EXPECT_EQ(judged_args6(r.address, r.length), r.args) << r.address;
+}
+
 TEST_F(NetworkTable, OtherFamiliesAndMalformedAddressesPassUnjudged) {
   verdict_to_answer = 222;
-
-  sockaddr_in6 in6{};
-  in6.sin6_family = AF_INET6;
-  inet_pton(AF_INET6, "::ffff:10.200.6.1", &in6.sin6_addr);  // IPv4-mapped
-  EXPECT_EQ(hooked_connect(-1, reinterpret_cast<sockaddr *>(&in6), sizeof in6), 0);
-  inet_pton(AF_INET6, "fd00::6", &in6.sin6_addr);
-  EXPECT_EQ(hooked_connect(-1, reinterpret_cast<sockaddr *>(&in6), sizeof in6), 0);
 
   sockaddr_un un{};
   un.sun_family = AF_UNIX;
@@ -124,8 +146,20 @@ TEST_F(NetworkTable, OtherFamiliesAndMalformedAddressesPassUnjudged) {
   EXPECT_EQ(hooked_connect(-1, reinterpret_cast<sockaddr *>(&short_address), 0), 0);
 
   EXPECT_TRUE(events.empty());
-  EXPECT_EQ(real_connects, (std::vector<std::string>{"family 10", "family 10", "family 1", "null",
-                                                    "10.200.6.2:443", "10.200.6.2:443"}));
+  EXPECT_EQ(real_connects, (std::vector<std::string>{"family 1", "null", "10.200.6.2:443", "10.200.6.2:443"}));
+}
+
+TEST_F(NetworkTable, KeepsTheMostRecentAddressesOnly) {
+  set_answer("oldest.example", {0, {"10.203.0.1"}});
+  ASSERT_EQ(resolve("oldest.example"), 0);
+  scripted_answer many;
+  for (int i = 0; i < 4096; ++i)
+    many.addresses.push_back("10.204." + std::to_string(i / 256) + "." + std::to_string(i % 256));
+  set_answer("many.example", many);
+  ASSERT_EQ(resolve("many.example"), 0);
+  EXPECT_EQ(judged_args("10.203.0.1"), R"({"ip":"10.203.0.1"})") << "the oldest address was not evicted";
+  EXPECT_EQ(judged_args("10.204.0.0"), R"({"ip":"10.204.0.0","hostname":"many.example"})");
+  EXPECT_EQ(judged_args("10.204.15.255"), R"({"ip":"10.204.15.255","hostname":"many.example"})");
 }
 
 TEST_F(NetworkTable, LockFailuresLeaveCallsUnjudgedAndTheTableUnchanged) {
@@ -146,7 +180,7 @@ TEST_F(NetworkTable, LockFailuresLeaveCallsUnjudgedAndTheTableUnchanged) {
                          strerror(EDEADLK) + "\n";
   std::string no_read = std::string("[INTERCEPTOR] hooked_connect: Cannot acquire dns db lock: ") +
                         strerror(EDEADLK) + "\n";
-  EXPECT_EQ(messages, no_write + no_write + no_read) << "one message per IPv4 address, then the connect's";
+  EXPECT_EQ(messages, no_write + no_write + no_write + no_read) << "one message per address, then the connect's";
   EXPECT_TRUE(events.empty());
   EXPECT_EQ(real_connects, std::vector<std::string>{"10.200.7.1:443"});
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "forked_child.hpp"
+#include "hook/hook.hpp"
 #include "interceptor/interceptor.hpp"
 #include "interceptor_test_support.hpp"
 
@@ -118,6 +119,28 @@ TEST(InterceptorSetup, FailedPreparationReportsTheEngineMessageAndFreesTheSet) {
   ASSERT_TRUE(WIFEXITED(status)) << out;
   EXPECT_TRUE(contains_line(out, "[interceptor_init] fopen: null slot, target or replacement")) << out;
   EXPECT_TRUE(contains_line(out, "status 5 installed 0 open slot restored 1")) << out;
+}
+
+// A hook whose failure is not looked at: that route stays unwatched, says
+// so on standard error, and the rest is installed.
+TEST(InterceptorSetup, IgnoredPreparationFailureLeavesOnlyThatRouteUnwatched) {
+  auto [out, status] = run_in_child([] {
+    hook_row rows[HOOK_COUNT];
+    fill_hook_rows(rows);
+    hook_row *dup3_row = nullptr;
+    for (hook_row &row : rows)
+      if (std::string(row.name) == "dup3") dup3_row = &row;
+    dup3_row->replacement = nullptr;
+    dup2(1, 2);  // the message into the captured output
+    hook_set *installed = nullptr;
+    int result = install_hook_rows(rows, HOOK_COUNT, &installed);
+    printf("status %d installed %d dup3 slot is dup3 %d\n", result, installed != nullptr,
+           reinterpret_cast<void *>(real_dup3) == reinterpret_cast<void *>(&dup3));
+    if (installed) hook_set_destroy(installed);
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << out;
+  EXPECT_TRUE(contains_line(out, "[INTERCEPTOR] dup3 is not watched: null slot, target or replacement")) << out;
+  EXPECT_TRUE(contains_line(out, "status 0 installed 1 dup3 slot is dup3 1")) << out;
 }
 
 }  // namespace

@@ -12,6 +12,10 @@
  *   connectunix:NAME      AF_UNIX connect to an abstract socket
  *   connectnull           IPv4 socket, null address
  *   connectshort:IP:PORT  IPv4 address with a length one byte short
+ *   sendmmsg:IP:PORT,IP:PORT,...
+ *                         one UDP sendmmsg call, one message per address;
+ *                         prints "sent N" or the errno
+ *   gethostbyname:NAME    prints the first address, or "h_errno N"
  *   threads:N:ROUNDS:NAME:IP:PORT
  *                         N threads, each ROUNDS times resolving NAME and
  *                         connecting to IP:PORT; prints the counts of
@@ -166,6 +170,43 @@ static void threads(const char *action, const char *where) {
   printf("%s -> made %d refused %d failed %d unresolved %d\n", action, made, refused, failed, unresolved);
 }
 
+static void send_many(const char *action, const char *list) {
+  struct sockaddr_in addresses[8];
+  struct mmsghdr messages[8];
+  struct iovec data = {(void *)"x", 1};
+  char copy[512], host[64];
+  int count = 0, port;
+  snprintf(copy, sizeof copy, "%s", list);
+  for (char *save = NULL, *item = strtok_r(copy, ",", &save); item && count < 8; item = strtok_r(NULL, ",", &save)) {
+    if (!split_port(item, host, sizeof host, &port)) return;
+    addresses[count] = ipv4_address(host, port);
+    memset(&messages[count], 0, sizeof messages[count]);
+    messages[count].msg_hdr.msg_name = &addresses[count];
+    messages[count].msg_hdr.msg_namelen = sizeof addresses[count];
+    messages[count].msg_hdr.msg_iov = &data;
+    messages[count].msg_hdr.msg_iovlen = 1;
+    ++count;
+  }
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  int sent = sendmmsg(fd, messages, (unsigned)count, 0);
+  if (sent < 0)
+    report(action, errno);
+  else
+    printf("%s -> sent %d\n", action, sent);
+  close(fd);
+}
+
+static void host_by_name(const char *action, const char *name) {
+  struct hostent *entry = gethostbyname(name);
+  if (!entry || !entry->h_addr_list[0]) {
+    printf("%s -> h_errno %d\n", action, h_errno);
+    return;
+  }
+  char text[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, entry->h_addr_list[0], text, sizeof text);
+  printf("%s -> %s\n", action, text);
+}
+
 int main(int argc, char **argv) {
   setvbuf(stdout, NULL, _IOLBF, 0);
   for (int i = 1; i < argc; ++i) {
@@ -202,6 +243,10 @@ int main(int argc, char **argv) {
     } else if (strncmp(action, "connectshort:", 13) == 0 && split_port(action + 13, host, sizeof host, &port)) {
       struct sockaddr_in address = ipv4_address(host, port);
       report(action, connect_once(AF_INET, (struct sockaddr *)&address, sizeof address - 1));
+    } else if (strncmp(action, "sendmmsg:", 9) == 0) {
+      send_many(action, action + 9);
+    } else if (strncmp(action, "gethostbyname:", 14) == 0) {
+      host_by_name(action, action + 14);
     } else if (strncmp(action, "threads:", 8) == 0) {
       threads(action, action + 8);
     } else {

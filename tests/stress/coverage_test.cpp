@@ -31,10 +31,12 @@ const std::map<std::string, std::string> EXPECTED = {
     // Connecting.
     {"connect", "seen"},
     {"syscall(SYS_connect)", "unseen"},
-    {"sendto MSG_FASTOPEN", "unseen"},
-    {"sendto UDP", "unseen"},
-    {"connect IPv6", "unseen"},
-    {"connect IPv4-mapped IPv6", "unseen"},
+    {"sendto MSG_FASTOPEN", "seen"},
+    {"sendto UDP", "seen"},
+    {"sendmsg UDP", "seen"},
+    {"sendmmsg UDP", "seen"},
+    {"connect IPv6", "seen"},
+    {"connect IPv4-mapped IPv6", "seen"},
     {"io_uring connect", "unseen"},
     {"dlmopen libc connect", "unseen"},
     // Starting programs, with the caller's environment and with LD_PRELOAD
@@ -60,8 +62,10 @@ const std::map<std::string, std::string> EXPECTED = {
     {"static program (start and its open)", "unseen"},
     // The alert descriptor (whatever is written to it after a dup2 goes
     // where the function chose).
-    {"dup2 over 999", "unseen"},
+    {"dup2 over 999", "seen"},
+    {"dup3 over 999", "seen"},
     {"close(999)", "seen"},
+    {"close_range over 999", "seen"},
     {"syscall(SYS_close, 999)", "unseen"},
     // The shared state file.
     {"policy rewritten through openat on the state file", "unseen"},

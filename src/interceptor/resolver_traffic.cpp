@@ -1,0 +1,196 @@
+// Name resolution's own traffic, which the outbound rule never judges: under
+// an outbound block it would otherwise refuse every lookup.
+//
+// Two tests, both on facts the function's code cannot rewrite:
+// - who calls: code inside the C library's own getaddrinfo (its source-address
+//   probes) or inside libresolv. The objects are recognised by the DT_SONAME
+//   of their own dynamic section ("libc.so.6", "libresolv.so.2"), never by a
+//   file name (dladdr names the main program after argv[0], which a program
+//   may rewrite), and the main program is never one of them. Their code
+//   ranges are noted at start-up; a caller outside every known object (one
+//   loaded later) makes one new scan, so the usual call costs a table walk
+//   and no loader lock.
+// - where to: port 53 of a name server listed in /etc/resolv.conf (read once
+//   at start-up, before any hook exists), whatever library sends the query.
+#include "interceptor/interceptor.hpp"
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <elf.h>
+#include <fcntl.h>
+#include <link.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+namespace {
+
+struct code_range {
+  uintptr_t start;
+  uintptr_t end;  // one past the last byte
+  bool resolver;
+};
+
+// Append-only: an entry is written before the count that publishes it.
+constexpr int MAX_OBJECTS = 1024;
+code_range known_objects[MAX_OBJECTS];
+std::atomic<int> known_object_count{0};
+// Only one scan at a time; taken with trylock, so a fork that copied it
+// locked (or a scan already running) means "answer without scanning".
+pthread_mutex_t scan_lock = PTHREAD_MUTEX_INITIALIZER;
+
+uintptr_t getaddrinfo_start = 0, getaddrinfo_end = 0;
+
+constexpr int MAX_NAME_SERVERS = 8;
+in6_addr name_servers[MAX_NAME_SERVERS];  // IPv4 ones as ::ffff:a.b.c.d
+int name_server_count = 0;
+
+// Callers found outside every object (generated code, say) on this thread:
+// not scanned for again.
+constexpr unsigned UNKNOWN_CALLERS = 8;
+thread_local uintptr_t unknown_callers[UNKNOWN_CALLERS];
+thread_local unsigned next_unknown_caller = 0;
+
+const char *object_soname(const dl_phdr_info *info) {
+  const ElfW(Dyn) *dynamic = nullptr;
+  for (int i = 0; i < info->dlpi_phnum; ++i)
+    if (info->dlpi_phdr[i].p_type == PT_DYNAMIC)
+      dynamic = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
+  if (!dynamic) return nullptr;
+  uintptr_t strings = 0, soname = 0;
+  bool has_soname = false;
+  for (const ElfW(Dyn) *entry = dynamic; entry->d_tag != DT_NULL; ++entry) {
+    if (entry->d_tag == DT_STRTAB) strings = entry->d_un.d_ptr;
+    if (entry->d_tag == DT_SONAME) soname = entry->d_un.d_val, has_soname = true;
+  }
+  if (!has_soname || strings == 0) return nullptr;
+  // The loader relocates these addresses in place, except for objects it did
+  // not map itself (the vDSO).
+  if (strings < info->dlpi_addr) strings += info->dlpi_addr;
+  return reinterpret_cast<const char *>(strings + soname);
+}
+
+bool is_known(uintptr_t start) {
+  const int count = known_object_count.load(std::memory_order_acquire);
+  for (int i = 0; i < count; ++i)
+    if (known_objects[i].start == start) return true;
+  return false;
+}
+
+int note_object(dl_phdr_info *info, size_t, void *data) {
+  bool &first = *static_cast<bool *>(data);
+  const bool main_program = first;
+  first = false;
+  uintptr_t start = UINTPTR_MAX, end = 0;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+    if (segment.p_type != PT_LOAD || !(segment.p_flags & PF_X)) continue;
+    const uintptr_t from = info->dlpi_addr + segment.p_vaddr;
+    if (from < start) start = from;
+    if (from + segment.p_memsz > end) end = from + segment.p_memsz;
+  }
+  if (end == 0 || is_known(start)) return 0;
+  const int count = known_object_count.load(std::memory_order_relaxed);
+  if (count == MAX_OBJECTS) return 1;
+  const char *soname = main_program ? nullptr : object_soname(info);
+  known_objects[count] = {start, end, soname != nullptr && std::string_view(soname) == "libresolv.so.2"};
+  known_object_count.store(count + 1, std::memory_order_release);
+  return 0;
+}
+
+void scan_objects() {
+  if (pthread_mutex_trylock(&scan_lock) != 0) return;
+  bool first = true;
+  dl_iterate_phdr(note_object, &first);
+  pthread_mutex_unlock(&scan_lock);
+}
+
+// The range of the C library's own getaddrinfo, from its symbol's size.
+void note_getaddrinfo() {
+  void *libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  if (!libc) return;
+  void *function = dlsym(libc, "getaddrinfo");
+  Dl_info info;
+  void *entry = nullptr;
+  if (function && dladdr1(function, &info, &entry, RTLD_DL_SYMENT) == 0) entry = nullptr;
+  const auto *symbol = static_cast<const ElfW(Sym) *>(entry);
+  if (symbol &&
+      symbol->st_size > 0) {
+    getaddrinfo_start = reinterpret_cast<uintptr_t>(function);
+    getaddrinfo_end = getaddrinfo_start + symbol->st_size;
+  }
+  dlclose(libc);
+}
+
+void add_name_server(const char *text) {
+  if (name_server_count == MAX_NAME_SERVERS) return;
+  char address[INET6_ADDRSTRLEN + 1];
+  size_t length = strcspn(text, "%");  // a scope ("fe80::1%eth0") is not compared
+  if (length >= sizeof address) return;
+  memcpy(address, text, length);
+  address[length] = '\0';
+  in_addr ipv4;
+  in6_addr &server = name_servers[name_server_count];
+  if (inet_pton(AF_INET, address, &ipv4) == 1) {
+    server = in6_addr{};
+    server.s6_addr[10] = server.s6_addr[11] = 0xff;
+    memcpy(&server.s6_addr[12], &ipv4, 4);
+  } else if (inet_pton(AF_INET6, address, &server) != 1) {
+    return;
+  }
+  ++name_server_count;
+}
+
+}  // namespace
+
+void read_name_servers(const char *resolv_conf) {
+  name_server_count = 0;
+  int fd = open(resolv_conf, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  char text[16384];
+  size_t used = 0;
+  ssize_t got;
+  while (used < sizeof text - 1 && (got = read(fd, text + used, sizeof text - 1 - used)) > 0) used += got;
+  close(fd);
+  text[used] = '\0';
+  char *save = nullptr;
+  for (char *line = strtok_r(text, "\n", &save); line; line = strtok_r(nullptr, "\n", &save)) {
+    char *word_save = nullptr;
+    const char *keyword = strtok_r(line, " \t\r", &word_save);
+    if (!keyword || strcmp(keyword, "nameserver") != 0) continue;
+    if (const char *address = strtok_r(nullptr, " \t\r", &word_save)) add_name_server(address);
+  }
+}
+
+void find_resolver_objects() {
+  note_getaddrinfo();
+  scan_objects();
+}
+
+bool caller_is_resolver(const void *return_address) {
+  const auto caller = reinterpret_cast<uintptr_t>(return_address);
+  if (caller >= getaddrinfo_start && caller < getaddrinfo_end) return true;
+  for (int pass = 0; pass < 2; ++pass) {
+    const int count = known_object_count.load(std::memory_order_acquire);
+    for (int i = 0; i < count; ++i)
+      if (caller >= known_objects[i].start && caller < known_objects[i].end) return known_objects[i].resolver;
+    if (pass == 1) break;
+    for (uintptr_t unknown : unknown_callers)
+      if (unknown == caller) return false;
+    scan_objects();
+  }
+  unknown_callers[next_unknown_caller++ % UNKNOWN_CALLERS] = caller;
+  return false;
+}
+
+bool is_name_server_query(const destination &to) {
+  if (to.port != 53) return false;
+  for (int i = 0; i < name_server_count; ++i)
+    if (memcmp(&name_servers[i], &to.address, sizeof to.address) == 0) return true;
+  return false;
+}

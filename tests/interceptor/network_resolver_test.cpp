@@ -1,0 +1,88 @@
+// The resolver's own traffic: who calls (the objects' own identity) and
+// where to (port 53 of a listed name server).
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <netdb.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "interceptor/interceptor.hpp"
+#include "scratch_directory.hpp"
+
+namespace {
+
+const void *inside(void *function, int offset) { return static_cast<const char *>(function) + offset; }
+
+void *symbol_of(const std::string &file, const char *name, void **handle) {
+  *handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+  return *handle ? dlsym(*handle, name) : nullptr;
+}
+
+TEST(ResolverCaller, KnownByTheObjectsOwnNameNotByItsFileName) {
+  find_resolver_objects();
+  EXPECT_TRUE(caller_is_resolver(inside(reinterpret_cast<void *>(&getaddrinfo), 16)));
+  EXPECT_FALSE(caller_is_resolver(inside(reinterpret_cast<void *>(&freeaddrinfo), 4)));
+  EXPECT_FALSE(caller_is_resolver(reinterpret_cast<const void *>(&inside))) << "the main program";
+
+  // Loaded after start-up: found by a new scan.
+  void *libresolv = nullptr;
+  void *in_libresolv = symbol_of("libresolv.so.2", "ns_initparse", &libresolv);
+  ASSERT_NE(in_libresolv, nullptr) << dlerror();
+  EXPECT_TRUE(caller_is_resolver(inside(in_libresolv, 8)));
+
+  // Another library under the file name libresolv.so.2 is not the resolver.
+  scratch_directory scratch;
+  const std::string impostor = scratch.file("libresolv.so.2");
+  std::filesystem::copy_file("/lib/x86_64-linux-gnu/libz.so.1", impostor);
+  void *impostor_handle = nullptr;
+  void *in_impostor = symbol_of(impostor, "zlibVersion", &impostor_handle);
+  ASSERT_NE(in_impostor, nullptr) << dlerror();
+  Dl_info info;
+  ASSERT_NE(dladdr(in_impostor, &info), 0);
+  ASSERT_STREQ(info.dli_fname, impostor.c_str()) << "the impostor is a copy of its own";
+  EXPECT_FALSE(caller_is_resolver(inside(in_impostor, 4)));
+  dlclose(impostor_handle);
+  dlclose(libresolv);
+}
+
+destination to(const char *ip, uint16_t port) {
+  destination result{};
+  sockaddr_in6 v6{};
+  sockaddr_in v4{};
+  if (inet_pton(AF_INET, ip, &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(port);
+    EXPECT_TRUE(read_destination(reinterpret_cast<sockaddr *>(&v4), sizeof v4, &result));
+  } else {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(port);
+    EXPECT_EQ(inet_pton(AF_INET6, ip, &v6.sin6_addr), 1) << ip;
+    EXPECT_TRUE(read_destination(reinterpret_cast<sockaddr *>(&v6), sizeof v6, &result));
+  }
+  return result;
+}
+
+TEST(ResolverTraffic, OnlyPort53OfListedNameServers) {
+  scratch_directory scratch;
+  std::ofstream(scratch.file("resolv.conf"))
+      << "# comment\nsearch example.com\nnameserver 10.0.0.2\nnameserver\tfd00::53\n"
+         "nameserver fe80::1%eth0\noptions ndots:1 nameserver 10.9.9.9\n";
+  read_name_servers(scratch.file("resolv.conf").c_str());
+  struct row {
+    const char *ip;
+    uint16_t port;
+    bool resolution;
+  };
+  const row rows[] = {
+      {"10.0.0.2", 53, true},       {"::ffff:10.0.0.2", 53, true}, {"fd00::53", 53, true},
+      {"fe80::1", 53, true},        {"10.0.0.2", 443, false},     {"10.0.0.3", 53, false},
+      {"fd00::54", 53, false},      {"10.9.9.9", 53, false},
+  };
+  for (const row &r : rows) EXPECT_EQ(is_name_server_query(to(r.ip, r.port)), r.resolution) << r.ip << ":" << r.port;
+  read_name_servers("/nonexistent/resolv.conf");
+  EXPECT_FALSE(is_name_server_query(to("10.0.0.2", 53)));
+}
+
+}  // namespace
