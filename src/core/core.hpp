@@ -83,6 +83,7 @@ int is_layer_preload();
 int32_t detect_provider();
 // What the last detect_provider found: Google's current generation, whose
 // records go to the log as structured lines and which has no supervisor.
+// Meaningful where the record's provider is Google.
 bool google_current_generation();
 // The function's handler file, canonical, into the record's handler_path
 // (from the record's provider and runtime). 0 after a printed failure.

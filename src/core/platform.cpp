@@ -35,16 +35,15 @@ void remember_code_folder() {
 }  // namespace
 
 int32_t detect_provider() {
-  current_generation = false;
+  // Told apart by Google's variables alone, so that a started program given
+  // another platform's variables as well keeps its generation.
+  current_generation =
+      !env_lookup("X_GOOGLE_FUNCTION_NAME") && env_lookup("K_SERVICE") && env_lookup("FUNCTION_TARGET");
+  if (current_generation) remember_code_folder();
   // OS-only runtimes (provided.*) set no AWS_EXECUTION_ENV, only the
   // Runtime API their own bootstrap polls.
   if (env_lookup("AWS_EXECUTION_ENV") || env_lookup("AWS_LAMBDA_RUNTIME_API")) return PROVIDER_AWS;
-  if (env_lookup("X_GOOGLE_FUNCTION_NAME")) return PROVIDER_GOOGLE;
-  if (env_lookup("K_SERVICE") && env_lookup("FUNCTION_TARGET")) {
-    current_generation = true;
-    remember_code_folder();
-    return PROVIDER_GOOGLE;
-  }
+  if (env_lookup("X_GOOGLE_FUNCTION_NAME") || current_generation) return PROVIDER_GOOGLE;
   return PROVIDER_UNSUPPORTED;
 }
 

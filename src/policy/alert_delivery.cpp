@@ -87,12 +87,12 @@ int64_t monotonic_ms() {
 }
 
 // The last supervisor that could not be reached (a hash of its host and
-// port) and until when deliveries to it are skipped; the records skipped
-// meanwhile. Threads read and write these without a lock: a race costs at
+// port) and until when deliveries to it are skipped; the records lost
+// meanwhile (those of the failed deliveries and the skipped ones). Threads read and write these without a lock: a race costs at
 // most one attempt too many or one skip too many, and a skip is counted.
 std::atomic<uint64_t> failed_supervisor{0};
 std::atomic<int64_t> skip_until_ms{0};
-std::atomic<long> skipped_records{0};
+std::atomic<long> lost_records{0};
 
 uint64_t supervisor_key(const char *host, const char *port) {
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
@@ -107,13 +107,14 @@ bool skipping(uint64_t key) {
 }
 
 void note_failure(uint64_t key) {
+  lost_records.fetch_add(1, std::memory_order_relaxed);
   skip_until_ms.store(monotonic_ms() + SUPERVISOR_BACKOFF_MS, std::memory_order_relaxed);
   failed_supervisor.store(key, std::memory_order_relaxed);
 }
 
 // Said once the log can be reached again, before the record that got through.
 void report_lost_records() {
-  const long lost = skipped_records.exchange(0, std::memory_order_relaxed);
+  const long lost = lost_records.exchange(0, std::memory_order_relaxed);
   if (lost == 1)
     print_message(message_stream::output, "TesselGuard: 1 alert record was lost: the log endpoint was unreachable");
   else if (lost > 1)
@@ -217,7 +218,7 @@ int deliver_google(const char *text) {
   }
   const uint64_t key = supervisor_key(host, port);
   if (skipping(key)) {
-    skipped_records.fetch_add(1, std::memory_order_relaxed);
+    lost_records.fetch_add(1, std::memory_order_relaxed);
     return -1;
   }
   malloc_guard request{nullptr};

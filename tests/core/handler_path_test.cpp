@@ -179,7 +179,9 @@ TEST_P(PlatformTable, RecordAndMessages) {
     scoped_env target("FUNCTION_TARGET", current ? "entry" : nullptr);
     scoped_env read_handler("TESSEL_GUARD_POLICY_READ_HANDLER", "block");
     // The current generation's folder is where the function starts.
-    if (current && !first) ASSERT_EQ(chdir(named.c_str()), 0);
+    if (current && !first) {
+      ASSERT_EQ(chdir(named.c_str()), 0);
+    }
 
     scoped_state state(PROVIDER_UNSUPPORTED);
     set_text(state.record.handler_path, EARLIER_PATH);

@@ -86,7 +86,9 @@ TEST_F(ExemptPrograms, UnameProbeUnderWhateverShellBinShIs) {
       EXPECT_EQ(policy_callback(program_event(shell, probe).c_str()), environment.verdict);
       EXPECT_EQ(log.drain().empty(), environment.verdict == 0);
     }
-    if (!uname.empty()) EXPECT_EQ(policy_callback(program_event(uname, R"(["uname","-p"])").c_str()), 0);
+    if (!uname.empty()) {
+      EXPECT_EQ(policy_callback(program_event(uname, R"(["uname","-p"])").c_str()), 0);
+    }
   }
 }
 
