@@ -4,7 +4,8 @@
 //   core.hpp         the shared state record, providers, modes
 //   env.cpp          env_lookup, is_layer_preload
 //   state.cpp        state_map, state_init
-//   platform.cpp     detect_provider, detect_handler_path
+//   platform.cpp     detect_provider, google_current_generation,
+//                    detect_handler_path
 //   contract.hpp     verdict_callback, VERDICT_REFUSE, ALERT_LOG_FD: what the
 //                    interceptor and the policy share
 //   timestamp.hpp    UTC timestamps of events and records
@@ -75,7 +76,17 @@ extern bool in_place_first_process;
 const char *env_lookup(const char *name);
 int is_layer_preload();
 
+// The provider named by this process's environment. Also remembers, for
+// this process, whether it runs on Google's current generation (K_SERVICE
+// and FUNCTION_TARGET, no X_GOOGLE_FUNCTION_NAME) and, there, the working
+// directory as the function's code folder: call it at start-up.
 int32_t detect_provider();
+// What the last detect_provider found: Google's current generation, whose
+// records go to the log as structured lines and which has no supervisor.
+// Meaningful where the record's provider is Google.
+bool google_current_generation();
+// The function's handler file, canonical, into the record's handler_path
+// (from the record's provider and runtime). 0 after a printed failure.
 int detect_handler_path();
 
 int state_init();

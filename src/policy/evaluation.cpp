@@ -4,8 +4,8 @@
 // Alert and block deliver an alert record before the verdict is returned;
 // an event that ends at allow costs no record at all.
 #include "policy/policy.hpp"
+#include "policy/exempt_programs.hpp"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -21,60 +21,6 @@ bool equals(const char *a, std::string_view b) { return a && b == a; }
 // A character field of the shared record: the configuration call may be
 // rewriting it, so never read past its end.
 std::string_view record_text(const char *field, size_t size) { return {field, strnlen(field, size)}; }
-
-// ---- exempt programs ------------------------------------------------------
-// Process events carry the canonical path of the running program
-// (/proc/self/exe), so on systems where /bin is a link to /usr/bin the
-// program "/bin/bash" arrives as "/usr/bin/bash". Each exempt path is
-// matched as written and as canonicalised.
-
-enum exempt_program : int {
-  GETCONF_USR_LOCAL_BIN,
-  GETCONF_USR_BIN,
-  GETCONF_USR_LOCAL_SBIN,
-  GETCONF_USR_SBIN,
-  LANG_NODE,
-  EXPR,
-  LANG_RUBY,
-  ENV,
-  BASH,
-  UNAME,
-  EXEMPT_PROGRAM_COUNT,
-};
-
-constexpr const char *EXEMPT_PROGRAM_PATHS[EXEMPT_PROGRAM_COUNT] = {
-    "/usr/local/bin/getconf", "/usr/bin/getconf", "/usr/local/sbin/getconf", "/usr/sbin/getconf",
-    "/var/lang/bin/node",     "/usr/bin/expr",    "/var/lang/bin/ruby",      "/bin/env",
-    "/bin/bash",              "/bin/uname",
-};
-
-// Each entry is resolved on first use, once per process. Threads that race
-// each resolve it and the first to publish wins; nobody waits.
-char UNRESOLVED_MARK;  // the path does not resolve (the program is not installed)
-std::atomic<char *> canonical_programs[EXEMPT_PROGRAM_COUNT];
-
-const char *canonical_exempt_program(exempt_program program) {
-  char *known = canonical_programs[program].load(std::memory_order_acquire);
-  if (!known) {
-    // realpath resolves with lstat/readlink; it never opens the file, so it
-    // raises no event of its own.
-    char *fresh = realpath(EXEMPT_PROGRAM_PATHS[program], nullptr);
-    if (!fresh) fresh = &UNRESOLVED_MARK;
-    if (canonical_programs[program].compare_exchange_strong(known, fresh, std::memory_order_acq_rel)) {
-      known = fresh;
-    } else if (fresh != &UNRESOLVED_MARK) {
-      free(fresh);
-    }
-  }
-  return known == &UNRESOLVED_MARK ? nullptr : known;
-}
-
-bool is_program(const char *path, exempt_program program) {
-  if (!path) return false;
-  if (equals(path, EXEMPT_PROGRAM_PATHS[program])) return true;
-  const char *canonical = canonical_exempt_program(program);
-  return canonical && equals(path, canonical);
-}
 
 // ---- the three kinds of event ---------------------------------------------
 // Each decides the mode and the rule; the alert record is built afterwards,
@@ -106,17 +52,21 @@ judgement judge_connect(const event_view &event) {
   const char *host = event.hostname;
   int32_t mode = load_field(state_map->outbound_connectivity);
   const int32_t provider = state_map->provider;
+  // The current generation has no supervisor; its metadata server is also
+  // reached by address.
+  const bool current_google = provider == PROVIDER_GOOGLE && google_current_generation();
   if (host) {
     if (equals(host, ANALYTICS_HOST)) mode = MODE_ALLOW;
     if (provider == PROVIDER_AWS && ends_with(".amazonaws.com", host)) mode = MODE_ALLOW;
     if (provider == PROVIDER_GOOGLE) {
-      const char *supervisor = env_lookup("X_GOOGLE_SUPERVISOR_HOSTNAME");
+      const char *supervisor = current_google ? nullptr : env_lookup("X_GOOGLE_SUPERVISOR_HOSTNAME");
       if (supervisor && equals(host, supervisor)) mode = MODE_ALLOW;
       if (ends_with(".internal", host) || ends_with(".internal.", host)) mode = MODE_ALLOW;
       if (ends_with(".googleapis.com", host)) mode = MODE_ALLOW;
     }
   }
   if (provider == PROVIDER_AWS && (equals(event.ip, "127.0.0.1") || equals(event.ip, "::1"))) mode = MODE_ALLOW;
+  if (current_google && equals(event.ip, "169.254.169.254")) mode = MODE_ALLOW;
   return {mode, "outbound_connectivity"};
 }
 
@@ -150,10 +100,13 @@ judgement judge_process_execution(const event_view &event) {
     }
   }
   if (runtime == "Python") {
-    if (argv_is(event, {"/bin/sh", "-c", "uname -p 2> /dev/null"}) && is_program(path, BASH))
+    // /bin/sh is bash on the platform and dash elsewhere; either arrives canonical.
+    if (argv_is(event, {"/bin/sh", "-c", "uname -p 2> /dev/null"}) &&
+        (is_program(path, BASH) || is_program(path, SH)) && !shell_can_be_redirected())
       mode = MODE_ALLOW;
     if (argv_is(event, {"uname", "-p"}) && is_program(path, UNAME)) mode = MODE_ALLOW;
   }
+  if (in_place_first_process && is_runtime_start(event)) mode = MODE_ALLOW;
   return {mode, "create_child_process"};
 }
 

@@ -2,6 +2,8 @@
 // analytics record and the TLS client on a run-time loaded libssl.
 //
 //   evaluation.cpp      policy_callback, starts_with, ends_with
+//   exempt_programs.cpp is_program, shell_can_be_redirected (exempt_programs.hpp)
+//   runtime_start.cpp   is_runtime_start: the in-place rule (exempt_programs.hpp)
 //   event_reader.cpp    read_event
 //   alert_delivery.cpp  report_alert
 //   analytics.cpp       send_analytics, build_analytics_record, sha256_hex

@@ -216,13 +216,13 @@ TEST(ConfigurationDocument, RuntimeIsStoredBeforeTheHandlerPathIsDetected) {
   EXPECT_STREQ(scoped.record.handler_path, "/var/task/lambda_function.py");
 
   // A failed detection keeps the earlier path but stores the new runtime.
-  r = configure(with_cookie(KNOWN_COOKIE, R"("runtime":"Ruby","policy":{"read_handler":"block"})"));
+  r = configure(with_cookie(KNOWN_COOKIE, R"("runtime":"Go","policy":{"read_handler":"block"})"));
   EXPECT_EQ(r.result, KNOWN_COOKIE);
   EXPECT_EQ(r.output,
             "Unsupported environment: cannot detect handler path\n"
             "cannot detect handler path. read_handler protection disabled\n");
-  EXPECT_STREQ(scoped.record.runtime, "Ruby");
-  EXPECT_EQ(std::string(scoped.record.runtime, sizeof scoped.record.runtime), std::string("Ruby") + std::string(28, '\0'));
+  EXPECT_STREQ(scoped.record.runtime, "Go");
+  EXPECT_EQ(std::string(scoped.record.runtime, sizeof scoped.record.runtime), std::string("Go") + std::string(30, '\0'));
   EXPECT_STREQ(scoped.record.runtime_version, "3.7");
   EXPECT_STREQ(scoped.record.handler_path, "/var/task/lambda_function.py");
   EXPECT_EQ(scoped.record.read_handler, MODE_BLOCK);
@@ -230,7 +230,7 @@ TEST(ConfigurationDocument, RuntimeIsStoredBeforeTheHandlerPathIsDetected) {
   // A runtime that is not a string runs no detection at all.
   r = configure(with_cookie(KNOWN_COOKIE, R"("runtime":7,"runtime_version":3.7)"));
   EXPECT_EQ(r.output, "");
-  EXPECT_STREQ(scoped.record.runtime, "Ruby");
+  EXPECT_STREQ(scoped.record.runtime, "Go");
   EXPECT_STREQ(scoped.record.runtime_version, "3.7");
 }
 

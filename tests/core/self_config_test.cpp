@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "core_test_support.hpp"
+#include "scratch_directory.hpp"
 
 namespace {
 
@@ -143,8 +144,10 @@ TEST_F(LayerPath, RuntimeTableAndItsHandlerPathMessages) {
   } const rows[] = {
       {"AWS_Lambda_nodejs10.x", "Node.js", "10.x", "/var/task/lambda_function.js", ""},
       {"AWS_Lambda_python3.7", "Python", "3.7", "/var/task/lambda_function.py", ""},
-      {"AWS_Lambda_ruby2.5", "Ruby", "2.5", "", failure},
-      {"AWS_Lambda_java8", "Layer", "AWS_Lambda_java8", "", failure},
+      {"AWS_Lambda_ruby2.5", "Ruby", "2.5", "/var/task/lambda_function.rb", ""},
+      {"AWS_Lambda_python3.12", "Python", "3.12", "/var/task/lambda_function.py", ""},
+      {"AWS_Lambda_java8", "Java", "8", "/var/task/lambda_function/lambda_handler.class", ""},
+      {"AWS_Lambda_go1.x", "Layer", "AWS_Lambda_go1.x", "", failure},
       {"aws_lambda_python3.7", "Layer", "aws_lambda_python3.7", "", failure},
       {"", "Layer", "", "", failure},
   };
@@ -159,6 +162,34 @@ TEST_F(LayerPath, RuntimeTableAndItsHandlerPathMessages) {
     EXPECT_TRUE(has_values(v, {{"runtime", row.runtime}, {"runtime_version", row.version},
                                {"handler_path", row.handler_path}}));
     EXPECT_NE(v.at("cookie"), "0");
+  }
+}
+
+// read_handler switched on from the environment protects each runtime's
+// handler file, also when the task root is named with a trailing "/".
+TEST_F(LayerPath, ReadHandlerBlockFromTheEnvironment) {
+  struct row {
+    const char *execution_env, *handler, *file;
+  } const rows[] = {
+      {"AWS_Lambda_nodejs20.x", "index.handler", "index.mjs"},
+      {"AWS_Lambda_python3.12", "lambda_function.lambda_handler", "lambda_function.py"},
+      {"AWS_Lambda_ruby3.3", "handler.process", "handler.rb"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.execution_env);
+    // Outside /tmp, where read_write_tmp would decide first.
+    scratch_directory task_root(build_scratch_base());
+    const std::string file = task_root.file(row.file);
+    std::ofstream(file) << "handler\n";
+    auto env = aws_env(row.execution_env);
+    env.insert(env.end(), {std::string("_HANDLER=") + row.handler, "LAMBDA_TASK_ROOT=" + task_root.path + "/",
+                           "TESSEL_GUARD_POLICY_READ_HANDLER=block", "TESSEL_GUARD_DISABLE_ANALYTICS=true",
+                           std::string("LD_PRELOAD=") + LAYER_PATH});
+    RunResult r = run_probe("intercept_actions", {"openr:" + file}, env, true);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has_lines(r.out, {"openr:" + file + " -> errno 222"}));
+    EXPECT_NE(r.log.find(R"({"details":{"path":")" + file + R"("},"tessel_guard":true,)"), std::string::npos) << r.log;
+    EXPECT_NE(r.log.find(R"("policy":"read_handler","mode":"block"})"), std::string::npos) << r.log;
   }
 }
 

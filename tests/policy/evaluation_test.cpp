@@ -251,6 +251,45 @@ TEST_F(PolicyTable, FileOpens) { run_rows(fs_open_rows()); }
 TEST_F(PolicyTable, Connections) { run_rows(connect_rows()); }
 TEST_F(PolicyTable, ProgramStarts) { run_rows(process_rows()); }
 
+// Google's current generation: the same name rules, the metadata server by
+// address, getconf, no supervisor; each record is one structured line on
+// the log descriptor.
+TEST_F(PolicyTable, CurrentGenerationOfGoogle) {
+  scoped_current_generation generation;
+  scoped_state state(GCF);
+  state.record.read_write_tmp = state.record.create_child_process = MODE_BLOCK;
+  state.record.outbound_connectivity = state.record.read_handler = MODE_BLOCK;
+  struct {
+    std::string event;
+    int verdict;
+  } const rows[] = {
+      {conn("10.1.1.1", "metadata.google.internal"), 0},
+      {conn("10.1.1.1", "metadata.google.internal."), 0},
+      {conn("10.1.1.1", "storage.googleapis.com"), 0},
+      {conn("169.254.169.254"), 0},
+      {conn("169.254.169.254", "example.com"), 0},
+      {proc("/usr/bin/getconf", R"(["getconf","PAGESIZE"])"), 0},
+      {conn("10.0.0.7", SUPERVISOR), 222},
+      {conn("169.254.169.253"), 222},
+      {conn("10.1.1.1", "googleapis.com.example"), 222},
+      {proc("/usr/bin/id", R"(["id"])"), 222},
+      {fs("/tmp/x"), 222},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.event);
+    EXPECT_EQ(policy_callback(row.event.c_str()), row.verdict);
+    const std::string line = log.drain();
+    if (row.verdict == 0) {
+      EXPECT_EQ(line, "");
+    } else {
+      EXPECT_TRUE(line.ends_with(R"(","mode":"block","severity":"WARNING"})" "\n")) << line;
+      EXPECT_EQ(line.find('\n'), line.size() - 1);
+    }
+  }
+  std::string raw;
+  EXPECT_FALSE(supervisor.next_request(&raw, 0));
+}
+
 TEST_F(PolicyTable, StatePathUnsetForcesNothing) {
   scoped_env unset(STATE_PATH_VARIABLE, nullptr);
   run_rows({{"state file at allow", AWS, ALLOW_ALL, NONE, fs(STATE_PATH), 0, ""}});

@@ -54,9 +54,42 @@ TEST_F(ExemptPrograms, CanonicalFormDoesNotLeakAcrossPrograms) {
   // Some other program that happens to live next to the exempt one.
   const std::string bash = canonical("/bin/bash");
   if (bash.empty()) GTEST_SKIP() << "no /bin/bash here";
-  const std::string sibling = bash.substr(0, bash.rfind('/')) + "/dash";
+  const std::string sibling = bash.substr(0, bash.rfind('/')) + "/perl";
   EXPECT_EQ(policy_callback(program_event(sibling, R"(["/bin/sh","-c","uname -p 2> /dev/null"])").c_str()), 222);
   EXPECT_NE(log.drain(), "");
+}
+
+// Python's platform probe runs "/bin/sh -c ...": bash on the platform, dash
+// on Debian, either by its canonical path. An environment that could make
+// the shell run something else (an exported function, a start-up file)
+// takes the exemption away; the probe's uname itself stays exempt.
+TEST_F(ExemptPrograms, UnameProbeUnderWhateverShellBinShIs) {
+  const char *probe = R"(["/bin/sh","-c","uname -p 2> /dev/null"])";
+  const std::string shells[] = {canonical("/bin/sh"), canonical("/bin/bash")};
+  const std::string uname = canonical("/bin/uname");
+  struct {
+    const char *name, *value;
+    int verdict;
+  } const environments[] = {
+      {nullptr, nullptr, 0},
+      {"BASH_FUNC_uname%%", "() {  id\n}", 222},
+      {"BASH_FUNC_x()", "() { :; }", 222},
+      {"BASH_ENV", "/var/task/run.sh", 222},
+      {"ENV", "/var/task/run.sh", 222},
+      {"BASH_ENVIRONMENT", "x", 0},
+  };
+  for (const auto &environment : environments) {
+    scoped_env variable(environment.name ? environment.name : "TG_UNUSED", environment.value);
+    for (const std::string &shell : shells) {
+      if (shell.empty()) continue;
+      SCOPED_TRACE(shell + " with " + (environment.name ? environment.name : "a plain environment"));
+      EXPECT_EQ(policy_callback(program_event(shell, probe).c_str()), environment.verdict);
+      EXPECT_EQ(log.drain().empty(), environment.verdict == 0);
+    }
+    if (!uname.empty()) {
+      EXPECT_EQ(policy_callback(program_event(uname, R"(["uname","-p"])").c_str()), 0);
+    }
+  }
 }
 
 TEST_F(ExemptPrograms, ProgramsThatDoNotExistMatchOnlyAsWritten) {

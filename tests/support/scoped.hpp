@@ -92,6 +92,19 @@ struct scoped_state {
   scoped_state &operator=(const scoped_state &) = delete;
 };
 
+// Google's current generation for this process, as start-up detects it
+// from K_SERVICE and FUNCTION_TARGET; detected afresh once the variables
+// are back (members go in reverse order: `again` last).
+struct scoped_current_generation {
+  struct detect_again {
+    ~detect_again() { detect_provider(); }
+  } again;
+  scoped_env first_generation{"X_GOOGLE_FUNCTION_NAME", nullptr};
+  scoped_env service{"K_SERVICE", "function"};
+  scoped_env target{"FUNCTION_TARGET", "entry"};
+  scoped_current_generation() { detect_provider(); }
+};
+
 // Fills a fixed-size text field of the record, always terminated.
 template <size_t N>
 void set_text(char (&field)[N], const char *text) {
