@@ -6,6 +6,7 @@
 // X(name, result, parameters, status when preparing fails, stays after fork)
 #pragma once
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -41,7 +42,8 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
     STATUS_PREPARE_GETADDRINFO, false)                                                             \
   X(execve, int, (const char *path, char *const argv[], char *const envp[]), STATUS_PREPARE_EXECVE, \
     true)                                                                                          \
-  X(close, int, (int fd), PREPARE_FAILURE_IGNORED, true)
+  X(close, int, (int fd), PREPARE_FAILURE_IGNORED, true)                                            \
+  X(openat, int, (int dirfd, const char *path, int flags, ...), PREPARE_FAILURE_IGNORED, false)
 
 #define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status, after_fork) \
   extern result(*real_##name) parameters;

@@ -7,7 +7,9 @@
 //   config.cpp             interceptor_config, load_interceptor_config,
 //                          real_* slots, dns_db_lock
 //   path.cpp               absolute_path, lexical_absolute_path
-//   file_open.cpp          hooked_open, hooked_fopen, hooked_creat, judge_file_open
+//   file_open.cpp          hooked_open, hooked_openat, hooked_fopen, hooked_creat,
+//                          judge_file_open, judge_canonical_path
+//   open_resolution.cpp    descriptor_path, judge_descriptor, creation targets
 //   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect,
 //                          judge_connection
 //   process_execution.cpp  init_child_injection, process_execution,
@@ -76,6 +78,43 @@ char *lexical_absolute_path(const char *base, const char *path);
 // The verdict on opening `path` ({"path"}: its absolute form); 0 whenever
 // no event can be made. errno is left as the caller had it.
 int judge_file_open(const char *path);
+// The same for an open with `flags` (a write of /proc/<n>/mem is judged, a
+// read is not; writing in the folder /tmp itself counts as under /tmp).
+int judge_file_open_flags(const char *path, int flags);
+// The verdict on an open with `flags` of `path`, already absolute and
+// canonical; errno is left as the caller had it.
+int judge_canonical_path(const char *path, int flags);
+
+// ---- what an open reaches (open_resolution.cpp) ----------------------------
+// The kernel's path of an open descriptor (through /proc/self/fd); false for
+// objects without one, or without /proc.
+bool descriptor_path(int fd, char (&out)[PATH_MAX]);
+// judge_file_open_flags for a path relative to `dirfd` (AT_FDCWD: the
+// current folder).
+int judge_path_text(int dirfd, const char *path, int flags);
+// The verdict on the file open as `fd`, by its kernel path; by the text of
+// `path` (relative to `dirfd`) when the kernel has none.
+int judge_descriptor(int fd, int dirfd, const char *path, int flags);
+
+// Where a file is about to be created: its folder, held open, and its name.
+struct creation_target {
+  int folder_fd = -1;
+  const char *last_name = nullptr;
+  creation_target() = default;
+  creation_target(const creation_target &) = delete;
+  creation_target &operator=(const creation_target &) = delete;
+  ~creation_target() { release(); }
+  void release();
+};
+// Opens the folder of `path` (relative to `dirfd`), following a symbolic
+// link in the last place as the kernel would with these flags, and returns
+// the verdict on folder + name. When no folder can be held, folder_fd stays
+// -1 and the answer is 0: judge the text instead.
+int resolve_creation_target(int dirfd, const char *path, int flags, creation_target &target);
+// An open that may create or truncate: judged first, then made in the
+// judged folder. Returns what the open returns, errno as the kernel set it
+// or the verdict.
+int open_judged_first(int dirfd, const char *path, int flags, mode_t mode);
 
 // The hooked_* replacements are declared in hook_table.hpp.
 
