@@ -49,8 +49,12 @@ bool may_write(int flags) {
   return opens_for_writing(flags) || (flags & (O_CREAT | O_TRUNC)) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
 }
 
-// The open itself may create or truncate a file.
-bool changes_something(int flags) { return (flags & (O_CREAT | O_TRUNC)) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
+// The open itself may create or truncate a file. With O_PATH (and no
+// O_TMPFILE) the kernel ignores O_CREAT and O_TRUNC.
+bool changes_something(int flags) {
+  if ((flags & O_TMPFILE) == O_TMPFILE) return true;
+  return (flags & O_PATH) == 0 && (flags & (O_CREAT | O_TRUNC)) != 0;
+}
 
 // /proc/<digits>/mem: another process's (or this one's) memory.
 bool is_process_memory(std::string_view path) {
