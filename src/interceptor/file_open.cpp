@@ -100,7 +100,8 @@ int open_then_judge(int dirfd, const char *path, int flags, mode_t mode) {
 }
 
 int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
-  if (!path || !registered_callback || is_inner_open_of_judged_fopen(path))
+  // An empty path names nothing: the kernel's ENOENT.
+  if (!path || !path[0] || !registered_callback || is_inner_open_of_judged_fopen(path))
     return real_openat(dirfd, path, flags, mode);
   if (changes_something(flags)) return open_judged_first(dirfd, path, flags, mode);
   return open_then_judge(dirfd, path, flags, mode);
