@@ -82,6 +82,31 @@ TEST(OpenRoutes, HiddenRoutesIntoTmpAreRefusedWithTheKernelsPath) {
   EXPECT_GT(handler_records, 0u);
 }
 
+TEST(OpenRoutes, PythonDirFdOpensAreJudgedFromTheFolder) {
+  TG_SKIP_IF_SANITIZED();
+  if (python_path().empty()) GTEST_SKIP() << "no python3 on this machine";
+  scratch_directory tmp;
+  RunOptions options;
+  options.argv = {python_path(), "-c",
+                  "import ctypes, os, sys\n"
+                  "ctypes.CDLL(None).tesselguard_configure(b'{\"disable_analytics\":true,"
+                  "\"policy\":{\"read_write_tmp\":\"block\"}}')\n"
+                  "folder = os.open('/tmp', os.O_RDONLY)\n"
+                  "try:\n"
+                  "    os.open(sys.argv[1] + '/x', os.O_WRONLY | os.O_CREAT, dir_fd=folder)\n"
+                  "    print('ok')\n"
+                  "except OSError as error:\n"
+                  "    print('errno', error.errno)\n",
+                  tmp.path.substr(5)};  // relative to /tmp
+  options.env = aws_env();
+  options.capture_log_fd = true;
+  RunResult result = run_process(options);
+  EXPECT_EQ(result.out, "errno 222\n") << result.err;
+  auto alerts = alert_records(result.log);
+  ASSERT_EQ(alerts.size(), 1u) << result.log;
+  EXPECT_EQ(alerts[0].path, tmp.file("x"));
+}
+
 TEST(OpenRoutes, FailingOpensReportTheKernelsOwnErrors) {
   TG_SKIP_IF_SANITIZED();
   route_run bare(false);
