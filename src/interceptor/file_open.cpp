@@ -3,10 +3,12 @@
 // path of what the kernel opens.
 //
 // An open that changes nothing by itself (no O_CREAT, O_TRUNC or O_TMPFILE)
-// is made first and judged by the path the kernel gives its descriptor: what
-// was judged is what was opened, and a refused descriptor is closed before
-// anyone can use it. An open that may create or truncate is judged first,
-// by the folder it happens in, held open (open_resolution.cpp).
+// is judged by its canonical path and then made on exactly that path with
+// no symbolic link followed (openat2), so what was judged is what is
+// opened. Where that route does not apply it is made first and judged by
+// the path the kernel gives its descriptor; a refused descriptor is closed
+// before anyone can use it. An open that may create or truncate is judged
+// first, by the folder it happens in, held open (open_resolution.cpp).
 #include "interceptor/interceptor.hpp"
 
 #include <fcntl.h>
@@ -104,6 +106,8 @@ int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
   if (!path || !path[0] || !registered_callback || is_inner_open_of_judged_fopen(path))
     return real_openat(dirfd, path, flags, mode);
   if (changes_something(flags)) return open_judged_first(dirfd, path, flags, mode);
+  int result;
+  if ((dirfd == AT_FDCWD || path[0] == '/') && open_through_canonical_path(path, flags, mode, result)) return result;
   return open_then_judge(dirfd, path, flags, mode);
 }
 

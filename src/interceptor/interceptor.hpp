@@ -96,6 +96,13 @@ int judge_path_text(int dirfd, const char *path, int flags);
 // `path` (relative to `dirfd`) when the kernel has none.
 int judge_descriptor(int fd, int dirfd, const char *path, int flags);
 
+// An open that changes nothing (of a path absolute or relative to the
+// current folder), judged by the path's canonical form and then made on that
+// very path without following any symbolic link. False when this route does
+// not apply (no such canonical path, a /proc or /dev/fd path, no openat2);
+// otherwise `result` is what the open returns.
+bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &result);
+
 // Where a file is about to be created: its folder, held open, and its name.
 struct creation_target {
   int folder_fd = -1;

@@ -4,7 +4,11 @@
 #include "interceptor/interceptor.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <cerrno>
 #include <cstdlib>
@@ -12,6 +16,10 @@
 #include <string_view>
 
 namespace {
+
+// Cleared for good when the kernel has no openat2 (before Linux 5.6, or a
+// filter that hides it).
+std::atomic<bool> openat2_available{true};
 
 constexpr std::string_view DELETED_SUFFIX = " (deleted)";
 // As many symbolic links as the kernel follows in one lookup.
@@ -188,4 +196,51 @@ int open_judged_first(int dirfd, const char *path, int flags, mode_t mode) {
   }
   errno = ELOOP;
   return -1;
+}
+
+bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {
+  // realpath follows a link in the last place, which O_NOFOLLOW does not.
+  if ((flags & O_NOFOLLOW) != 0 || !openat2_available.load(std::memory_order_relaxed)) return false;
+  const std::string_view text(path);
+  // A descriptor's link reopens that very object, which its name may not.
+  if (text.starts_with("/proc/") || text.starts_with("/dev/fd/")) return false;
+  const int saved = errno;
+  char canonical[PATH_MAX];
+  if (!realpath(path, canonical)) {
+    errno = saved;
+    return false;
+  }
+  if (int verdict = judge_canonical_path(canonical, flags)) {
+    errno = verdict;
+    result = -1;
+    return true;
+  }
+  // The canonical path holds no symbolic link: opened without following
+  // any, it is the file that was judged, or the open fails.
+  open_how how{};
+  how.flags = static_cast<unsigned>(flags);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const long fd = syscall(SYS_openat2, AT_FDCWD, canonical, &how, sizeof how);
+  if (fd >= 0) {
+    errno = saved;
+    result = static_cast<int>(fd);
+    return true;
+  }
+  if (errno == ENOSYS) openat2_available.store(false, std::memory_order_relaxed);
+  // A link swapped in, flags openat2 refuses, a search permission only the
+  // relative path has: the caller's own path, judged again only when the
+  // kernel went somewhere else.
+  result = real_openat(AT_FDCWD, path, flags, mode);
+  if (result < 0) return true;
+  char kernel_path[PATH_MAX];
+  if (descriptor_path(result, kernel_path) && strcmp(kernel_path, canonical) != 0) {
+    if (int verdict = judge_canonical_path(kernel_path, flags)) {
+      close_keeping_errno(result);
+      errno = verdict;
+      result = -1;
+      return true;
+    }
+  }
+  errno = saved;
+  return true;
 }
