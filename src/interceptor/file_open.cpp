@@ -24,19 +24,30 @@ namespace {
 // The one open that the C library makes inside a judged fopen: the same
 // path pointer on the same thread, taken by the first open that matches.
 // Anything else the thread opens meanwhile (a signal handler's open) is
-// judged on its own.
-thread_local const char *judged_fopen_path = nullptr;
+// judged on its own. When fopen judged a canonical path, the inner open
+// opens that path.
+struct judged_fopen {
+  const char *path = nullptr;
+  const char *canonical = nullptr;
+  bool taken = false;
+};
+thread_local judged_fopen *current_fopen = nullptr;
 
 struct judged_fopen_scope {
-  const char *previous;
-  explicit judged_fopen_scope(const char *path) : previous(judged_fopen_path) { judged_fopen_path = path; }
-  ~judged_fopen_scope() { judged_fopen_path = previous; }
+  judged_fopen record;
+  judged_fopen *previous;
+  judged_fopen_scope(const char *path, const char *canonical) : record{path, canonical}, previous(current_fopen) {
+    current_fopen = &record;
+  }
+  ~judged_fopen_scope() { current_fopen = previous; }
 };
 
-bool is_inner_open_of_judged_fopen(const char *path) {
-  if (!path || path != judged_fopen_path) return false;
-  judged_fopen_path = nullptr;
-  return true;
+// The inner open of a judged fopen, or null.
+judged_fopen *take_inner_open(const char *path) {
+  judged_fopen *record = current_fopen;
+  if (!path || !record || record->taken || path != record->path) return nullptr;
+  record->taken = true;
+  return record;
 }
 
 bool is_exempt_zone_file(const char *path) {
@@ -102,9 +113,12 @@ int open_then_judge(int dirfd, const char *path, int flags, mode_t mode) {
 }
 
 int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
-  // An empty path names nothing: the kernel's ENOENT.
-  if (!path || !path[0] || !registered_callback || is_inner_open_of_judged_fopen(path))
+  if (const judged_fopen *inner = take_inner_open(path)) {
+    if (inner->canonical && dirfd == AT_FDCWD) return open_judged_canonical(path, inner->canonical, flags, mode);
     return real_openat(dirfd, path, flags, mode);
+  }
+  // An empty path names nothing: the kernel's ENOENT.
+  if (!path || !path[0] || !registered_callback) return real_openat(dirfd, path, flags, mode);
   if (changes_something(flags)) return open_judged_first(dirfd, path, flags, mode);
   int result;
   if ((dirfd == AT_FDCWD || path[0] == '/') && open_through_canonical_path(path, flags, mode, result)) return result;
@@ -173,7 +187,7 @@ int hooked_creat(const char *path, mode_t mode) {
 FILE *hooked_fopen(const char *path, const char *mode) {
   if (!path || !registered_callback) return real_fopen(path, mode);
   if (is_exempt_zone_file(path)) {
-    judged_fopen_scope scope(path);
+    judged_fopen_scope scope(path, nullptr);
     return real_fopen(path, mode);
   }
   const int flags = flags_of_fopen_mode(mode);
@@ -187,12 +201,31 @@ FILE *hooked_fopen(const char *path, const char *mode) {
       errno = verdict;
       return nullptr;
     }
-    judged_fopen_scope scope(path);
+    judged_fopen_scope scope(path, nullptr);
     return real_fopen(path, mode);
+  }
+  char canonical[PATH_MAX];
+  if (canonical_route_applies(path, flags, canonical)) {
+    if (int verdict = judge_canonical_path(canonical, flags)) {
+      errno = verdict;
+      return nullptr;
+    }
+    judged_fopen_scope scope(path, canonical);
+    FILE *file = real_fopen(path, mode);
+    // Opened by the C library without the watched open ("c" in the mode):
+    // what it opened is looked at afterwards.
+    if (file && !scope.record.taken) {
+      if (int verdict = judge_if_elsewhere(fileno(file), canonical, flags)) {
+        fclose(file);
+        errno = verdict;
+        return nullptr;
+      }
+    }
+    return file;
   }
   FILE *file;
   {
-    judged_fopen_scope scope(path);
+    judged_fopen_scope scope(path, nullptr);
     file = real_fopen(path, mode);
   }
   const int error = errno;

@@ -102,6 +102,13 @@ int judge_descriptor(int fd, int dirfd, const char *path, int flags);
 // not apply (no such canonical path, a /proc or /dev/fd path, no openat2);
 // otherwise `result` is what the open returns.
 bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &result);
+// Its parts: whether the route applies, with the canonical path; the open
+// of a judged canonical path (the caller's `path` when openat2 cannot);
+// and the verdict on `fd` when the kernel opened something other than
+// `judged` (0 when it is the same).
+bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]);
+int open_judged_canonical(const char *path, const char *canonical, int flags, mode_t mode);
+int judge_if_elsewhere(int fd, const char *judged, int flags);
 
 // Where a file is about to be created: its folder, held open, and its name.
 struct creation_target {

@@ -198,23 +198,20 @@ int open_judged_first(int dirfd, const char *path, int flags, mode_t mode) {
   return -1;
 }
 
-bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {
+bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]) {
   // realpath follows a link in the last place, which O_NOFOLLOW does not.
   if ((flags & O_NOFOLLOW) != 0 || !openat2_available.load(std::memory_order_relaxed)) return false;
   const std::string_view text(path);
   // A descriptor's link reopens that very object, which its name may not.
   if (text.starts_with("/proc/") || text.starts_with("/dev/fd/")) return false;
   const int saved = errno;
-  char canonical[PATH_MAX];
-  if (!realpath(path, canonical)) {
-    errno = saved;
-    return false;
-  }
-  if (int verdict = judge_canonical_path(canonical, flags)) {
-    errno = verdict;
-    result = -1;
-    return true;
-  }
+  const bool resolved = realpath(path, canonical) != nullptr;
+  errno = saved;
+  return resolved;
+}
+
+int open_judged_canonical(const char *path, const char *canonical, int flags, mode_t mode) {
+  const int saved = errno;
   // The canonical path holds no symbolic link: opened without following
   // any, it is the file that was judged, or the open fails.
   open_how how{};
@@ -223,24 +220,37 @@ bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &
   const long fd = syscall(SYS_openat2, AT_FDCWD, canonical, &how, sizeof how);
   if (fd >= 0) {
     errno = saved;
-    result = static_cast<int>(fd);
-    return true;
+    return static_cast<int>(fd);
   }
   if (errno == ENOSYS) openat2_available.store(false, std::memory_order_relaxed);
   // A link swapped in, flags openat2 refuses, a search permission only the
   // relative path has: the caller's own path, judged again only when the
   // kernel went somewhere else.
-  result = real_openat(AT_FDCWD, path, flags, mode);
-  if (result < 0) return true;
-  char kernel_path[PATH_MAX];
-  if (descriptor_path(result, kernel_path) && strcmp(kernel_path, canonical) != 0) {
-    if (int verdict = judge_canonical_path(kernel_path, flags)) {
-      close_keeping_errno(result);
-      errno = verdict;
-      result = -1;
-      return true;
-    }
+  const int result = real_openat(AT_FDCWD, path, flags, mode);
+  if (result < 0) return result;
+  if (int verdict = judge_if_elsewhere(result, canonical, flags)) {
+    close_keeping_errno(result);
+    errno = verdict;
+    return -1;
   }
   errno = saved;
+  return result;
+}
+
+int judge_if_elsewhere(int fd, const char *judged, int flags) {
+  char kernel_path[PATH_MAX];
+  if (!descriptor_path(fd, kernel_path) || strcmp(kernel_path, judged) == 0) return 0;
+  return judge_canonical_path(kernel_path, flags);
+}
+
+bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {
+  char canonical[PATH_MAX];
+  if (!canonical_route_applies(path, flags, canonical)) return false;
+  if (int verdict = judge_canonical_path(canonical, flags)) {
+    errno = verdict;
+    result = -1;
+    return true;
+  }
+  result = open_judged_canonical(path, canonical, flags, mode);
   return true;
 }
