@@ -28,7 +28,8 @@ namespace {
 // opens that path.
 struct judged_fopen {
   const char *path = nullptr;
-  const char *canonical = nullptr;
+  const char *canonical = nullptr;        // judged, for a read
+  const creation_target *target = nullptr;  // judged, for a write
   bool taken = false;
 };
 thread_local judged_fopen *current_fopen = nullptr;
@@ -36,7 +37,8 @@ thread_local judged_fopen *current_fopen = nullptr;
 struct judged_fopen_scope {
   judged_fopen record;
   judged_fopen *previous;
-  judged_fopen_scope(const char *path, const char *canonical) : record{path, canonical}, previous(current_fopen) {
+  judged_fopen_scope(const char *path, const char *canonical, const creation_target *target = nullptr)
+      : record{path, canonical, target}, previous(current_fopen) {
     current_fopen = &record;
   }
   ~judged_fopen_scope() { current_fopen = previous; }
@@ -114,7 +116,13 @@ int open_then_judge(int dirfd, const char *path, int flags, mode_t mode) {
 
 int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
   if (const judged_fopen *inner = take_inner_open(path)) {
-    if (inner->canonical && dirfd == AT_FDCWD) return open_judged_canonical(path, inner->canonical, flags, mode);
+    if (dirfd == AT_FDCWD && inner->canonical) return open_judged_canonical(path, inner->canonical, flags, mode);
+    if (dirfd == AT_FDCWD && inner->target) {
+      bool link_appeared = false;
+      const int fd = open_in_judged_folder(*inner->target, flags, mode, link_appeared);
+      // Somewhere else now: judged again from the start.
+      return link_appeared ? open_judged_first(dirfd, path, flags, mode) : fd;
+    }
     return real_openat(dirfd, path, flags, mode);
   }
   // An empty path names nothing: the kernel's ENOENT.
@@ -192,17 +200,26 @@ FILE *hooked_fopen(const char *path, const char *mode) {
   }
   const int flags = flags_of_fopen_mode(mode);
   if (changes_something(flags)) {
-    // Judged before the C library creates or truncates the file.
+    // Judged before the C library creates or truncates the file; its inner
+    // open makes the file in the judged folder.
     creation_target target;
     int verdict = resolve_creation_target(AT_FDCWD, path, flags, target);
-    if (target.folder_fd < 0) verdict = judge_path_text(AT_FDCWD, path, flags);
-    target.release();
+    const bool held = target.folder_fd >= 0;
+    if (!held) verdict = judge_path_text(AT_FDCWD, path, flags);
     if (verdict) {
       errno = verdict;
       return nullptr;
     }
-    judged_fopen_scope scope(path, nullptr);
-    return real_fopen(path, mode);
+    judged_fopen_scope scope(path, nullptr, held ? &target : nullptr);
+    FILE *file = real_fopen(path, mode);
+    if (file && held && !scope.record.taken) {
+      if (int late = judge_if_elsewhere(fileno(file), target.judged, flags)) {
+        fclose(file);
+        errno = late;
+        return nullptr;
+      }
+    }
+    return file;
   }
   char canonical[PATH_MAX];
   if (canonical_route_applies(path, flags, canonical)) {

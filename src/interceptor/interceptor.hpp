@@ -113,7 +113,9 @@ int judge_if_elsewhere(int fd, const char *judged, int flags);
 // Where a file is about to be created: its folder, held open, and its name.
 struct creation_target {
   int folder_fd = -1;
-  const char *last_name = nullptr;
+  const char *last_name = nullptr;  // points into `name` when folder_fd is held
+  char name[NAME_MAX + 1];
+  char judged[PATH_MAX];  // the folder's path and the name, when folder_fd is held
   creation_target() = default;
   creation_target(const creation_target &) = delete;
   creation_target &operator=(const creation_target &) = delete;
@@ -129,6 +131,9 @@ int resolve_creation_target(int dirfd, const char *path, int flags, creation_tar
 // judged folder. Returns what the open returns, errno as the kernel set it
 // or the verdict.
 int open_judged_first(int dirfd, const char *path, int flags, mode_t mode);
+// The open of a judged target's name in its folder; `link_appeared` when a
+// symbolic link took the name's place since (the open then failed).
+int open_in_judged_folder(const creation_target &target, int flags, mode_t mode, bool &link_appeared);
 
 // The hooked_* replacements are declared in hook_table.hpp.
 

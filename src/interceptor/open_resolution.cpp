@@ -147,11 +147,16 @@ int resolve_creation_target(int dirfd, const char *path, int flags, creation_tar
         continue;
       }
     }
-    char judged[PATH_MAX];
-    if (!descriptor_path(folder_fd, judged) || !join_name(judged, judged, target.last_name)) {
+    // The name may lie in a link's text on this stack: the target keeps a copy.
+    const size_t name_length = strlen(target.last_name);
+    char *judged = target.judged;
+    if (name_length > NAME_MAX || !descriptor_path(folder_fd, target.judged) ||
+        !join_name(target.judged, judged, target.last_name)) {
       close_keeping_errno(folder_fd);
       break;
     }
+    memcpy(target.name, target.last_name, name_length + 1);
+    target.last_name = target.name;
     target.folder_fd = folder_fd;
     return judge_canonical_path(judged, flags);
   }
@@ -188,14 +193,20 @@ int open_judged_first(int dirfd, const char *path, int flags, mode_t mode) {
       errno = verdict;
       return -1;
     }
-    // O_NOFOLLOW: a link put there since the judgement is not followed.
-    const int fd = real_openat(target.folder_fd, target.last_name, flags | O_NOFOLLOW, mode);
-    const bool link_appeared = fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW) == 0;
+    bool link_appeared = false;
+    const int fd = open_in_judged_folder(target, flags, mode, link_appeared);
     target.release();
     if (!link_appeared) return fd;
   }
   errno = ELOOP;
   return -1;
+}
+
+int open_in_judged_folder(const creation_target &target, int flags, mode_t mode, bool &link_appeared) {
+  // O_NOFOLLOW: a link put there since the judgement is not followed.
+  const int fd = real_openat(target.folder_fd, target.last_name, flags | O_NOFOLLOW, mode);
+  link_appeared = fd < 0 && errno == ELOOP && (flags & O_NOFOLLOW) == 0;
+  return fd;
 }
 
 bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]) {

@@ -91,6 +91,10 @@ static void failing_routes(void) {
   report("parity O_DIRECTORY on a file", open(in(outside, "file"), O_RDONLY | O_DIRECTORY));
   report("parity fopen missing", file_result(fopen(in(outside, "missing"), "r")));
   report("parity fopen folder w", file_result(fopen(in(outside, "dir"), "w")));
+  /* Created where a relative link in the last place leads. */
+  symlink("made_through_link", in(outside, "relative_link"));
+  report("parity create through a relative link", open(in(outside, "relative_link"), O_RDWR | O_CREAT, 0600));
+  printf("parity made through the link: %s\n", access(in(outside, "made_through_link"), F_OK) == 0 ? "yes" : "no");
 }
 
 /* A thread swaps a link between a harmless file and the handler while the
