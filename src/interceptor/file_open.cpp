@@ -127,8 +127,12 @@ int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
   }
   // An empty path names nothing: the kernel's ENOENT.
   if (!path || !path[0] || !registered_callback) return real_openat(dirfd, path, flags, mode);
-  if (changes_something(flags)) return open_judged_first(dirfd, path, flags, mode);
   int result;
+  if (changes_something(flags)) {
+    if ((dirfd == AT_FDCWD || path[0] == '/') && create_through_canonical_path(path, flags, mode, result))
+      return result;
+    return open_judged_first(dirfd, path, flags, mode);
+  }
   if ((dirfd == AT_FDCWD || path[0] == '/') && open_through_canonical_path(path, flags, mode, result)) return result;
   return open_then_judge(dirfd, path, flags, mode);
 }

@@ -126,11 +126,18 @@ struct creation_target {
 // link in the last place as the kernel would with these flags, and returns
 // the verdict on folder + name. When no folder can be held, folder_fd stays
 // -1 and the answer is 0: judge the text instead.
-int resolve_creation_target(int dirfd, const char *path, int flags, creation_target &target);
+// A path already judged (`already_judged`) is not judged again.
+int resolve_creation_target(int dirfd, const char *path, int flags, creation_target &target,
+                            const char *already_judged = nullptr);
 // An open that may create or truncate: judged first, then made in the
 // judged folder. Returns what the open returns, errno as the kernel set it
 // or the verdict.
-int open_judged_first(int dirfd, const char *path, int flags, mode_t mode);
+int open_judged_first(int dirfd, const char *path, int flags, mode_t mode, const char *already_judged = nullptr);
+// The same, quicker, for a path absolute or relative to the current folder:
+// judged by its canonical path (the folder's, and the name, for a file not
+// there yet) and opened on it with no symbolic link followed; the folder
+// route where a link is on the way. False when the route does not apply.
+bool create_through_canonical_path(const char *path, int flags, mode_t mode, int &result);
 // The open of a judged target's name in its folder; `link_appeared` when a
 // symbolic link took the name's place since (the open then failed).
 int open_in_judged_folder(const creation_target &target, int flags, mode_t mode, bool &link_appeared);

@@ -121,7 +121,8 @@ void creation_target::release() {
   folder_fd = -1;
 }
 
-int resolve_creation_target(int dirfd, const char *path, int flags, creation_target &target) {
+int resolve_creation_target(int dirfd, const char *path, int flags, creation_target &target,
+                            const char *already_judged) {
   target.release();
   char folder[PATH_MAX];
   char link_text[2][PATH_MAX];
@@ -158,6 +159,7 @@ int resolve_creation_target(int dirfd, const char *path, int flags, creation_tar
     memcpy(target.name, target.last_name, name_length + 1);
     target.last_name = target.name;
     target.folder_fd = folder_fd;
+    if (already_judged && strcmp(already_judged, judged) == 0) return 0;
     return judge_canonical_path(judged, flags);
   }
   if (base != dirfd) close_keeping_errno(base);
@@ -166,7 +168,7 @@ int resolve_creation_target(int dirfd, const char *path, int flags, creation_tar
   return 0;
 }
 
-int open_judged_first(int dirfd, const char *path, int flags, mode_t mode) {
+int open_judged_first(int dirfd, const char *path, int flags, mode_t mode, const char *already_judged) {
   // O_TMPFILE names a folder, and a file is made in it: judged as that
   // folder, opened through the descriptor that was judged.
   if ((flags & O_TMPFILE) == O_TMPFILE) {
@@ -183,7 +185,7 @@ int open_judged_first(int dirfd, const char *path, int flags, mode_t mode) {
   }
   for (int swap = 0; swap < MAX_SWAPS; ++swap) {
     creation_target target;
-    const int verdict = resolve_creation_target(dirfd, path, flags, target);
+    const int verdict = resolve_creation_target(dirfd, path, flags, target, already_judged);
     if (target.folder_fd < 0) {
       if (int text_verdict = judge_path_text(dirfd, path, flags)) return errno = text_verdict, -1;
       return real_openat(dirfd, path, flags, mode);
@@ -209,12 +211,68 @@ int open_in_judged_folder(const creation_target &target, int flags, mode_t mode,
   return fd;
 }
 
-bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]) {
+namespace {
+
+bool canonical_open_possible(const char *path, int flags) {
   // realpath follows a link in the last place, which O_NOFOLLOW does not.
   if ((flags & O_NOFOLLOW) != 0 || !openat2_available.load(std::memory_order_relaxed)) return false;
   const std::string_view text(path);
   // A descriptor's link reopens that very object, which its name may not.
-  if (text.starts_with("/proc/") || text.starts_with("/dev/fd/")) return false;
+  return !text.starts_with("/proc/") && !text.starts_with("/dev/fd/");
+}
+
+long open_without_links(const char *canonical, int flags, mode_t mode) {
+  open_how how{};
+  how.flags = static_cast<unsigned>(flags);
+  if ((flags & O_CREAT) != 0) how.mode = mode;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const long fd = syscall(SYS_openat2, AT_FDCWD, canonical, &how, sizeof how);
+  if (fd < 0 && errno == ENOSYS) openat2_available.store(false, std::memory_order_relaxed);
+  return fd;
+}
+
+}  // namespace
+
+bool create_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {
+  if ((flags & O_TMPFILE) == O_TMPFILE || !canonical_open_possible(path, flags)) return false;
+  const int saved = errno;
+  char judged[PATH_MAX];
+  if (!realpath(path, judged)) {
+    // Not there yet: the folder's canonical path and the name, unless the
+    // name is a link to a file not there yet (the folder route follows it).
+    char folder[PATH_MAX];
+    const char *last = nullptr;
+    const bool made = errno == ENOENT && readlink(path, folder, 1) < 0 && errno == ENOENT &&
+                      split_last_name(path, folder, last) && realpath(folder, judged) &&
+                      join_name(judged, judged, last);
+    errno = saved;
+    if (!made) return false;
+  }
+  if (int verdict = judge_canonical_path(judged, flags)) {
+    errno = verdict;
+    result = -1;
+    return true;
+  }
+  const long fd = open_without_links(judged, flags, mode);
+  if (fd >= 0) {
+    errno = saved;
+    result = static_cast<int>(fd);
+    return true;
+  }
+  // A link on the way (a dangling one in the last place, or one swapped
+  // in), flags or a mode openat2 refuses, a search permission only the
+  // caller's own path has: the folder route, which follows links as the
+  // kernel does and judges only a path not judged yet.
+  if (errno == ELOOP || errno == EINVAL || errno == EACCES || errno == ENOSYS) {
+    result = open_judged_first(AT_FDCWD, path, flags, mode, judged);
+    return true;
+  }
+  result = -1;
+  return true;
+}
+
+bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]) {
+  if (!canonical_open_possible(path, flags)) return false;
   const int saved = errno;
   const bool resolved = realpath(path, canonical) != nullptr;
   errno = saved;
@@ -225,15 +283,11 @@ int open_judged_canonical(const char *path, const char *canonical, int flags, mo
   const int saved = errno;
   // The canonical path holds no symbolic link: opened without following
   // any, it is the file that was judged, or the open fails.
-  open_how how{};
-  how.flags = static_cast<unsigned>(flags);
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  const long fd = syscall(SYS_openat2, AT_FDCWD, canonical, &how, sizeof how);
+  const long fd = open_without_links(canonical, flags, mode);
   if (fd >= 0) {
     errno = saved;
     return static_cast<int>(fd);
   }
-  if (errno == ENOSYS) openat2_available.store(false, std::memory_order_relaxed);
   // A link swapped in, flags openat2 refuses, a search permission only the
   // relative path has: the caller's own path, judged again only when the
   // kernel went somewhere else.
