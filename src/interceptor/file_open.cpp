@@ -71,14 +71,24 @@ bool changes_something(int flags) {
   return (flags & O_PATH) == 0 && (flags & (O_CREAT | O_TRUNC)) != 0;
 }
 
-// /proc/<digits>/mem: another process's (or this one's) memory.
+// Takes the decimal number at the front of `text`; false when there is none.
+bool take_number(std::string_view &text) {
+  size_t length = 0;
+  while (length < text.size() && text[length] >= '0' && text[length] <= '9') ++length;
+  text.remove_prefix(length);
+  return length > 0;
+}
+
+// /proc/<digits>/mem or /proc/<digits>/task/<digits>/mem: a process's memory.
 bool is_process_memory(std::string_view path) {
-  if (!path.starts_with("/proc/") || !path.ends_with("/mem")) return false;
-  const std::string_view digits = path.substr(6, path.size() - 6 - 4);
-  if (digits.empty()) return false;
-  for (char c : digits)
-    if (c < '0' || c > '9') return false;
-  return true;
+  if (!path.starts_with("/proc/")) return false;
+  path.remove_prefix(6);
+  if (!take_number(path)) return false;
+  if (path.starts_with("/task/")) {
+    path.remove_prefix(6);
+    if (!take_number(path)) return false;
+  }
+  return path == "/mem";
 }
 
 int flags_of_fopen_mode(const char *mode) {

@@ -122,6 +122,7 @@ TEST_F(FileOpen, ProcessMemoryIsJudgedOnlyWhenOpenedForWriting) {
       {"/proc/self/mem", O_RDWR, true},
       {memory.c_str(), O_WRONLY, true},
       {"/proc/self/../self/mem", O_RDONLY, false},
+      {"/proc/thread-self/mem", O_RDONLY, false},
   };
   for (const auto &r : rows) {
     const size_t before = callback.events().size();
