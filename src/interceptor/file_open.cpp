@@ -1,5 +1,14 @@
-// Replacements of open, fopen and creat: each open is judged as an "fs_open"
-// event on the file's absolute path before the real function runs.
+// Replacements of open, openat (with every fortified form, which jump to
+// them), fopen and creat: each open is judged as an "fs_open" event on the
+// path of what the kernel opens.
+//
+// An open that changes nothing by itself (no O_CREAT, O_TRUNC or O_TMPFILE)
+// is judged by its canonical path and then made on exactly that path with
+// no symbolic link followed (openat2), so what was judged is what is
+// opened. Where that route does not apply it is made first and judged by
+// the path the kernel gives its descriptor; a refused descriptor is closed
+// before anyone can use it. An open that may create or truncate is judged
+// first, by the folder it happens in, held open (open_resolution.cpp).
 #include "interceptor/interceptor.hpp"
 
 #include <fcntl.h>
@@ -12,15 +21,36 @@
 
 namespace {
 
-// Set while an already judged real fopen (or creat) runs on this thread: the
-// C library opens the file through the same code as open, and that inner
-// open must not be judged a second time (nor judge an fopen that was exempt).
-thread_local int inside_judged_open = 0;
-
-struct judged_open_scope {
-  judged_open_scope() { ++inside_judged_open; }
-  ~judged_open_scope() { --inside_judged_open; }
+// The one open that the C library makes inside a judged fopen: the same
+// path pointer on the same thread, taken by the first open that matches.
+// Anything else the thread opens meanwhile (a signal handler's open) is
+// judged on its own. When fopen judged a canonical path, the inner open
+// opens that path.
+struct judged_fopen {
+  const char *path = nullptr;
+  const char *canonical = nullptr;        // judged, for a read
+  const creation_target *target = nullptr;  // judged, for a write
+  bool taken = false;
 };
+thread_local judged_fopen *current_fopen = nullptr;
+
+struct judged_fopen_scope {
+  judged_fopen record;
+  judged_fopen *previous;
+  judged_fopen_scope(const char *path, const char *canonical, const creation_target *target = nullptr)
+      : record{path, canonical, target}, previous(current_fopen) {
+    current_fopen = &record;
+  }
+  ~judged_fopen_scope() { current_fopen = previous; }
+};
+
+// The inner open of a judged fopen, or null.
+judged_fopen *take_inner_open(const char *path) {
+  judged_fopen *record = current_fopen;
+  if (!path || !record || record->taken || path != record->path) return nullptr;
+  record->taken = true;
+  return record;
+}
 
 bool is_exempt_zone_file(const char *path) {
   if (!path) return false;
@@ -28,62 +58,215 @@ bool is_exempt_zone_file(const char *path) {
   return text == "/etc/localtime" || text == "/usr/share/zoneinfo/UTC";
 }
 
+bool opens_for_writing(int flags) { return (flags & O_ACCMODE) != O_RDONLY; }
+
+bool may_write(int flags) {
+  return opens_for_writing(flags) || (flags & (O_CREAT | O_TRUNC)) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+// The open itself may create or truncate a file. With O_PATH (and no
+// O_TMPFILE) the kernel ignores O_CREAT and O_TRUNC.
+bool changes_something(int flags) {
+  if ((flags & O_TMPFILE) == O_TMPFILE) return true;
+  return (flags & O_PATH) == 0 && (flags & (O_CREAT | O_TRUNC)) != 0;
+}
+
+// Takes the decimal number at the front of `text`; false when there is none.
+bool take_number(std::string_view &text) {
+  size_t length = 0;
+  while (length < text.size() && text[length] >= '0' && text[length] <= '9') ++length;
+  text.remove_prefix(length);
+  return length > 0;
+}
+
+// /proc/<digits>/mem or /proc/<digits>/task/<digits>/mem: a process's memory.
+bool is_process_memory(std::string_view path) {
+  if (!path.starts_with("/proc/")) return false;
+  path.remove_prefix(6);
+  if (!take_number(path)) return false;
+  if (path.starts_with("/task/")) {
+    path.remove_prefix(6);
+    if (!take_number(path)) return false;
+  }
+  return path == "/mem";
+}
+
+int flags_of_fopen_mode(const char *mode) {
+  if (!mode) return O_RDONLY;
+  int flags = O_RDONLY;
+  if (mode[0] == 'w') flags = O_WRONLY | O_CREAT | O_TRUNC;
+  if (mode[0] == 'a') flags = O_WRONLY | O_CREAT | O_APPEND;
+  for (const char *c = mode; *c && *c != ','; ++c) {
+    if (*c == '+') flags = (flags & ~O_ACCMODE) | O_RDWR;
+    if (*c == 'x') flags |= O_EXCL;
+  }
+  return flags;
+}
+
+mode_t mode_argument(int flags, va_list rest) {
+  // The mode is there only when the flags ask for one, as the C library reads it.
+  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) return va_arg(rest, mode_t);
+  return 0;
+}
+
+int open_then_judge(int dirfd, const char *path, int flags, mode_t mode) {
+  const int fd = real_openat(dirfd, path, flags, mode);
+  const int error = errno;
+  // A failed open is judged by its text, so that what is refused stays
+  // refused whether or not the file is there; otherwise the kernel's error.
+  const int verdict = fd < 0 ? judge_path_text(dirfd, path, flags) : judge_descriptor(fd, dirfd, path, flags);
+  if (verdict) {
+    if (fd >= 0) real_close(fd);
+    errno = verdict;
+    return -1;
+  }
+  errno = error;
+  return fd;
+}
+
+int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
+  if (const judged_fopen *inner = take_inner_open(path)) {
+    if (dirfd == AT_FDCWD && inner->canonical) return open_judged_canonical(path, inner->canonical, flags, mode);
+    if (dirfd == AT_FDCWD && inner->target) {
+      bool link_appeared = false;
+      const int fd = open_in_judged_folder(*inner->target, flags, mode, link_appeared);
+      // Somewhere else now: judged again from the start.
+      return link_appeared ? open_judged_first(dirfd, path, flags, mode) : fd;
+    }
+    return real_openat(dirfd, path, flags, mode);
+  }
+  // An empty path names nothing: the kernel's ENOENT.
+  if (!path || !path[0] || !registered_callback) return real_openat(dirfd, path, flags, mode);
+  int result;
+  if (changes_something(flags)) {
+    if ((dirfd == AT_FDCWD || path[0] == '/') && create_through_canonical_path(path, flags, mode, result))
+      return result;
+    return open_judged_first(dirfd, path, flags, mode);
+  }
+  if ((dirfd == AT_FDCWD || path[0] == '/') && open_through_canonical_path(path, flags, mode, result)) return result;
+  return open_then_judge(dirfd, path, flags, mode);
+}
+
 }  // namespace
 
-int judge_file_open(const char *path) {
+int judge_canonical_path(const char *path, int flags) {
+  if (!registered_callback) return 0;
+  // Reading a process's memory is not watched; writing it is.
+  if (is_process_memory(path) && !opens_for_writing(flags)) return 0;
+  // Writing in the folder /tmp itself (O_TMPFILE, or a name the kernel
+  // refuses as a folder) is writing under /tmp.
+  if (std::string_view(path) == "/tmp" && may_write(flags)) path = "/tmp/";
+  const int saved_errno = errno;
+  char event_buffer[512];
+  json_text event(event_buffer, sizeof event_buffer);
+  begin_event(event, "fs_open");
+  event.begin_object();
+  event.member("path", path);
+  event.end_object();
+  const int verdict = judge_event(event);
+  errno = saved_errno;
+  return verdict;
+}
+
+int judge_file_open_flags(const char *path, int flags) {
   if (!path || !registered_callback) return 0;
   const int saved_errno = errno;
   int verdict = 0;
-  // Every open in the process comes here: no allocation on the usual route.
+  // Every failed open comes here: no allocation on the usual route.
   char buffer[PATH_MAX];
   if (char *absolute = absolute_path_into(path, buffer)) {
-    char event_buffer[512];
-    json_text event(event_buffer, sizeof event_buffer);
-    begin_event(event, "fs_open");
-    event.begin_object();
-    event.member("path", absolute);
-    event.end_object();
-    verdict = judge_event(event);
+    verdict = judge_canonical_path(absolute, flags);
     if (absolute != buffer) free(absolute);
   }
   errno = saved_errno;
   return verdict;
 }
 
+int judge_file_open(const char *path) { return judge_file_open_flags(path, O_RDONLY); }
+
 int hooked_open(const char *path, int flags, ...) {
-  // The mode is there only when the flags ask for one, as the C library reads it.
-  mode_t mode = 0;
-  if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
-    va_list rest;
-    va_start(rest, flags);
-    mode = va_arg(rest, mode_t);
-    va_end(rest);
-  }
-  if (inside_judged_open == 0) {
-    if (int verdict = judge_file_open(path)) {
-      errno = verdict;
-      return -1;
-    }
-  }
-  return real_open(path, flags, mode);
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = mode_argument(flags, rest);
+  va_end(rest);
+  return judged_open(AT_FDCWD, path, flags, mode);
 }
 
+int hooked_openat(int dirfd, const char *path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = mode_argument(flags, rest);
+  va_end(rest);
+  return judged_open(dirfd, path, flags, mode);
+}
+
+// creat(path, mode) is open(path, O_CREAT | O_WRONLY | O_TRUNC, mode).
 int hooked_creat(const char *path, mode_t mode) {
-  if (int verdict = judge_file_open(path)) {
-    errno = verdict;
-    return -1;
-  }
-  judged_open_scope scope;
-  return real_creat(path, mode);
+  if (!path || !registered_callback) return real_creat(path, mode);
+  return judged_open(AT_FDCWD, path, O_CREAT | O_WRONLY | O_TRUNC, mode);
 }
 
 FILE *hooked_fopen(const char *path, const char *mode) {
-  if (!is_exempt_zone_file(path)) {
-    if (int verdict = judge_file_open(path)) {
+  if (!path || !registered_callback) return real_fopen(path, mode);
+  if (is_exempt_zone_file(path)) {
+    judged_fopen_scope scope(path, nullptr);
+    return real_fopen(path, mode);
+  }
+  const int flags = flags_of_fopen_mode(mode);
+  if (changes_something(flags)) {
+    // Judged before the C library creates or truncates the file; its inner
+    // open makes the file in the judged folder.
+    creation_target target;
+    int verdict = resolve_creation_target(AT_FDCWD, path, flags, target);
+    const bool held = target.folder_fd >= 0;
+    if (!held) verdict = judge_path_text(AT_FDCWD, path, flags);
+    if (verdict) {
       errno = verdict;
       return nullptr;
     }
+    judged_fopen_scope scope(path, nullptr, held ? &target : nullptr);
+    FILE *file = real_fopen(path, mode);
+    if (file && held && !scope.record.taken) {
+      if (int late = judge_if_elsewhere(fileno(file), target.judged, flags)) {
+        fclose(file);
+        errno = late;
+        return nullptr;
+      }
+    }
+    return file;
   }
-  judged_open_scope scope;
-  return real_fopen(path, mode);
+  char canonical[PATH_MAX];
+  if (canonical_route_applies(path, flags, canonical)) {
+    if (int verdict = judge_canonical_path(canonical, flags)) {
+      errno = verdict;
+      return nullptr;
+    }
+    judged_fopen_scope scope(path, canonical);
+    FILE *file = real_fopen(path, mode);
+    // Opened by the C library without the watched open ("c" in the mode):
+    // what it opened is looked at afterwards.
+    if (file && !scope.record.taken) {
+      if (int verdict = judge_if_elsewhere(fileno(file), canonical, flags)) {
+        fclose(file);
+        errno = verdict;
+        return nullptr;
+      }
+    }
+    return file;
+  }
+  FILE *file;
+  {
+    judged_fopen_scope scope(path, nullptr);
+    file = real_fopen(path, mode);
+  }
+  const int error = errno;
+  const int verdict = file ? judge_descriptor(fileno(file), AT_FDCWD, path, flags)
+                           : judge_path_text(AT_FDCWD, path, flags);
+  if (verdict) {
+    if (file) fclose(file);
+    errno = verdict;
+    return nullptr;
+  }
+  errno = error;
+  return file;
 }

@@ -6,6 +6,7 @@
 // X(name, result, parameters, status when preparing fails, stays after fork)
 #pragma once
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <stdio.h>
 #include <sys/socket.h>
@@ -54,7 +55,8 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
   X(dup2, int, (int oldfd, int newfd), PREPARE_FAILURE_IGNORED, true)                              \
   X(dup3, int, (int oldfd, int newfd, int flags), PREPARE_FAILURE_IGNORED, true)                   \
   X(close_range, int, (unsigned int first, unsigned int last, int flags), PREPARE_FAILURE_IGNORED, \
-    true)
+    true)                                                                                          \
+  X(openat, int, (int dirfd, const char *path, int flags, ...), PREPARE_FAILURE_IGNORED, false)
 
 #define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status, after_fork) \
   extern result(*real_##name) parameters;

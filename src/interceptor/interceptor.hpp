@@ -7,7 +7,9 @@
 //   config.cpp             interceptor_config, load_interceptor_config,
 //                          real_* slots, dns_db_lock
 //   path.cpp               absolute_path, lexical_absolute_path
-//   file_open.cpp          hooked_open, hooked_fopen, hooked_creat, judge_file_open
+//   file_open.cpp          hooked_open, hooked_openat, hooked_fopen, hooked_creat,
+//                          judge_file_open, judge_canonical_path
+//   open_resolution.cpp    descriptor_path, judge_descriptor, creation targets
 //   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect,
 //                          read_destination, judge_destination, judge_connection
 //   network_send.cpp       hooked_sendto, hooked_sendmsg, hooked_sendmmsg
@@ -81,6 +83,69 @@ char *lexical_absolute_path(const char *base, const char *path);
 // The verdict on opening `path` ({"path"}: its absolute form); 0 whenever
 // no event can be made. errno is left as the caller had it.
 int judge_file_open(const char *path);
+// The same for an open with `flags` (a write of /proc/<n>/mem is judged, a
+// read is not; writing in the folder /tmp itself counts as under /tmp).
+int judge_file_open_flags(const char *path, int flags);
+// The verdict on an open with `flags` of `path`, already absolute and
+// canonical; errno is left as the caller had it.
+int judge_canonical_path(const char *path, int flags);
+
+// ---- what an open reaches (open_resolution.cpp) ----------------------------
+// The kernel's path of an open descriptor (through /proc/self/fd); false for
+// objects without one, or without /proc.
+bool descriptor_path(int fd, char (&out)[PATH_MAX]);
+// judge_file_open_flags for a path relative to `dirfd` (AT_FDCWD: the
+// current folder).
+int judge_path_text(int dirfd, const char *path, int flags);
+// The verdict on the file open as `fd`, by its kernel path; by the text of
+// `path` (relative to `dirfd`) when the kernel has none.
+int judge_descriptor(int fd, int dirfd, const char *path, int flags);
+
+// An open that changes nothing (of a path absolute or relative to the
+// current folder), judged by the path's canonical form and then made on that
+// very path without following any symbolic link. False when this route does
+// not apply (no such canonical path, a /proc or /dev/fd path, no openat2);
+// otherwise `result` is what the open returns.
+bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &result);
+// Its parts: whether the route applies, with the canonical path; the open
+// of a judged canonical path (the caller's `path` when openat2 cannot);
+// and the verdict on `fd` when the kernel opened something other than
+// `judged` (0 when it is the same).
+bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]);
+int open_judged_canonical(const char *path, const char *canonical, int flags, mode_t mode);
+int judge_if_elsewhere(int fd, const char *judged, int flags);
+
+// Where a file is about to be created: its folder, held open, and its name.
+struct creation_target {
+  int folder_fd = -1;
+  const char *last_name = nullptr;  // points into `name` when folder_fd is held
+  char name[NAME_MAX + 1];
+  char judged[PATH_MAX];  // the folder's path and the name, when folder_fd is held
+  creation_target() = default;
+  creation_target(const creation_target &) = delete;
+  creation_target &operator=(const creation_target &) = delete;
+  ~creation_target() { release(); }
+  void release();
+};
+// Opens the folder of `path` (relative to `dirfd`), following a symbolic
+// link in the last place as the kernel would with these flags, and returns
+// the verdict on folder + name. When no folder can be held, folder_fd stays
+// -1 and the answer is 0: judge the text instead.
+// A path already judged (`already_judged`) is not judged again.
+int resolve_creation_target(int dirfd, const char *path, int flags, creation_target &target,
+                            const char *already_judged = nullptr);
+// An open that may create or truncate: judged first, then made in the
+// judged folder. Returns what the open returns, errno as the kernel set it
+// or the verdict.
+int open_judged_first(int dirfd, const char *path, int flags, mode_t mode, const char *already_judged = nullptr);
+// The same, quicker, for a path absolute or relative to the current folder:
+// judged by its canonical path (the folder's, and the name, for a file not
+// there yet) and opened on it with no symbolic link followed; the folder
+// route where a link is on the way. False when the route does not apply.
+bool create_through_canonical_path(const char *path, int flags, mode_t mode, int &result);
+// The open of a judged target's name in its folder; `link_appeared` when a
+// symbolic link took the name's place since (the open then failed).
+int open_in_judged_folder(const creation_target &target, int flags, mode_t mode, bool &link_appeared);
 
 // The hooked_* replacements are declared in hook_table.hpp.
 

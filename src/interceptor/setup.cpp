@@ -68,13 +68,15 @@ int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
     const hook_row &row = rows[i];
     *row.slot = row.function;
     if (hook_set_prepare(set, row.slot, row.replacement) == HOOK_OK) continue;
-    if (row.status != PREPARE_FAILURE_IGNORED) {
-      status = row.status;
-      failed = row.name;
-    } else {
-      // That route simply stays unwatched.
-      print_message(message_stream::error, "[INTERCEPTOR] %s is not watched: %s", row.name, hook_set_error_message(set));
+    if (row.status == PREPARE_FAILURE_IGNORED) {
+      // That route stays unwatched; the rest of the protection goes on.
+      *row.slot = row.function;
+      print_message(message_stream::error, "[INTERCEPTOR] %s is not watched: %s", row.name,
+                    hook_set_error_message(set));
+      continue;
     }
+    status = row.status;
+    failed = row.name;
   }
   if (status == 0 && hook_set_install(set) != HOOK_OK) {
     status = STATUS_INSTALL;
