@@ -1,7 +1,8 @@
 // Where a target's code lies: the executable segment that bounds every read
 // the engine makes, and the extent of the function scanned for branches into
-// the bytes a patch displaces. Both come from the dynamic loader's own tables,
-// so nothing here opens a file.
+// the bytes a patch displaces. Both come from the dynamic loader's own tables
+// and the object's unwind table, so nothing here opens a file. The symbol
+// walk is the fallback for code that no unwind entry covers.
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
@@ -137,6 +138,11 @@ code_range mapped_code_around(uintptr_t address) {
 }
 
 code_range function_extent(uintptr_t address, code_range mapped, bool *sized) {
+  code_range unwound;
+  if (unwind_extent(address, &unwound) && unwound.begin >= mapped.begin && unwound.end <= mapped.end) {
+    *sized = true;
+    return unwound;
+  }
   nearest_symbol nearest = nearest_dynamic_symbol(address);
   const ElfW(Sym) *symbol = nearest.symbol;
   if (nearest.found &&

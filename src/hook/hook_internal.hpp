@@ -4,6 +4,7 @@
 //   code_x86_64.cpp            the bytes the engine emits; the atomic store of a patch
 //   memory_linux.cpp           near pages within +-2 GiB, mprotect of code
 //   function_extent_linux.cpp  mapped code around a target, function extent from symbols
+//   unwind_extent_linux.cpp    function extent from the unwind table (.eh_frame_hdr)
 //   reference_candidates_x86_64.cpp  a byte-level pre-scan for references into a patch
 #pragma once
 
@@ -143,6 +144,15 @@ struct nearest_symbol {
   uintptr_t address = 0;
 };
 nearest_symbol nearest_dynamic_symbol(uintptr_t address);
-// The function that holds `address`: its symbol's extent when the dynamic
-// symbol table knows it (`*sized` true), else a bounded span after it.
+// The function that holds `address`: the extent that its unwind entry gives,
+// else its symbol's when the dynamic symbol table knows it (`*sized` true
+// either way), else a bounded span after it.
 code_range function_extent(uintptr_t address, code_range mapped, bool *sized);
+
+// ---- unwind_extent_linux.cpp ---------------------------------------------
+
+// The start and end of the function holding `address` from the frame
+// description that the object's .eh_frame_hdr finds for it; false when the
+// object has no such table, no description covers the address, or the
+// table uses an encoding that is not read here.
+bool unwind_extent(uintptr_t address, code_range *out);
