@@ -1,10 +1,11 @@
 # Script mode: lays out a Lambda layer in STAGE_DIR and packs it into ZIP_FILE.
-#   cmake -DLIBRARY=... -DCOMPAT_LIBRARY=... -DPRIVATE_DIR=... [-DRUNTIME_LOADED=...]
-#         -DSTAGE_DIR=... -DZIP_FILE=... -P make_layer.cmake
+#   cmake -DLIBRARY=... [-DLIBRARY_RUNTIME_LOADED=...] -DCOMPAT_LIBRARY=... -DPRIVATE_DIR=...
+#         [-DRUNTIME_LOADED=...] -DSTAGE_DIR=... -DZIP_FILE=... -P make_layer.cmake
 # Lambda puts the layer's lib/ on LD_LIBRARY_PATH. Our library and the
 # shared libraries it needs that a Lambda image lacks go there under their
 # sonames; the library also finds them there through its RUNPATH ($ORIGIN),
-# so a program started with any environment loads them. The libssl
+# so a program started with any environment loads them; so does Zydis, which
+# the library opens itself when it needs it (LIBRARY_RUNTIME_LOADED). The libssl
 # compatibility library, the libraries it opens with dlopen rather than links
 # (RUNTIME_LOADED: OpenSSL 3, opened on first use) and their dependencies go
 # to lib/PRIVATE_DIR, which only our library's RUNPATH names: no other
@@ -38,7 +39,9 @@ function(bundled_dependencies out)
   endif()
   set(${out} ${resolved} PARENT_SCOPE)
 endfunction()
-bundled_dependencies(public_files ${LIBRARY})
+bundled_dependencies(public_files ${LIBRARY} ${LIBRARY_RUNTIME_LOADED})
+list(APPEND public_files ${LIBRARY_RUNTIME_LOADED})
+list(REMOVE_DUPLICATES public_files)
 bundled_dependencies(private_files ${COMPAT_LIBRARY} ${RUNTIME_LOADED})
 list(APPEND private_files ${RUNTIME_LOADED})
 list(REMOVE_DUPLICATES private_files)

@@ -1,6 +1,8 @@
 // Private vocabulary of the hooking engine, and which file implements what:
 //   hook_set.cpp               the public calls; set bookkeeping; all-or-nothing install
 //   decode_zydis.cpp           decoding the entry, relocating it, scanning for branches into it
+//   entry_decoder_x86_64.cpp   the common entry instructions, decoded without Zydis
+//   zydis_loader_linux.cpp     Zydis, loaded when an instruction needs it
 //   code_x86_64.cpp            the bytes the engine emits; the atomic store of a patch
 //   memory_linux.cpp           near pages within +-2 GiB, mprotect of code
 //   function_extent_linux.cpp  mapped code around a target, function extent from symbols
@@ -88,6 +90,15 @@ bool may_refer_into(code_range function, uintptr_t target, size_t length);
 // Returns its size, 0 when an operand cannot reach from there.
 size_t relocate_entry(const displaced_code *code, uintptr_t target, uintptr_t at, uint8_t *out,
                       size_t capacity);
+
+// ---- entry_decoder_x86_64.cpp ---------------------------------------------
+
+// Decodes the instruction at `ip` when it is one of the common forms that
+// begin functions (push, pop, mov, lea, alu and test with a modrm operand,
+// endbr64, the plain relative branches, ret): fills in `length`, `kind`,
+// `condition`, `disp_offset` and `absolute` and says whether it ends the
+// flow. False for anything else, which the full decoder then reads.
+bool decode_common(uintptr_t ip, size_t available, displaced_instruction *out, bool *ends_flow);
 
 // ---- code_x86_64.cpp -----------------------------------------------------
 

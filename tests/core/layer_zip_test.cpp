@@ -163,7 +163,11 @@ TEST_F(LayerZip, ProtectsAPythonProcessWithOnlyItsLibFolderOnThePath) {
   // library brought into the process (compared with the same script run
   // unprotected) comes from the layer too, so nothing is missing from it.
   std::set<std::string> mapped = mapped_objects(result.out);
-  for (const auto &path : bundled()) EXPECT_TRUE(mapped.count(path)) << path << " is not loaded from the layer";
+  // Zydis is opened only when a hooked function begins with an instruction
+  // that the engine's own reading does not know.
+  for (const auto &path : bundled())
+    if (path.find("/libZydis.so") == std::string::npos)
+      EXPECT_TRUE(mapped.count(path)) << path << " is not loaded from the layer";
   RunOptions plain = run;
   plain.env = {"PATH=/usr/bin:/bin"};
   plain.preload = false;
