@@ -86,6 +86,9 @@ int decode_for_branches_into(code_range function, bool sized, uintptr_t target, 
 // can refer inside (target, target + length): scan_for_branches_into then
 // has nothing to find and need not decode.
 bool may_refer_into(code_range function, uintptr_t target, size_t length);
+// The same, 32 positions at a time with AVX2 or 16 with SSE2 (may_refer_into
+// takes AVX2 where the processor has it).
+bool may_refer_into_scanning(code_range function, uintptr_t target, size_t length, bool avx2);
 // Writes the trampoline for `code` as it will run at `at` into `out`.
 // Returns its size, 0 when an operand cannot reach from there.
 size_t relocate_entry(const displaced_code *code, uintptr_t target, uintptr_t at, uint8_t *out,
