@@ -55,7 +55,9 @@ bool agrees(const ZydisDecoder &decoder, const uint8_t *code, size_t available) 
   EXPECT_TRUE(theirs.decoded);
   EXPECT_EQ(ours.length, theirs.length);
   EXPECT_EQ(ours.kind != DISPLACED_COPY, theirs.relative);
-  if (theirs.relative) EXPECT_EQ(ours.absolute, theirs.absolute);
+  if (theirs.relative) {
+    EXPECT_EQ(ours.absolute, theirs.absolute);
+  }
   EXPECT_EQ(ends, theirs.ends_flow);
   return true;
 }
