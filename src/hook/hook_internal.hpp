@@ -1,8 +1,8 @@
 // Private vocabulary of the hooking engine, and which file implements what:
 //   hook_set.cpp               the public calls; set bookkeeping; all-or-nothing install
-//   decode_zydis.cpp           decoding the entry, relocating it, scanning for branches into it
+//   decode_zydis.cpp           decoding the entry, relocating it, scanning for branches into it;
+//                              Zydis, opened when an instruction needs it
 //   entry_decoder_x86_64.cpp   the common entry instructions, decoded without Zydis
-//   zydis_loader_linux.cpp     Zydis, loaded when an instruction needs it
 //   code_x86_64.cpp            the bytes the engine emits; the atomic store of a patch
 //   memory_linux.cpp           near pages within +-2 GiB, mprotect of code
 //   function_extent_linux.cpp  mapped code around a target, function extent from symbols

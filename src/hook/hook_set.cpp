@@ -21,8 +21,8 @@
 // know; code that ends (ret, jmp, ud2, int3) before five bytes are covered;
 // rcx branches with no rel32 form (loop, jrcxz) and xbegin; and any relative
 // reference from elsewhere in the function into the displaced bytes. The
-// function's extent comes from its dynamic symbol; without one, a bounded
-// span after the target is scanned.
+// function's extent comes from its unwind entry, else its dynamic symbol;
+// without either, a bounded span after the target is scanned.
 //
 // Threads. The five patch bytes go in with one atomic store when they lie in
 // one aligned 8-byte word (cmpxchg16b for one aligned 16-byte block), so a
@@ -36,8 +36,9 @@
 // The set itself is not locked: one thread drives it.
 //
 // The engine calls none of the functions it is meant to hook: it uses mmap,
-// mprotect, the dynamic loader's tables and calloc, has no global objects,
-// and so works from a library constructor and in a child after fork.
+// mprotect, the dynamic loader's tables and calloc (and dlopen, for the full
+// decoder, when an entry needs it), has no global objects, and so works from
+// a library constructor and in a child after fork.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>

@@ -21,6 +21,7 @@
 // one; everywhere else sixteen positions at a time are tested for a 4- or
 // 2-byte value that would land inside, and only those are tried.
 #include <immintrin.h>
+#include <sys/platform/x86.h>
 
 #include <climits>
 #include <cstring>
@@ -207,8 +208,9 @@ __attribute__((target("avx2"))) bool wide_scan_avx2(const uint8_t *code, size_t 
 }  // namespace
 
 bool may_refer_into(code_range function, uintptr_t target, size_t length) {
-  __builtin_cpu_init();
-  return may_refer_into_scanning(function, target, length, __builtin_cpu_supports("avx2"));
+  // What the dynamic loader found at start: no cpuid here (in a virtual
+  // machine every cpuid is a trip to the hypervisor).
+  return may_refer_into_scanning(function, target, length, CPU_FEATURE_ACTIVE(AVX2));
 }
 
 bool may_refer_into_scanning(code_range function, uintptr_t target, size_t length, bool avx2) {
