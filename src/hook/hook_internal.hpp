@@ -122,7 +122,8 @@ void store_code(uintptr_t address, const uint8_t *bytes, size_t length);
 
 struct near_page {
   uintptr_t base;
-  uint32_t used;  // one bit per chunk
+  uint32_t used;   // one bit per chunk
+  bool writable;   // read-write-execute until the set is installed
 };
 
 struct near_pool {
@@ -134,8 +135,12 @@ struct near_pool {
 // page mapped there; 0 when none can be had.
 uintptr_t near_chunk_take(near_pool *pool, uintptr_t low, uintptr_t high);
 void near_chunk_give_back(near_pool *pool, uintptr_t chunk);
-// Copies bytes into a chunk; the page ends read-execute.
-bool near_chunk_fill(uintptr_t chunk, const uint8_t *bytes, size_t length);
+// Copies bytes into a chunk. The page stays executable throughout and is
+// left writable for the next chunk (one mprotect per page, not two per hook)
+// until near_pool_seal.
+bool near_chunk_fill(near_pool *pool, uintptr_t chunk, const uint8_t *bytes, size_t length);
+// Makes every page that chunks were written to read-execute again.
+bool near_pool_seal(near_pool *pool);
 void near_pool_release(near_pool *pool);
 
 // mprotect of the pages holding [address, address + length): read-write-

@@ -12,6 +12,8 @@
 // through a stored 64-bit address, live in a page mapped near the target and
 // near everything the displaced instructions refer to. The slot then holds
 // the trampoline's address: calling through it runs the original function.
+// Near pages stay writable (and executable) while the set is prepared, and
+// are made read-execute, once each, when it is installed.
 // Installing writes `jmp stub` over the target's entry; uninstalling writes
 // the saved bytes back. A hooked call therefore costs two jumps and the
 // replacement's own work: target -> stub -> replacement -> trampoline -> rest
@@ -165,7 +167,7 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
     near_chunk_give_back(&set->pool, chunk);
     return fail(set, HOOK_ERROR_UNRELOCATABLE, "cannot relocate the entry of %#lx", target);
   }
-  if (!near_chunk_fill(chunk, bytes, sizeof bytes)) {
+  if (!near_chunk_fill(&set->pool, chunk, bytes, sizeof bytes)) {
     near_chunk_give_back(&set->pool, chunk);
     return fail(set, HOOK_ERROR_MEMORY, "cannot write the trampoline of %#lx", target);
   }
@@ -181,6 +183,8 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
 int hook_set_install(hook_set *set) {
   if (!set) return HOOK_ERROR_ARGUMENT;
   if (set->installed) return fail(set, HOOK_ERROR_STATE, "the set is already installed");
+  // Trampolines are written while preparing; from here on they only run.
+  if (!near_pool_seal(&set->pool)) return fail(set, HOOK_ERROR_MEMORY, "cannot make the trampolines read-only");
   for (size_t i = 0; i < set->count; ++i) {
     int status = patch(set, set->entries[i]);
     if (status != HOOK_OK) {
