@@ -5,12 +5,13 @@
 //   entry_decoder_x86_64.cpp   the common entry instructions, decoded without Zydis
 //   code_x86_64.cpp            the bytes the engine emits; the atomic store of a patch
 //   memory_linux.cpp           near pages within +-2 GiB, mprotect of code
-//   function_extent_linux.cpp  mapped code around a target, function extent from symbols
+//   function_extent_linux.cpp  where a target lies; function extent, from symbols as the fallback
 //   unwind_extent_linux.cpp    function extent from the unwind table (.eh_frame_hdr)
 //   reference_candidates_x86_64.cpp  a byte-level pre-scan for references into a patch
 #pragma once
 
 #include <elf.h>
+#include <link.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -151,9 +152,6 @@ bool code_protect(uintptr_t address, size_t length);
 
 // ---- function_extent_linux.cpp ------------------------------------------
 
-// The executable segment of a loaded object that holds `address`; when no
-// object holds it, only the rest of its page.
-code_range mapped_code_around(uintptr_t address);
 // The dynamic symbol that dladdr1 reports for `address`: `found` when a
 // loaded object holds the address, `symbol` null when none of its symbols
 // does, `address` the symbol's run-time address.
@@ -163,10 +161,25 @@ struct nearest_symbol {
   uintptr_t address = 0;
 };
 nearest_symbol nearest_dynamic_symbol(uintptr_t address);
+
+// An object's unwind table (.eh_frame_hdr) and the loaded segment that
+// holds it; `header` 0 when the object has none.
+struct unwind_table {
+  uintptr_t header = 0;
+  code_range segment{0, 0};
+};
+// Where a target lies: the executable segment of the loaded object that
+// holds it (when none does, only the rest of its page) and that object's
+// unwind table, found in one walk of the loaded objects.
+struct code_place {
+  code_range mapped{0, 0};
+  unwind_table unwind;
+};
+code_place code_place_around(uintptr_t address);
 // The function that holds `address`: the extent that its unwind entry gives,
 // else its symbol's when the dynamic symbol table knows it (`*sized` true
 // either way), else a bounded span after it.
-code_range function_extent(uintptr_t address, code_range mapped, bool *sized);
+code_range function_extent(uintptr_t address, const code_place &place, bool *sized);
 
 // ---- unwind_extent_linux.cpp ---------------------------------------------
 
@@ -175,3 +188,7 @@ code_range function_extent(uintptr_t address, code_range mapped, bool *sized);
 // object has no such table, no description covers the address, or the
 // table uses an encoding that is not read here.
 bool unwind_extent(uintptr_t address, code_range *out);
+// The same with the object's table already known.
+bool unwind_extent_in(const unwind_table &table, uintptr_t address, code_range *out);
+// The unwind table of a loaded object, from its program headers.
+unwind_table unwind_table_of(const dl_phdr_info &info);

@@ -141,7 +141,8 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   if (set->count == HOOK_SET_CAPACITY) return fail(set, HOOK_ERROR_MEMORY, "the set is full");
   auto target = reinterpret_cast<uintptr_t>(*slot);
 
-  code_range mapped = mapped_code_around(target);
+  const code_place place = code_place_around(target);
+  const code_range mapped = place.mapped;
   displaced_code code;
   uintptr_t detail = target;
   int status = analyze_entry(target, mapped.end, &code, &detail);
@@ -149,7 +150,7 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   if (overlaps_prepared(set, target, code.length))
     return fail(set, HOOK_ERROR_STATE, "%#lx overlaps a function already prepared", target);
   bool sized = false;
-  code_range function = function_extent(target, mapped, &sized);
+  code_range function = function_extent(target, place, &sized);
   status = scan_for_branches_into(function, sized, target, code.length, &detail);
   if (status != HOOK_OK) return fail(set, status, "%s from %#lx (hooking %#lx)", refusal_text(status), detail, target);
 

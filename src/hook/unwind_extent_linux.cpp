@@ -76,32 +76,19 @@ struct reader {
 
 struct table_search {
   uintptr_t address;
-  bool found = false;
-  uintptr_t header = 0;        // .eh_frame_hdr
-  uintptr_t segment_begin = 0;  // the loaded segment that holds it
-  uintptr_t segment_end = 0;
+  unwind_table found;
 };
 
 int find_table(dl_phdr_info *info, size_t, void *data) {
   auto *search = static_cast<table_search *>(data);
-  const ElfW(Phdr) *eh_frame = nullptr;
-  bool inside = false;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr) &header = info->dlpi_phdr[i];
-    if (header.p_type == PT_LOAD && search->address - info->dlpi_addr - header.p_vaddr < header.p_memsz) inside = true;
-    if (header.p_type == PT_GNU_EH_FRAME) eh_frame = &header;
+    if (header.p_type == PT_LOAD && search->address - info->dlpi_addr - header.p_vaddr < header.p_memsz) {
+      search->found = unwind_table_of(*info);
+      return 1;
+    }
   }
-  if (!inside) return 0;
-  if (eh_frame == nullptr) return 1;  // found the object; it has no table
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const ElfW(Phdr) &header = info->dlpi_phdr[i];
-    if (header.p_type != PT_LOAD || eh_frame->p_vaddr - header.p_vaddr >= header.p_memsz) continue;
-    search->found = true;
-    search->header = info->dlpi_addr + eh_frame->p_vaddr;
-    search->segment_begin = info->dlpi_addr + header.p_vaddr;
-    search->segment_end = search->segment_begin + header.p_filesz;
-  }
-  return 1;
+  return 0;
 }
 
 // The encoding of the addresses in the frame descriptions that use the
@@ -139,12 +126,31 @@ bool address_encoding(uintptr_t cie, uintptr_t limit, uint8_t *encoding) {
 
 }  // namespace
 
+unwind_table unwind_table_of(const dl_phdr_info &info) {
+  const ElfW(Phdr) *eh_frame = nullptr;
+  for (int i = 0; i < info.dlpi_phnum; ++i)
+    if (info.dlpi_phdr[i].p_type == PT_GNU_EH_FRAME) eh_frame = &info.dlpi_phdr[i];
+  unwind_table table;
+  if (eh_frame == nullptr) return table;
+  for (int i = 0; i < info.dlpi_phnum; ++i) {
+    const ElfW(Phdr) &header = info.dlpi_phdr[i];
+    if (header.p_type != PT_LOAD || eh_frame->p_vaddr - header.p_vaddr >= header.p_filesz) continue;
+    table.header = info.dlpi_addr + eh_frame->p_vaddr;
+    table.segment = code_range{info.dlpi_addr + header.p_vaddr, info.dlpi_addr + header.p_vaddr + header.p_filesz};
+  }
+  return table;
+}
+
 bool unwind_extent(uintptr_t address, code_range *out) {
-  table_search search{address};
+  table_search search{address, unwind_table{}};
   dl_iterate_phdr(find_table, &search);
-  if (!search.found) return false;
-  reader in{search.header, search.segment_end};
-  if (search.header < search.segment_begin) return false;
+  return unwind_extent_in(search.found, address, out);
+}
+
+bool unwind_extent_in(const unwind_table &table, uintptr_t address, code_range *out) {
+  if (table.header == 0) return false;
+  reader in{table.header, table.segment.end};
+  if (table.header < table.segment.begin) return false;
   const uint8_t version = in.take<uint8_t>();
   const uint8_t frame_encoding = in.take<uint8_t>();
   const uint8_t count_encoding = in.take<uint8_t>();
@@ -152,14 +158,14 @@ bool unwind_extent(uintptr_t address, code_range *out) {
   if (!in.ok || version != 1 || table_encoding != TABLE_ENCODING || count_encoding == PE_OMIT) return false;
   if (frame_encoding != PE_OMIT) in.pointer(frame_encoding);
   const uint64_t count = in.pointer(count_encoding);
-  const uintptr_t table = in.position;
-  if (!in.ok || count == 0 || (search.segment_end - table) / 8 < count) return false;
+  const uintptr_t entries = in.position;
+  if (!in.ok || count == 0 || (table.segment.end - entries) / 8 < count) return false;
 
   // The last entry that starts at or below the address.
   const auto entry_start = [&](uint64_t i) {
     int32_t offset;
-    memcpy(&offset, reinterpret_cast<const void *>(table + i * 8), sizeof offset);
-    return search.header + static_cast<uintptr_t>(static_cast<intptr_t>(offset));
+    memcpy(&offset, reinterpret_cast<const void *>(entries + i * 8), sizeof offset);
+    return table.header + static_cast<uintptr_t>(static_cast<intptr_t>(offset));
   };
   if (entry_start(0) > address) return false;
   uint64_t low = 0, high = count;  // entry_start(low) <= address < entry_start(high)
@@ -168,17 +174,17 @@ bool unwind_extent(uintptr_t address, code_range *out) {
     if (entry_start(middle) <= address) low = middle; else high = middle;
   }
   int32_t description_offset;
-  memcpy(&description_offset, reinterpret_cast<const void *>(table + low * 8 + 4), sizeof description_offset);
-  const uintptr_t description = search.header + static_cast<uintptr_t>(static_cast<intptr_t>(description_offset));
-  if (description < search.segment_begin || description >= search.segment_end) return false;
+  memcpy(&description_offset, reinterpret_cast<const void *>(entries + low * 8 + 4), sizeof description_offset);
+  const uintptr_t description = table.header + static_cast<uintptr_t>(static_cast<intptr_t>(description_offset));
+  if (description < table.segment.begin || description >= table.segment.end) return false;
 
-  reader fde{description, search.segment_end};
+  reader fde{description, table.segment.end};
   const uint32_t length = fde.take<uint32_t>();
   const uintptr_t cie_field = fde.position;
   const uint32_t cie_offset = fde.take<uint32_t>();
-  if (!fde.ok || length == 0xffffffffu || cie_offset == 0 || cie_offset > cie_field - search.segment_begin) return false;
+  if (!fde.ok || length == 0xffffffffu || cie_offset == 0 || cie_offset > cie_field - table.segment.begin) return false;
   uint8_t encoding;
-  if (!address_encoding(cie_field - cie_offset, search.segment_end, &encoding)) return false;
+  if (!address_encoding(cie_field - cie_offset, table.segment.end, &encoding)) return false;
   const uintptr_t begin = fde.pointer(encoding);
   const uintptr_t size = fde.pointer(encoding, false);
   if (!fde.ok || fde.position > description + 4 + length) return false;
