@@ -21,7 +21,10 @@
 // one; everywhere else sixteen positions at a time are tested for a 4- or
 // 2-byte value that would land inside, and only those are tried.
 #include <immintrin.h>
+// glibc's header is written in C (_Bool), which clang++ does not take.
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
 
 #include <climits>
 #include <cstring>
