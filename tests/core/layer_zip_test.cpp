@@ -137,6 +137,17 @@ TEST_F(LayerZip, HoldsOurLibrariesTheirDependenciesAndLicences) {
   EXPECT_FALSE(is_file(lib_ + "/libssl.so.1.0.0"));
   EXPECT_GT(files_in(lib_).size(), 2u) << "cJSON and Zydis are not bundled";
   EXPECT_GT(files_in(private_).size(), 1u) << "OpenSSL 3 is not bundled";
+  // Amazon Linux 2023 has glibc 2.34: no file may need a newer symbol version.
+  for (const auto &path : bundled()) {
+    RunOptions dump;
+    dump.argv = {"/usr/bin/objdump", "-T", path};
+    dump.env = {"PATH=/usr/bin:/bin"};
+    dump.preload = false;
+    RunResult versions = run_process(dump);
+    ASSERT_EQ(versions.exit_code, 0) << path << ": " << versions.err;
+    for (size_t at = versions.out.find("GLIBC_2."); at != std::string::npos; at = versions.out.find("GLIBC_2.", at + 1))
+      EXPECT_LE(atoi(versions.out.c_str() + at + 8), 34) << path << " needs " << versions.out.substr(at, 12);
+  }
   std::vector<std::string> licences = files_in(dir_.path + "/licenses");
   EXPECT_FALSE(licences.empty());
   for (const auto &package : licences)
