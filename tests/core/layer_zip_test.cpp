@@ -176,9 +176,11 @@ TEST_F(LayerZip, ProtectsAPythonProcessWithOnlyItsLibFolderOnThePath) {
   std::set<std::string> mapped = mapped_objects(result.out);
   // Zydis is opened only when a hooked function begins with an instruction
   // that the engine's own reading does not know.
-  for (const auto &path : bundled())
-    if (path.find("/libZydis.so") == std::string::npos)
+  for (const auto &path : bundled()) {
+    if (path.find("/libZydis.so") == std::string::npos) {
       EXPECT_TRUE(mapped.count(path)) << path << " is not loaded from the layer";
+    }
+  }
   RunOptions plain = run;
   plain.env = {"PATH=/usr/bin:/bin"};
   plain.preload = false;
