@@ -1,44 +1,64 @@
 # Script mode: lays out a Lambda layer in STAGE_DIR and packs it into ZIP_FILE.
-#   cmake -DLIBRARY=... -DCOMPAT_LIBRARY=... [-DRUNTIME_LOADED=...] -DSTAGE_DIR=... -DZIP_FILE=... -P make_layer.cmake
-# Lambda puts the layer's lib/ on LD_LIBRARY_PATH, so every shared library
-# that ours needs and a Lambda image lacks goes there under its soname.
-# RUNTIME_LOADED lists libraries that are opened with dlopen rather than
-# linked (OpenSSL 3, opened by the compatibility library on first use): they
-# are bundled too, with their own dependencies.
-foreach(var LIBRARY COMPAT_LIBRARY STAGE_DIR ZIP_FILE)
+#   cmake -DLIBRARY=... [-DLIBRARY_RUNTIME_LOADED=...] -DCOMPAT_LIBRARY=... -DPRIVATE_DIR=...
+#         [-DRUNTIME_LOADED=...] -DSTAGE_DIR=... -DZIP_FILE=... -P make_layer.cmake
+# Lambda puts the layer's lib/ on LD_LIBRARY_PATH. Our library and the
+# shared libraries it needs that a Lambda image lacks go there under their
+# sonames; the library also finds them there through its RUNPATH ($ORIGIN),
+# so a program started with any environment loads them; so does Zydis, which
+# the library opens itself when it needs it (LIBRARY_RUNTIME_LOADED). The libssl
+# compatibility library, the libraries it opens with dlopen rather than links
+# (RUNTIME_LOADED: OpenSSL 3, opened on first use) and their dependencies go
+# to lib/PRIVATE_DIR, which only our library's RUNPATH names: no other
+# program finds a libssl there.
+foreach(var LIBRARY COMPAT_LIBRARY PRIVATE_DIR STAGE_DIR ZIP_FILE)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "make_layer.cmake: ${var} is not set")
   endif()
 endforeach()
 
-# What every Lambda image has: the C library family and the GCC run-time.
-set(PROVIDED_BY_IMAGE
-  "^ld-linux" "^linux-vdso" "^libc\\.so" "^libm\\.so" "^libdl\\.so" "^libpthread\\.so"
-  "^librt\\.so" "^libresolv\\.so" "^libutil\\.so" "^libstdc\\+\\+\\.so" "^libgcc_s\\.so")
+include(${CMAKE_CURRENT_LIST_DIR}/provided_by_image.cmake)
 
 file(REMOVE_RECURSE ${STAGE_DIR})
-file(MAKE_DIRECTORY ${STAGE_DIR}/lib ${STAGE_DIR}/licenses)
+set(private ${STAGE_DIR}/lib/${PRIVATE_DIR})
+file(MAKE_DIRECTORY ${STAGE_DIR}/lib ${private} ${STAGE_DIR}/licenses)
 get_filename_component(library_name ${LIBRARY} NAME)
 get_filename_component(compat_name ${COMPAT_LIBRARY} NAME)
 file(COPY_FILE ${LIBRARY} ${STAGE_DIR}/lib/${library_name})
-file(COPY_FILE ${COMPAT_LIBRARY} ${STAGE_DIR}/lib/${compat_name})
+file(COPY_FILE ${COMPAT_LIBRARY} ${private}/${compat_name})
 
 set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM linux+elf)
-file(GET_RUNTIME_DEPENDENCIES
-  LIBRARIES ${LIBRARY} ${COMPAT_LIBRARY} ${RUNTIME_LOADED}
-  RESOLVED_DEPENDENCIES_VAR resolved
-  UNRESOLVED_DEPENDENCIES_VAR unresolved
-  PRE_EXCLUDE_REGEXES ${PROVIDED_BY_IMAGE})
-if(unresolved)
-  message(FATAL_ERROR "make_layer.cmake: cannot find ${unresolved}")
-endif()
+# The shared libraries that the given ones need, less what the image provides.
+function(bundled_dependencies out)
+  file(GET_RUNTIME_DEPENDENCIES
+    LIBRARIES ${ARGN}
+    RESOLVED_DEPENDENCIES_VAR resolved
+    UNRESOLVED_DEPENDENCIES_VAR unresolved
+    PRE_EXCLUDE_REGEXES ${PROVIDED_BY_IMAGE})
+  if(unresolved)
+    message(FATAL_ERROR "make_layer.cmake: cannot find ${unresolved}")
+  endif()
+  set(${out} ${resolved} PARENT_SCOPE)
+endfunction()
+bundled_dependencies(public_files ${LIBRARY} ${LIBRARY_RUNTIME_LOADED})
+list(APPEND public_files ${LIBRARY_RUNTIME_LOADED})
+list(REMOVE_DUPLICATES public_files)
+bundled_dependencies(private_files ${COMPAT_LIBRARY} ${RUNTIME_LOADED})
+list(APPEND private_files ${RUNTIME_LOADED})
+list(REMOVE_DUPLICATES private_files)
 
 find_program(DPKG_QUERY dpkg-query)
 set(packages)
-foreach(dependency ${resolved} ${RUNTIME_LOADED})
+foreach(dependency ${public_files} ${private_files})
+  # One copy of a library that both sides need, in lib/.
+  list(FIND public_files ${dependency} public_index)
+  if(public_index GREATER -1)
+    set(folder ${STAGE_DIR}/lib)
+  else()
+    set(folder ${private})
+  endif()
   # The resolved path is the soname link; the loader looks for that name.
   get_filename_component(soname ${dependency} NAME)
-  file(COPY_FILE ${dependency} ${STAGE_DIR}/lib/${soname})
+  file(COPY_FILE ${dependency} ${folder}/${soname})
   file(REAL_PATH ${dependency} real_file)
   get_filename_component(real_name ${real_file} NAME)
   if(NOT DPKG_QUERY)

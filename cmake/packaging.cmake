@@ -8,9 +8,15 @@ target_include_directories(tesselguard INTERFACE $<INSTALL_INTERFACE:${CMAKE_INS
 
 install(TARGETS tesselguard EXPORT TesselGuardTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
-# The libssl compatibility library goes beside ours, where the loader finds
-# it once the library folder is on its search path.
-install(TARGETS ssl_compat LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# cJSON and Zydis beside it: the library looks for them in its own folder.
+install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" \"-DLIBRARY=$<TARGET_FILE:tesselguard>\"
+  \"-DRUNTIME_LOADED=${ZYDIS_RUNTIME_LIBRARY}\"
+  \"-DDESTINATION=\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\"
+  -P \"${CMAKE_CURRENT_LIST_DIR}/bundle_dependencies.cmake\" COMMAND_ERROR_IS_FATAL ANY)")
+# The libssl compatibility library goes into the library's private folder,
+# which the library's RUNPATH names and no program searches; it opens the
+# system's OpenSSL 3.
+install(TARGETS ssl_compat LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/${TG_PRIVATE_DIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/tesselguard.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 set(TG_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/TesselGuard)
@@ -38,16 +44,19 @@ endforeach()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tesselguard.pc.in ${CMAKE_BINARY_DIR}/packaging/tesselguard.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/tesselguard.pc DESTINATION ${TG_PC_DIR})
 
-# The Lambda layer: lib/ with our library, the libssl compatibility library,
-# the OpenSSL 3 that it opens on first use, and every shared library they
-# need that a Lambda image lacks; licenses/ with the copyright file of each
-# bundled package.
+# The Lambda layer: lib/ with our library and the shared libraries it needs
+# that a Lambda image lacks; lib/tesselguard/ with the libssl compatibility
+# library and the OpenSSL 3 that it opens on first use (private: Lambda puts
+# lib/ on every program's LD_LIBRARY_PATH); licenses/ with the copyright file
+# of each bundled package.
 set(TG_LAYER_ZIP ${CMAKE_BINARY_DIR}/tesselguard-layer.zip)
 add_custom_command(OUTPUT ${TG_LAYER_ZIP}
   COMMAND ${CMAKE_COMMAND}
           -DLIBRARY=$<TARGET_FILE:tesselguard>
+          -DLIBRARY_RUNTIME_LOADED=${ZYDIS_RUNTIME_LIBRARY}
           -DCOMPAT_LIBRARY=$<TARGET_FILE:ssl_compat>
           "-DRUNTIME_LOADED=$<TARGET_PROPERTY:ssl_compat,TG_RUNTIME_LOADED>"
+          -DPRIVATE_DIR=${TG_PRIVATE_DIR}
           -DSTAGE_DIR=${CMAKE_BINARY_DIR}/layer
           -DZIP_FILE=${TG_LAYER_ZIP}
           -P ${CMAKE_CURRENT_LIST_DIR}/make_layer.cmake

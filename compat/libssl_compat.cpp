@@ -38,6 +38,7 @@
 namespace {
 
 constexpr const char *OPENSSL_SSL_LIBRARY = "libssl.so.3";
+constexpr const char *OPENSSL_CRYPTO_LIBRARY = "libcrypto.so.3";
 constexpr uint64_t ERROR_STRINGS = OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS;
 
 struct openssl_api {
@@ -81,6 +82,11 @@ void resolve(void *handle, const char *name, F *slot) {
 }
 
 void open_openssl() {
+  // libcrypto first, found where libssl will be (this library's RUNPATH
+  // names its own folder, libssl's names none): libssl's need for it is then
+  // met by the copy already loaded, not by another OpenSSL on the system.
+  // Should it not open on its own, libssl's own search decides.
+  dlopen(OPENSSL_CRYPTO_LIBRARY, RTLD_NOW | RTLD_DEEPBIND);
   void *handle = dlopen(OPENSSL_SSL_LIBRARY, RTLD_NOW | RTLD_DEEPBIND);
   if (!handle) unusable("cannot open OpenSSL 3: ", dlerror());
   resolve(handle, "BIO_ctrl", &api.BIO_ctrl);

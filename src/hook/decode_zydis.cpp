@@ -1,13 +1,49 @@
-// Reading a target's entry with the Zydis decoder: which instructions the
-// patch displaces, whether they can run elsewhere, how to rewrite them for the
-// trampoline, and whether other code of the function jumps into them.
+// Reading a target's entry: which instructions the patch displaces, whether
+// they can run elsewhere, how to rewrite them for the trampoline, and whether
+// other code of the function jumps into them. The common entry instructions
+// are read by decode_common; the Zydis decoder reads the rest, and is loaded
+// (beside the library, through its RUNPATH) only when it is first needed:
+// mapping and relocating it would cost every process start more than all
+// the rest of the engine's work.
 #include <Zydis/Zydis.h>
+#include <dlfcn.h>
+#include <pthread.h>
 
 #include <cstring>
 
 #include "hook/hook_internal.hpp"
 
 namespace {
+
+struct zydis_api {
+  decltype(&ZydisDecoderInit) decoder_init;
+  decltype(&ZydisDecoderDecodeFull) decode_full;
+  decltype(&ZydisCalcAbsoluteAddress) absolute_address;
+};
+
+zydis_api zydis_entry_points;
+bool zydis_loaded;
+pthread_once_t zydis_once = PTHREAD_ONCE_INIT;
+
+void load_zydis() {
+  // Kept for the life of the process: trampolines made with it stay in use.
+  void *handle = dlopen(ZYDIS_SONAME_TEXT, RTLD_NOW | RTLD_LOCAL);
+  if (!handle) return;
+  zydis_api api{};
+  api.decoder_init = reinterpret_cast<decltype(api.decoder_init)>(dlsym(handle, "ZydisDecoderInit"));
+  api.decode_full = reinterpret_cast<decltype(api.decode_full)>(dlsym(handle, "ZydisDecoderDecodeFull"));
+  api.absolute_address = reinterpret_cast<decltype(api.absolute_address)>(dlsym(handle, "ZydisCalcAbsoluteAddress"));
+  if (!api.decoder_init || !api.decode_full || !api.absolute_address) return;
+  zydis_entry_points = api;
+  zydis_loaded = true;
+}
+
+// Zydis's entry points, or null when it cannot be loaded (nothing then
+// decodes, and hooks that need it are refused).
+const zydis_api *zydis() {
+  pthread_once(&zydis_once, load_zydis);
+  return zydis_loaded ? &zydis_entry_points : nullptr;
+}
 
 struct decoded {
   ZydisDecodedInstruction insn;
@@ -16,11 +52,19 @@ struct decoded {
 
 bool decode_at(uintptr_t ip, uintptr_t end, decoded *out) {
   if (ip >= end) return false;
+  const zydis_api *api = zydis();
+  if (!api) return false;
   ZydisDecoder decoder;
-  if (!ZYAN_SUCCESS(ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64))) return false;
+  if (!ZYAN_SUCCESS(api->decoder_init(&decoder, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64))) return false;
   size_t available = end - ip < MAX_INSTRUCTION ? end - ip : MAX_INSTRUCTION;
-  return ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder, reinterpret_cast<const void *>(ip), available,
-                                             &out->insn, out->operands));
+  return ZYAN_SUCCESS(api->decode_full(&decoder, reinterpret_cast<const void *>(ip), available,
+                                       &out->insn, out->operands));
+}
+
+// The address a relative operand refers to.
+bool absolute_address(const decoded &d, const ZydisDecodedOperand &op, uintptr_t ip, ZyanU64 *out) {
+  const zydis_api *api = zydis();
+  return api && ZYAN_SUCCESS(api->absolute_address(&d.insn, &op, ip, out));
 }
 
 }  // namespace
@@ -66,7 +110,7 @@ int classify_relative(const decoded &d, uintptr_t ip, displaced_instruction *out
   const ZydisDecodedOperand *op = relative_operand(d);
   if (op == nullptr) return HOOK_ERROR_UNRELOCATABLE;
   ZyanU64 absolute = 0;
-  if (!ZYAN_SUCCESS(ZydisCalcAbsoluteAddress(&d.insn, op, ip, &absolute))) return HOOK_ERROR_UNRELOCATABLE;
+  if (!absolute_address(d, *op, ip, &absolute)) return HOOK_ERROR_UNRELOCATABLE;
   out->absolute = absolute;
   if (op->type == ZYDIS_OPERAND_TYPE_MEMORY) {
     if (d.insn.raw.disp.size != 32) return HOOK_ERROR_UNRELOCATABLE;
@@ -113,20 +157,25 @@ int analyze_entry(uintptr_t target, uintptr_t readable_end, displaced_code *out,
   while (offset < PATCH_SIZE) {
     uintptr_t ip = target + offset;
     *detail = ip;
-    decoded d;
-    if (!decode_at(ip, readable_end, &d)) return HOOK_ERROR_DECODE;
-    if (has_no_rel32_form(d.insn.mnemonic)) return HOOK_ERROR_UNRELOCATABLE;
     displaced_instruction &insn = out->insns[out->count++];
+    insn = displaced_instruction{};
     insn.offset = static_cast<uint8_t>(offset);
-    insn.length = d.insn.length;
-    insn.kind = DISPLACED_COPY;
-    if (d.insn.attributes & ZYDIS_ATTRIB_IS_RELATIVE) {
-      int status = classify_relative(d, ip, &insn);
-      if (status != HOOK_OK) return status;
+    bool ends = false;
+    if (ip >= readable_end || !decode_common(ip, readable_end - ip, &insn, &ends)) {
+      decoded d;
+      if (!decode_at(ip, readable_end, &d)) return HOOK_ERROR_DECODE;
+      if (has_no_rel32_form(d.insn.mnemonic)) return HOOK_ERROR_UNRELOCATABLE;
+      insn.length = d.insn.length;
+      insn.kind = DISPLACED_COPY;
+      if (d.insn.attributes & ZYDIS_ATTRIB_IS_RELATIVE) {
+        int status = classify_relative(d, ip, &insn);
+        if (status != HOOK_OK) return status;
+      }
+      ends = ends_flow(d.insn);
     }
-    memcpy(out->bytes + offset, reinterpret_cast<const void *>(ip), d.insn.length);
-    offset += d.insn.length;
-    if (ends_flow(d.insn)) {
+    memcpy(out->bytes + offset, reinterpret_cast<const void *>(ip), insn.length);
+    offset += insn.length;
+    if (ends) {
       if (offset < PATCH_SIZE) return HOOK_ERROR_TOO_SHORT;
       out->falls_through = false;
     }
@@ -182,7 +231,7 @@ int decode_for_branches_into(code_range function, bool sized, uintptr_t target, 
         bool relative = (op.type == ZYDIS_OPERAND_TYPE_IMMEDIATE && op.imm.is_relative) ||
                         (op.type == ZYDIS_OPERAND_TYPE_MEMORY && op.mem.base == ZYDIS_REGISTER_RIP);
         ZyanU64 absolute = 0;
-        if (!relative || !ZYAN_SUCCESS(ZydisCalcAbsoluteAddress(&d.insn, &op, ip, &absolute))) continue;
+        if (!relative || !absolute_address(d, op, ip, &absolute)) continue;
         if (absolute > target && absolute < target + length) {
           *detail = ip;
           return HOOK_ERROR_BRANCH_INTO_PATCH;

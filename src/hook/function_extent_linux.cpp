@@ -1,7 +1,8 @@
 // Where a target's code lies: the executable segment that bounds every read
 // the engine makes, and the extent of the function scanned for branches into
-// the bytes a patch displaces. Both come from the dynamic loader's own tables,
-// so nothing here opens a file.
+// the bytes a patch displaces. Both come from the dynamic loader's own tables
+// and the object's unwind table, so nothing here opens a file. The symbol
+// walk is the fallback for code that no unwind entry covers.
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
@@ -10,20 +11,22 @@
 
 namespace {
 
-struct segment_search {
+struct place_search {
   uintptr_t address;
-  code_range found;
+  bool found;
+  code_place place;
 };
 
-int find_segment(dl_phdr_info *info, size_t, void *data) {
-  auto *search = static_cast<segment_search *>(data);
+int find_place(dl_phdr_info *info, size_t, void *data) {
+  auto *search = static_cast<place_search *>(data);
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr) &header = info->dlpi_phdr[i];
     if (header.p_type != PT_LOAD || !(header.p_flags & PF_X)) continue;
     uintptr_t begin = info->dlpi_addr + header.p_vaddr;
     uintptr_t end = begin + header.p_memsz;
     if (search->address >= begin && search->address < end) {
-      search->found = code_range{begin, end};
+      search->found = true;
+      search->place = code_place{code_range{begin, end}, unwind_table_of(*info)};
       return 1;
     }
   }
@@ -128,15 +131,21 @@ nearest_symbol nearest_dynamic_symbol(uintptr_t address) {
   return result;
 }
 
-code_range mapped_code_around(uintptr_t address) {
-  segment_search search{address, code_range{0, 0}};
-  if (dl_iterate_phdr(find_segment, &search) != 0) return search.found;
+code_place code_place_around(uintptr_t address) {
+  place_search search{address, false, code_place{}};
+  if (dl_iterate_phdr(find_place, &search) != 0 && search.found) return search.place;
   // Code outside any loaded object: only its own page is known to be there.
   uintptr_t page = address & ~uintptr_t{NEAR_PAGE_SIZE - 1};
-  return code_range{address, page + NEAR_PAGE_SIZE};
+  return code_place{code_range{address, page + NEAR_PAGE_SIZE}, unwind_table{}};
 }
 
-code_range function_extent(uintptr_t address, code_range mapped, bool *sized) {
+code_range function_extent(uintptr_t address, const code_place &place, bool *sized) {
+  const code_range mapped = place.mapped;
+  code_range unwound;
+  if (unwind_extent_in(place.unwind, address, &unwound) && unwound.begin >= mapped.begin && unwound.end <= mapped.end) {
+    *sized = true;
+    return unwound;
+  }
   nearest_symbol nearest = nearest_dynamic_symbol(address);
   const ElfW(Sym) *symbol = nearest.symbol;
   if (nearest.found &&

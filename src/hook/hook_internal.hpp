@@ -1,13 +1,17 @@
 // Private vocabulary of the hooking engine, and which file implements what:
 //   hook_set.cpp               the public calls; set bookkeeping; all-or-nothing install
-//   decode_zydis.cpp           decoding the entry, relocating it, scanning for branches into it
+//   decode_zydis.cpp           decoding the entry, relocating it, scanning for branches into it;
+//                              Zydis, opened when an instruction needs it
+//   entry_decoder_x86_64.cpp   the common entry instructions, decoded without Zydis
 //   code_x86_64.cpp            the bytes the engine emits; the atomic store of a patch
 //   memory_linux.cpp           near pages within +-2 GiB, mprotect of code
-//   function_extent_linux.cpp  mapped code around a target, function extent from symbols
+//   function_extent_linux.cpp  where a target lies; function extent, from symbols as the fallback
+//   unwind_extent_linux.cpp    function extent from the unwind table (.eh_frame_hdr)
 //   reference_candidates_x86_64.cpp  a byte-level pre-scan for references into a patch
 #pragma once
 
 #include <elf.h>
+#include <link.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -83,6 +87,9 @@ int decode_for_branches_into(code_range function, bool sized, uintptr_t target, 
 // can refer inside (target, target + length): scan_for_branches_into then
 // has nothing to find and need not decode.
 bool may_refer_into(code_range function, uintptr_t target, size_t length);
+// The same, 32 positions at a time with AVX2 or 16 with SSE2 (may_refer_into
+// takes AVX2 where the processor has it).
+bool may_refer_into_scanning(code_range function, uintptr_t target, size_t length, bool avx2);
 // Writes the trampoline for `code` as it will run at `at` into `out`.
 // Returns its size, 0 when an operand cannot reach from there.
 size_t relocate_entry(const displaced_code *code, uintptr_t target, uintptr_t at, uint8_t *out,
@@ -90,6 +97,15 @@ size_t relocate_entry(const displaced_code *code, uintptr_t target, uintptr_t at
 // True after an instruction whose next bytes need not be code of this
 // function (ret, jmp, ud2, hlt, ...): the trampoline then has no jump back.
 bool ends_flow(const struct ZydisDecodedInstruction_ &insn);
+
+// ---- entry_decoder_x86_64.cpp ---------------------------------------------
+
+// Decodes the instruction at `ip` when it is one of the common forms that
+// begin functions (push, pop, mov, lea, alu and test with a modrm operand,
+// endbr64, the plain relative branches, ret): fills in `length`, `kind`,
+// `condition`, `disp_offset` and `absolute` and says whether it ends the
+// flow. False for anything else, which the full decoder then reads.
+bool decode_common(uintptr_t ip, size_t available, displaced_instruction *out, bool *ends_flow);
 
 // ---- code_x86_64.cpp -----------------------------------------------------
 
@@ -110,7 +126,8 @@ void store_code(uintptr_t address, const uint8_t *bytes, size_t length);
 
 struct near_page {
   uintptr_t base;
-  uint32_t used;  // one bit per chunk
+  uint32_t used;   // one bit per chunk
+  bool writable;   // read-write-execute until the set is installed
 };
 
 struct near_pool {
@@ -122,8 +139,12 @@ struct near_pool {
 // page mapped there; 0 when none can be had.
 uintptr_t near_chunk_take(near_pool *pool, uintptr_t low, uintptr_t high);
 void near_chunk_give_back(near_pool *pool, uintptr_t chunk);
-// Copies bytes into a chunk; the page ends read-execute.
-bool near_chunk_fill(uintptr_t chunk, const uint8_t *bytes, size_t length);
+// Copies bytes into a chunk. The page stays executable throughout and is
+// left writable for the next chunk (one mprotect per page, not two per hook)
+// until near_pool_seal.
+bool near_chunk_fill(near_pool *pool, uintptr_t chunk, const uint8_t *bytes, size_t length);
+// Makes every page that chunks were written to read-execute again.
+bool near_pool_seal(near_pool *pool);
 void near_pool_release(near_pool *pool);
 
 // mprotect of the pages holding [address, address + length): read-write-
@@ -134,9 +155,6 @@ bool code_protect(uintptr_t address, size_t length);
 
 // ---- function_extent_linux.cpp ------------------------------------------
 
-// The executable segment of a loaded object that holds `address`; when no
-// object holds it, only the rest of its page.
-code_range mapped_code_around(uintptr_t address);
 // The dynamic symbol that dladdr1 reports for `address`: `found` when a
 // loaded object holds the address, `symbol` null when none of its symbols
 // does, `address` the symbol's run-time address.
@@ -146,6 +164,34 @@ struct nearest_symbol {
   uintptr_t address = 0;
 };
 nearest_symbol nearest_dynamic_symbol(uintptr_t address);
-// The function that holds `address`: its symbol's extent when the dynamic
-// symbol table knows it (`*sized` true), else a bounded span after it.
-code_range function_extent(uintptr_t address, code_range mapped, bool *sized);
+
+// An object's unwind table (.eh_frame_hdr) and the loaded segment that
+// holds it; `header` 0 when the object has none.
+struct unwind_table {
+  uintptr_t header = 0;
+  code_range segment{0, 0};
+};
+// Where a target lies: the executable segment of the loaded object that
+// holds it (when none does, only the rest of its page) and that object's
+// unwind table, found in one walk of the loaded objects.
+struct code_place {
+  code_range mapped{0, 0};
+  unwind_table unwind;
+};
+code_place code_place_around(uintptr_t address);
+// The function that holds `address`: the extent that its unwind entry gives,
+// else its symbol's when the dynamic symbol table knows it (`*sized` true
+// either way), else a bounded span after it.
+code_range function_extent(uintptr_t address, const code_place &place, bool *sized);
+
+// ---- unwind_extent_linux.cpp ---------------------------------------------
+
+// The start and end of the function holding `address` from the frame
+// description that the object's .eh_frame_hdr finds for it; false when the
+// object has no such table, no description covers the address, or the
+// table uses an encoding that is not read here.
+bool unwind_extent(uintptr_t address, code_range *out);
+// The same with the object's table already known.
+bool unwind_extent_in(const unwind_table &table, uintptr_t address, code_range *out);
+// The unwind table of a loaded object, from its program headers.
+unwind_table unwind_table_of(const dl_phdr_info &info);

@@ -12,6 +12,8 @@
 // through a stored 64-bit address, live in a page mapped near the target and
 // near everything the displaced instructions refer to. The slot then holds
 // the trampoline's address: calling through it runs the original function.
+// Near pages stay writable (and executable) while the set is prepared, and
+// are made read-execute, once each, when it is installed.
 // Installing writes `jmp stub` over the target's entry; uninstalling writes
 // the saved bytes back. A hooked call therefore costs two jumps and the
 // replacement's own work: target -> stub -> replacement -> trampoline -> rest
@@ -21,8 +23,8 @@
 // know; code that ends (ret, jmp, ud2, int3) before five bytes are covered;
 // rcx branches with no rel32 form (loop, jrcxz) and xbegin; and any relative
 // reference from elsewhere in the function into the displaced bytes. The
-// function's extent comes from its dynamic symbol; without one, a bounded
-// span after the target is scanned.
+// function's extent comes from its unwind entry, else its dynamic symbol;
+// without either, a bounded span after the target is scanned.
 //
 // Threads. The five patch bytes go in with one atomic store when they lie in
 // one aligned 8-byte word (cmpxchg16b for one aligned 16-byte block), so a
@@ -36,8 +38,9 @@
 // The set itself is not locked: one thread drives it.
 //
 // The engine calls none of the functions it is meant to hook: it uses mmap,
-// mprotect, the dynamic loader's tables and calloc, has no global objects,
-// and so works from a library constructor and in a child after fork.
+// mprotect, the dynamic loader's tables and calloc (and dlopen, for the full
+// decoder, when an entry needs it), has no global objects, and so works from
+// a library constructor and in a child after fork.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -138,7 +141,8 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   if (set->count == HOOK_SET_CAPACITY) return fail(set, HOOK_ERROR_MEMORY, "the set is full");
   auto target = reinterpret_cast<uintptr_t>(*slot);
 
-  code_range mapped = mapped_code_around(target);
+  const code_place place = code_place_around(target);
+  const code_range mapped = place.mapped;
   displaced_code code;
   uintptr_t detail = target;
   int status = analyze_entry(target, mapped.end, &code, &detail);
@@ -146,7 +150,7 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   if (overlaps_prepared(set, target, code.length))
     return fail(set, HOOK_ERROR_STATE, "%#lx overlaps a function already prepared", target);
   bool sized = false;
-  code_range function = function_extent(target, mapped, &sized);
+  code_range function = function_extent(target, place, &sized);
   status = scan_for_branches_into(function, sized, target, code.length, &detail);
   if (status != HOOK_OK) return fail(set, status, "%s from %#lx (hooking %#lx)", refusal_text(status), detail, target);
 
@@ -164,7 +168,7 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
     near_chunk_give_back(&set->pool, chunk);
     return fail(set, HOOK_ERROR_UNRELOCATABLE, "cannot relocate the entry of %#lx", target);
   }
-  if (!near_chunk_fill(chunk, bytes, sizeof bytes)) {
+  if (!near_chunk_fill(&set->pool, chunk, bytes, sizeof bytes)) {
     near_chunk_give_back(&set->pool, chunk);
     return fail(set, HOOK_ERROR_MEMORY, "cannot write the trampoline of %#lx", target);
   }
@@ -180,6 +184,8 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
 int hook_set_install(hook_set *set) {
   if (!set) return HOOK_ERROR_ARGUMENT;
   if (set->installed) return fail(set, HOOK_ERROR_STATE, "the set is already installed");
+  // Trampolines are written while preparing; from here on they only run.
+  if (!near_pool_seal(&set->pool)) return fail(set, HOOK_ERROR_MEMORY, "cannot make the trampolines read-only");
   for (size_t i = 0; i < set->count; ++i) {
     int status = patch(set, set->entries[i]);
     if (status != HOOK_OK) {

@@ -33,7 +33,8 @@ uintptr_t try_map_at(uintptr_t hint, uintptr_t low, uintptr_t high) {
 #ifdef MAP_FIXED_NOREPLACE
   flags |= MAP_FIXED_NOREPLACE;  // fails fast on a taken address; old kernels treat it as a hint
 #endif
-  void *page = mmap(reinterpret_cast<void *>(hint), NEAR_PAGE_SIZE, PROT_CODE, flags, -1, 0);
+  // Writable from the start: its first chunk is written right away.
+  void *page = mmap(reinterpret_cast<void *>(hint), NEAR_PAGE_SIZE, PROT_PATCHING, flags, -1, 0);
   if (page == MAP_FAILED) return 0;
   uintptr_t base = reinterpret_cast<uintptr_t>(page);
   if (page_within(base, low, high)) return base;
@@ -80,7 +81,7 @@ uintptr_t near_chunk_take(near_pool *pool, uintptr_t low, uintptr_t high) {
   if (pool->count == MAX_NEAR_PAGES) return 0;
   uintptr_t base = map_page_between(low, high);
   if (base == 0) return 0;
-  pool->pages[pool->count++] = near_page{base, 1u};
+  pool->pages[pool->count++] = near_page{base, 1u, true};
   return base;
 }
 
@@ -94,11 +95,28 @@ void near_chunk_give_back(near_pool *pool, uintptr_t chunk) {
   }
 }
 
-bool near_chunk_fill(uintptr_t chunk, const uint8_t *bytes, size_t length) {
+bool near_chunk_fill(near_pool *pool, uintptr_t chunk, const uint8_t *bytes, size_t length) {
+  near_page *page = nullptr;
+  for (size_t p = 0; p < pool->count; ++p)
+    if (chunk >= pool->pages[p].base && chunk < pool->pages[p].base + NEAR_PAGE_SIZE) page = &pool->pages[p];
+  if (page == nullptr) return false;
   // Other chunks of the page may be running on other threads: keep it executable.
-  if (!set_protection(chunk, CHUNK_SIZE, PROT_PATCHING)) return false;
+  if (!page->writable) {
+    if (!set_protection(page->base, NEAR_PAGE_SIZE, PROT_PATCHING)) return false;
+    page->writable = true;
+  }
   memcpy(reinterpret_cast<void *>(chunk), bytes, length);
-  return set_protection(chunk, CHUNK_SIZE, PROT_CODE);
+  return true;
+}
+
+bool near_pool_seal(near_pool *pool) {
+  for (size_t p = 0; p < pool->count; ++p) {
+    near_page &page = pool->pages[p];
+    if (!page.writable) continue;
+    if (!set_protection(page.base, NEAR_PAGE_SIZE, PROT_CODE)) return false;
+    page.writable = false;
+  }
+  return true;
 }
 
 void near_pool_release(near_pool *pool) {

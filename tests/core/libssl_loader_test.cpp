@@ -25,8 +25,11 @@ class NoCoreFiles {
   rlimit saved_{};
 };
 
+// The library finds its own libssl compatibility library beside it: a copy
+// without it sees only the scenario's files.
 RunResult run_with_libssl_dir(const std::string &dir, std::vector<std::string> env) {
   env.push_back("LD_LIBRARY_PATH=" + dir);
+  env.push_back("LD_PRELOAD=" + fixture("library_alone") + "/libtesselguard.so");
   return run_state_probe(std::move(env), {"say", "reached-main"});
 }
 

@@ -166,8 +166,9 @@ TEST(HookFixtures, CodeAndNearPagesEndReadExecute) {
   ASSERT_EQ(hook_set_prepare(guard.set, slot(), replacement()), HOOK_OK);
   auto distance = reinterpret_cast<intptr_t>(real_fixture) - reinterpret_cast<intptr_t>(fixture_single);
   EXPECT_LT(distance < 0 ? -distance : distance, intptr_t{INT32_MAX});
-  EXPECT_EQ(mapping_permissions(reinterpret_cast<void *>(real_fixture)), "r-xp");
+  // Writable while the set is prepared; read-execute once it is installed.
   ASSERT_EQ(hook_set_install(guard.set), HOOK_OK);
+  EXPECT_EQ(mapping_permissions(reinterpret_cast<void *>(real_fixture)), "r-xp");
   EXPECT_EQ(mapping_permissions(reinterpret_cast<void *>(fixture_single)), "r-xp");
   ASSERT_EQ(hook_set_uninstall(guard.set), HOOK_OK);
   EXPECT_EQ(mapping_permissions(reinterpret_cast<void *>(fixture_single)), "r-xp");

@@ -94,6 +94,8 @@ TEST(ReferenceCandidates, NeverMissesWhatTheDecoderFindsInTheCLibrary) {
     const bool decoded = decode_for_branches_into(function, true, target, PATCH_SIZE, &detail) ==
                          HOOK_ERROR_BRANCH_INTO_PATCH;
     const bool candidate = may_refer_into(function, target, PATCH_SIZE);
+    // Both widths of the scan give the same answer.
+    EXPECT_EQ(may_refer_into_scanning(function, target, PATCH_SIZE, false), candidate);
     decoder_found += decoded;
     prescan_found += candidate;
     if (decoded) {
