@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/core.hpp"
+
 namespace {
 
 // Set while an already judged real fopen (or creat) runs on this thread: the
@@ -27,6 +29,10 @@ bool is_exempt_zone_file(const char *path) {
   const std::string_view text(path);
   return text == "/etc/localtime" || text == "/usr/share/zoneinfo/UTC";
 }
+
+// Reading a process's memory file is left alone; only writing it is judged
+// (and refused): it could undo the hooks or rewrite the mapped record.
+bool reads_process_memory(const char *path, bool writes) { return !writes && is_process_memory_path(path); }
 
 }  // namespace
 
@@ -59,7 +65,7 @@ int hooked_open(const char *path, int flags, ...) {
     mode = va_arg(rest, mode_t);
     va_end(rest);
   }
-  if (inside_judged_open == 0) {
+  if (inside_judged_open == 0 && !reads_process_memory(path, (flags & O_ACCMODE) != O_RDONLY)) {
     if (int verdict = judge_file_open(path)) {
       errno = verdict;
       return -1;
@@ -78,7 +84,8 @@ int hooked_creat(const char *path, mode_t mode) {
 }
 
 FILE *hooked_fopen(const char *path, const char *mode) {
-  if (!is_exempt_zone_file(path)) {
+  const bool writes = mode && (mode[0] != 'r' || strchr(mode, '+'));
+  if (!is_exempt_zone_file(path) && !reads_process_memory(path, writes)) {
     if (int verdict = judge_file_open(path)) {
       errno = verdict;
       return nullptr;
