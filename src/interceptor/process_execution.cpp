@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -79,6 +80,16 @@ bool logs_through_descriptor() {
   return provider == PROVIDER_AWS || (provider == PROVIDER_GOOGLE && is_google_current_generation());
 }
 
+// When the function's log is a regular file, programs started later write
+// to it through descriptions of their own, appending; the first process's
+// description must append too, or its next line would go over theirs.
+void append_to_log_file() {
+  struct stat info;
+  const int flags = fcntl(ALERT_LOG_FD, F_GETFL);
+  if (flags != -1 && (flags & O_APPEND) == 0 && fstat(ALERT_LOG_FD, &info) == 0 && S_ISREG(info.st_mode))
+    fcntl(ALERT_LOG_FD, F_SETFL, flags | O_APPEND);
+}
+
 // Puts the function's log on ALERT_LOG_FD: the first process's own copy,
 // reached through /proc, when this program did not inherit it. 0 on
 // success, else the error that kept it out of reach.
@@ -99,9 +110,13 @@ int reach_function_log(long first_pid) {
 // its records never land in output its caller reads, and falls back to its
 // own standard output only when that copy cannot be reached.
 bool prepare_alert_log() {
-  if (fcntl(ALERT_LOG_FD, F_GETFD) != -1 || errno != EBADF) return true;
   const long first_pid = static_cast<long>(state_identity.creator_pid);
-  if (first_pid > 0 && first_pid != static_cast<long>(getpid())) {
+  const bool first_process = first_pid == static_cast<long>(getpid());
+  if (fcntl(ALERT_LOG_FD, F_GETFD) != -1 || errno != EBADF) {
+    if (first_process) append_to_log_file();
+    return true;
+  }
+  if (first_pid > 0 && !first_process) {
     const int error = reach_function_log(first_pid);
     if (error == 0) return true;
     print_message(message_stream::error,
@@ -112,6 +127,7 @@ bool prepare_alert_log() {
     print_message(message_stream::output, "Cannot duplicate stdout: %s", strerror(errno));
     return false;
   }
+  if (first_process) append_to_log_file();
   return true;
 }
 
