@@ -64,10 +64,6 @@ void read_command_line(command_line &line) {
   fclose(file);
 }
 
-}  // namespace
-
-namespace {
-
 // Google's current generation (K_SERVICE and FUNCTION_TARGET, no
 // X_GOOGLE_FUNCTION_NAME) logs standard output, as AWS does.
 bool is_google_current_generation() {
