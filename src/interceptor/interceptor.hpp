@@ -105,8 +105,22 @@ size_t build_exec_environment(char *const envp[], char **out, size_t capacity);
 int hooked_execveat(int dirfd, const char *path, char *const argv[], char *const envp[], int flags);
 int hooked_fexecve(int fd, char *const argv[], char *const envp[]);
 
-// Fork handlers: the name table's lock is held across fork, so the child
-// never starts with it taken by a thread it does not have.
+// Calls into the dynamic loader from a replacement (dl_iterate_phdr,
+// dladdr) are made inside a loader_scope. The fork handlers wait until none
+// is under way: the C library does not reset every loader lock in a forked
+// child, so a child forked while another thread was inside dl_iterate_phdr
+// would hang at its own first call. Scopes do not nest.
+struct loader_scope {
+  bool held;
+  loader_scope();
+  ~loader_scope();
+  loader_scope(const loader_scope &) = delete;
+  loader_scope &operator=(const loader_scope &) = delete;
+};
+
+// Fork handlers: the name table's lock and the loader scopes are held
+// across fork, so the child never starts with one of them taken by a thread
+// it does not have.
 void atfork_prepare();
 void atfork_parent();
 void atfork_child();

@@ -168,6 +168,7 @@ int read_load_counts(dl_phdr_info *info, size_t size, void *data) {
 }  // namespace
 
 bool connect_caller_is_resolver(const void *return_address) {
+  loader_scope loader;
   load_counts counts{};
   const bool counted = dl_iterate_phdr(read_load_counts, &counts) == 1;
   if (counted)

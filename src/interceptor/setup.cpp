@@ -19,9 +19,9 @@
 // is judged before any hook exists, so those reads of /proc are not judged
 // themselves. A forked child keeps every hook and every rule: the patched
 // code is part of the memory it copies. The fork handlers only make sure the
-// child does not start with the name table's lock held by a thread that
-// did not come along; they call nothing that takes a lock another thread
-// may hold at fork (no loader walk, no allocation).
+// child does not start with a lock of ours, or the loader's, held by a
+// thread that did not come along; they call nothing that takes a lock
+// another thread may hold at fork (no loader walk, no allocation).
 #include "interceptor/interceptor.hpp"
 
 #include <cerrno>
@@ -50,9 +50,13 @@ namespace {
 
 hook_set *installed_hooks = nullptr;
 
-// Writers first: the fork handler takes the lock for writing, and a steady
+// Readers: the loader scopes under way; the fork handler is the one writer.
+pthread_rwlock_t loader_calls_lock;
+bool loader_calls_lock_ready = false;
+
+// Writers first: the fork handler takes the locks for writing, and a steady
 // stream of lookups from other threads must not keep it waiting.
-bool init_name_table_lock(pthread_rwlock_t *lock) {
+bool init_writer_first_lock(pthread_rwlock_t *lock) {
   pthread_rwlockattr_t attributes;
   if (pthread_rwlockattr_init(&attributes) != 0) return false;
   pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
@@ -109,10 +113,11 @@ int interceptor_init(verdict_callback callback, const char *config_text) {
   if (int status = load_interceptor_config(config_text)) return status;
 
   auto *lock = static_cast<pthread_rwlock_t *>(malloc(sizeof(pthread_rwlock_t)));
-  if (!lock || !init_name_table_lock(lock)) {
+  if (!lock || !init_writer_first_lock(lock)) {
     free(lock);
     return STATUS_LOCK;
   }
+  loader_calls_lock_ready = init_writer_first_lock(&loader_calls_lock);
   dns_db_lock = lock;
   registered_callback = callback;
 
@@ -138,20 +143,30 @@ int hooked_close(int fd) {
   return real_close(fd);
 }
 
-// The fork handlers. A thread of the parent inside the name table at fork
-// would leave the child's copy of the lock taken for ever; so the forking
-// thread takes it for writing before fork (waiting for the lookups under way:
-// short, and none of them forks) and the child starts from a fresh lock.
+loader_scope::loader_scope() : held(loader_calls_lock_ready && pthread_rwlock_rdlock(&loader_calls_lock) == 0) {}
+
+loader_scope::~loader_scope() {
+  if (held) pthread_rwlock_unlock(&loader_calls_lock);
+}
+
+// The fork handlers. A thread of the parent inside the name table, or inside
+// the loader, at fork would leave the child's copy of that lock taken for
+// ever; so the forking thread takes ours for writing before fork (waiting
+// for the work under way: short, and none of it forks) and the child starts
+// from fresh locks.
 void atfork_prepare() {
+  if (loader_calls_lock_ready) pthread_rwlock_wrlock(&loader_calls_lock);
   if (dns_db_lock) pthread_rwlock_wrlock(dns_db_lock);
 }
 
 void atfork_parent() {
   if (dns_db_lock) pthread_rwlock_unlock(dns_db_lock);
+  if (loader_calls_lock_ready) pthread_rwlock_unlock(&loader_calls_lock);
 }
 
-// Runs in the child, which has one thread: the lock it copied was held by
+// Runs in the child, which has one thread: the locks it copied were held by
 // the parent's forking thread, whose id the child does not have.
 void atfork_child() {
-  if (dns_db_lock) init_name_table_lock(dns_db_lock);
+  if (dns_db_lock) init_writer_first_lock(dns_db_lock);
+  if (loader_calls_lock_ready) init_writer_first_lock(&loader_calls_lock);
 }
