@@ -122,4 +122,32 @@ TEST(InterceptorSetup, FailedPreparationReportsTheEngineMessageAndFreesTheSet) {
   EXPECT_TRUE(contains_line(out, "status 5 installed 0 open slot restored 1")) << out;
 }
 
+// A route whose failure is not fatal stays unwatched and says so; the rest
+// are installed.
+TEST(InterceptorSetup, IgnoredPreparationFailureLeavesThatRouteUnwatchedAndSaysSo) {
+  int error_pipe[2];
+  ASSERT_EQ(pipe(error_pipe), 0);
+  auto [out, status] = run_in_child([&] {
+    dup2(error_pipe[1], STDERR_FILENO);
+    hook_row rows[HOOK_COUNT];
+    fill_hook_rows(rows);
+    hook_row &last = rows[HOOK_COUNT - 1];
+    last.replacement = nullptr;
+    hook_set *installed = nullptr;
+    const int result = install_hook_rows(rows, HOOK_COUNT, &installed);
+    printf("status %d installed %d\n", result, installed != nullptr);
+  });
+  close(error_pipe[1]);
+  char buffer[512] = {};
+  const ssize_t n = read(error_pipe[0], buffer, sizeof buffer - 1);
+  close(error_pipe[0]);
+  ASSERT_TRUE(WIFEXITED(status)) << out;
+  EXPECT_TRUE(contains_line(out, "status 0 installed 1")) << out;
+  hook_row rows[HOOK_COUNT];
+  fill_hook_rows(rows);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0),
+            std::string("[INTERCEPTOR] ") + rows[HOOK_COUNT - 1].name +
+                " is not watched: null slot, target or replacement\n");
+}
+
 }  // namespace
