@@ -1,10 +1,10 @@
 // Interceptor set-up: turns the watching on.
 //
 // How it works. The C-library functions of hook_table.hpp are patched in
-// memory by the hooking engine (src/hook): the first bytes of each are replaced by a jump
-// to its replacement, hooked_<name>, so every call reaches the replacement,
-// whoever makes it: the function's code, the language runtime, the C library
-// itself and this library. Preparing a hook writes the address of a
+// memory by the hooking engine (src/hook): the first bytes of each are
+// replaced by a jump to its replacement, hooked_<name>, so every call
+// reaches the replacement, whoever makes it: the function's code, the
+// language runtime, the C library itself and this library. Preparing a hook writes the address of a
 // trampoline (the displaced instructions plus a jump back) into the slot
 // real_<name>; a replacement reaches the real function only through that
 // slot, never by name, because by name it would come back to itself. The
