@@ -3,7 +3,8 @@
 //
 //   core.hpp         the shared state record, providers, modes
 //   env.cpp          env_lookup, is_layer_preload
-//   state.cpp        state_map, state_init
+//   state.cpp        state_map, state_init, state_identity
+//   protected_paths.cpp  is_state_file, is_process_memory_path
 //   platform.cpp     detect_provider, google_current_generation,
 //                    detect_handler_path
 //   contract.hpp     verdict_callback, VERDICT_REFUSE, ALERT_LOG_FD: what the
@@ -27,6 +28,10 @@ constexpr int32_t MODE_BLOCK = 2;
 
 constexpr const char *LAYER_PATH = "/opt/lib/libtesselguard.so";
 constexpr const char *STATE_PATH_VARIABLE = "TESSELGUARD_STATE_PATH";
+// "<st_dev>:<st_ino>:<pid>" of the state file and of the process that created
+// it. Carried into every started program like the path, so code cannot
+// forge it for them.
+constexpr const char *STATE_ID_VARIABLE = "TESSELGUARD_STATE_ID";
 
 // The policy and platform data shared by every process of a function,
 // through a file in /tmp mapped by each of them. A file format: fixed size,
@@ -72,6 +77,24 @@ extern bool state_writable;
 // True when this process is the function's first process re-executed in
 // place (exec without fork): it keeps the first process's standing.
 extern bool in_place_first_process;
+
+// The state file as start-up found it. The policy recognises the file by
+// this, never by the environment, which the function's code can change.
+struct state_file_identity {
+  uint64_t device;
+  uint64_t inode;
+  int64_t creator_pid;  // the function's first process; 0 when not known
+  char path[4096];      // canonical; empty until start-up has mapped the file
+};
+extern state_file_identity state_identity;
+
+// True when `path` (absolute, as judged) is the state file: by its canonical
+// path, and for paths under /tmp/ by device and inode (a hard link, a file
+// renamed away). errno is left as it was.
+bool is_state_file(const char *path);
+// True for the memory file of a process: /proc/<pid>/mem,
+// /proc/<pid>/task/<tid>/mem, with "self" or "thread-self" for the pid.
+bool is_process_memory_path(const char *path);
 
 const char *env_lookup(const char *name);
 int is_layer_preload();

@@ -1,3 +1,11 @@
+// The shared state file: created and mapped by the function's first
+// process, mapped by every process started below it.
+//
+// No descriptor to the file stays open after start-up, in any process: with
+// one open, the function's code could write the record (pwrite) or cut the
+// file short (every process of the function would die of SIGBUS). The
+// mapping is all that is kept.
+#include "core/contract.hpp"
 #include "core/core.hpp"
 #include "core/diagnostics.hpp"
 
@@ -7,50 +15,132 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 state_record *state_map = nullptr;
 bool state_writable = false;
 bool in_place_first_process = false;
+state_file_identity state_identity = {};
 
 namespace {
 
+struct state_id {
+  uint64_t device;
+  uint64_t inode;
+  int64_t pid;
+};
+
+// "<dev>:<ino>:<pid>", all three decimal, nothing else.
+bool parse_state_id(const char *text, state_id *id) {
+  if (!text) return false;
+  const char *cursor = text;
+  uint64_t numbers[3];
+  for (int i = 0; i < 3; ++i) {
+    if (*cursor < '0' || *cursor > '9') return false;
+    char *end = nullptr;
+    errno = 0;
+    numbers[i] = strtoull(cursor, &end, 10);
+    if (errno != 0 || *end != (i < 2 ? ':' : '\0')) return false;
+    cursor = end + (i < 2 ? 1 : 0);
+  }
+  *id = {numbers[0], numbers[1], static_cast<int64_t>(numbers[2])};
+  return true;
+}
+
+bool set_state_id(uint64_t device, uint64_t inode, int64_t pid) {
+  char text[72];
+  snprintf(text, sizeof text, "%" PRIu64 ":%" PRIu64 ":%" PRId64, device, inode, pid);
+  if (setenv(STATE_ID_VARIABLE, text, 1) == 0) return true;
+  print_message(message_stream::output, "Cannot set TESSELGUARD_STATE_ID environment variable: %s", strerror(errno));
+  return false;
+}
+
+void remember_identity(const char *path, const struct stat &info, int64_t creator_pid) {
+  state_identity.device = info.st_dev;
+  state_identity.inode = info.st_ino;
+  state_identity.creator_pid = creator_pid;
+  char canonical[PATH_MAX];
+  const char *known = realpath(path, canonical) ? canonical : path;
+  snprintf(state_identity.path, sizeof state_identity.path, "%s", known);
+}
+
+[[noreturn]] void refuse_replaced_file() {
+  print_message(message_stream::output, "TesselGuard state file was replaced: refusing to start");
+  exit(VERDICT_REFUSE);
+}
+
 int map_inherited(const char *path) {
+  state_id id{};
+  const char *id_text = env_lookup(STATE_ID_VARIABLE);
+  const bool has_id = id_text != nullptr;
+  // An identity that cannot be read names no file of ours.
+  if (has_id && !parse_state_id(id_text, &id)) refuse_replaced_file();
+  // The function's first process, executed again in place (a runtime's
+  // bootstrap that execs its interpreter, a `#!/usr/bin/env` launcher): same
+  // process, so the same standing. Another process id never is, whatever
+  // its environment says.
+  bool in_place = has_id && id.pid == static_cast<int64_t>(getpid());
+
   // Opened without the hooks (they are not installed yet at start-up).
   // Non-blocking so that a FIFO named here cannot stall start-up; it is then
   // refused by the size check below.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = -1;
+  if (in_place) fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  // A first process that cannot write the file (its program changed user)
+  // goes on as any other process.
+  if (fd < 0) {
+    in_place = false;
+    fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  }
+  struct stat info {};
+  const bool known = fd >= 0 && fstat(fd, &info) == 0;
+  if (known && has_id && (info.st_dev != id.device || info.st_ino != id.inode)) {
+    close(fd);
+    refuse_replaced_file();
+  }
   // A file shorter than the record would fault on first read beyond its end:
   // refuse it here as a mapping failure.
-  struct stat info;
-  if (fd >= 0 && fstat(fd, &info) == 0 && info.st_size < static_cast<off_t>(sizeof(state_record))) {
+  if (known && info.st_size < static_cast<off_t>(sizeof(state_record))) {
     close(fd);
     errno = EINVAL;
     print_message(message_stream::output, "Cannot map existing state file: %s", strerror(errno));
     return 0;
   }
-  void *mapping = mmap(nullptr, sizeof(state_record), PROT_READ, MAP_SHARED, fd, 0);
+  const int protection = in_place ? PROT_READ | PROT_WRITE : PROT_READ;
+  void *mapping = mmap(nullptr, sizeof(state_record), protection, MAP_SHARED, fd, 0);
+  const int map_errno = errno;
+  if (fd >= 0) close(fd);
   if (mapping == MAP_FAILED) {
-    print_message(message_stream::output, "Cannot map existing state file: %s", strerror(errno));
-    if (fd >= 0) close(fd);
+    print_message(message_stream::output, "Cannot map existing state file: %s", strerror(map_errno));
     return 0;
   }
-  // The descriptor stays open for the life of the process.
   state_map = static_cast<state_record *>(mapping);
-  state_writable = false;
+  state_writable = in_place;
+  in_place_first_process = in_place;
+  remember_identity(path, info, has_id ? id.pid : 0);
+  // Without an inherited identity (a path set by hand) the file is
+  // identified from here on, with no first process known: programs started
+  // below check the same file, and none can claim to be the first process.
+  if (!has_id && !set_state_id(info.st_dev, info.st_ino, 0)) return 0;
   return 1;
 }
 
 int create_new() {
   char path[] = "/tmp/tesselguard_state_XXXXXX";
-  // Close-on-exec: executed programs map the file read-only by its path and
-  // must not inherit this writable descriptor to the shared record.
   int fd = mkostemp(path, O_CLOEXEC);
   if (fd < 0) {
     print_message(message_stream::output, "Cannot create state file: %s", strerror(errno));
     return 0;
   }
+  // Closed on every route out: the mapping is all this process keeps.
+  struct descriptor_guard {
+    int fd;
+    ~descriptor_guard() { close(fd); }
+  } guard{fd};
   if (ftruncate(fd, sizeof(state_record)) != 0) {
     print_message(message_stream::output, "Cannot truncate state file: %s", strerror(errno));
     return 0;
@@ -67,10 +157,18 @@ int create_new() {
     print_message(message_stream::output, "Cannot map state file: %s", strerror(errno));
     return 0;
   }
+  struct stat info;
+  if (fstat(fd, &info) != 0) {
+    print_message(message_stream::output, "Cannot map state file: %s", strerror(errno));
+    return 0;
+  }
   if (setenv(STATE_PATH_VARIABLE, path, 1) != 0) {
     print_message(message_stream::output, "Cannot set TESSELGUARD_STATE_PATH environment variable: %s", strerror(errno));
     return 0;
   }
+  const int64_t self = getpid();
+  if (!set_state_id(info.st_dev, info.st_ino, self)) return 0;
+  remember_identity(path, info, self);
   state_record *record = static_cast<state_record *>(mapping);
   record->provider = PROVIDER_UNSUPPORTED;
   record->read_write_tmp = MODE_ALLOW;

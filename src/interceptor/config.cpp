@@ -1,9 +1,9 @@
 // Data shared by the replacement functions: the real-function slots, the
 // captured interceptor configuration and the lock of the name table.
 //
-// All of it is written while interceptor_init runs (and in a forked child by
-// atfork_child, while the child has one thread) and only read afterwards, so
-// the replacements read it without locking.
+// All of it is written while interceptor_init runs and only read afterwards
+// (a forked child inherits it as it is), so the replacements read it
+// without locking.
 #include "core/guards.hpp"
 #include "interceptor/interceptor.hpp"
 
@@ -20,7 +20,7 @@
 
 // Until a hook is prepared each slot holds the C library's own function;
 // preparing it puts the trampoline there.
-#define TESSELGUARD_DEFINE_SLOT(name, result, parameters, status, after_fork) \
+#define TESSELGUARD_DEFINE_SLOT(name, result, parameters, status) \
   result(*real_##name) parameters = name;
 TESSELGUARD_HOOKS(TESSELGUARD_DEFINE_SLOT)
 #undef TESSELGUARD_DEFINE_SLOT
@@ -50,6 +50,18 @@ int load_propagate_envs(interceptor_config_record *config, const cJSON *document
     propagated_env &entry = config->envs[index++];
     entry.name = copy_text(name->valuestring);
     entry.value = copy_text(env_lookup(name->valuestring));
+    if (!entry.name) return STATUS_CONFIG_ENVS;
+    entry.name_length = strlen(entry.name);
+    // The text each started program gets, made now so that starting a
+    // program allocates nothing.
+    if (entry.value) {
+      const size_t value_length = strlen(entry.value);
+      entry.entry = static_cast<char *>(malloc(entry.name_length + value_length + 2));
+      if (!entry.entry) return STATUS_CONFIG_ENVS;
+      memcpy(entry.entry, entry.name, entry.name_length);
+      entry.entry[entry.name_length] = '=';
+      memcpy(entry.entry + entry.name_length + 1, entry.value, value_length + 1);
+    }
   }
   return 0;
 }
@@ -60,6 +72,7 @@ void free_config(interceptor_config_record *config) {
   for (int32_t i = 0; i < config->env_count; ++i) {
     free(config->envs[i].name);
     free(config->envs[i].value);
+    free(config->envs[i].entry);
   }
   free(config->envs);
   free(config->fds);

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "core/core.hpp"
+
 namespace {
 
 // The one open that the C library makes inside a judged fopen: the same

@@ -3,7 +3,10 @@
 // hooked_<name> prototypes (interceptor.hpp) and the set-up rows (setup.cpp);
 // a replacement whose signature differs from its row does not link.
 //
-// X(name, result, parameters, status when preparing fails, stays after fork)
+// X(name, result, parameters, status when preparing fails)
+//
+// A forked child keeps every hook: the patched code and the trampolines are
+// part of the memory it copies.
 #pragma once
 
 #include <fcntl.h>
@@ -23,7 +26,7 @@ enum interceptor_status : int {
   STATUS_PREPARE_CONNECT = 6,
   STATUS_PREPARE_GETADDRINFO = 7,
   STATUS_PREPARE_EXECVE = 8,
-  STATUS_CONFIG_ENVS = 9,       // a "propagate_envs" element is not a string
+  STATUS_CONFIG_ENVS = 9,       // a "propagate_envs" element is not a string (or no memory for it)
   STATUS_CONFIG_FDS = 10,       // a "propagate_fds" element is not a number
   STATUS_PREPARE_CREAT = 11,
   STATUS_LOCK = 12,
@@ -33,34 +36,33 @@ enum interceptor_status : int {
 constexpr int PREPARE_FAILURE_IGNORED = 0;
 
 #define TESSELGUARD_HOOKS(X)                                                                       \
-  X(open, int, (const char *path, int flags, ...), STATUS_PREPARE_OPEN, false)                     \
-  X(fopen, FILE *, (const char *path, const char *mode), STATUS_PREPARE_FOPEN, false)              \
-  X(creat, int, (const char *path, mode_t mode), STATUS_PREPARE_CREAT, false)                      \
-  X(connect, int, (int sockfd, const struct sockaddr *addr, socklen_t addrlen),                    \
-    STATUS_PREPARE_CONNECT, false)                                                                 \
+  X(open, int, (const char *path, int flags, ...), STATUS_PREPARE_OPEN)                            \
+  X(fopen, FILE *, (const char *path, const char *mode), STATUS_PREPARE_FOPEN)                     \
+  X(creat, int, (const char *path, mode_t mode), STATUS_PREPARE_CREAT)                             \
+  X(connect, int, (int sockfd, const struct sockaddr *addr, socklen_t addrlen), STATUS_PREPARE_CONNECT) \
   X(getaddrinfo, int,                                                                              \
     (const char *node, const char *service, const struct addrinfo *hints, struct addrinfo **res), \
-    STATUS_PREPARE_GETADDRINFO, false)                                                             \
-  X(execve, int, (const char *path, char *const argv[], char *const envp[]), STATUS_PREPARE_EXECVE, \
-    true)                                                                                          \
-  X(close, int, (int fd), PREPARE_FAILURE_IGNORED, true)                                          \
+    STATUS_PREPARE_GETADDRINFO)                                                                    \
+  X(execve, int, (const char *path, char *const argv[], char *const envp[]), STATUS_PREPARE_EXECVE) \
+  X(close, int, (int fd), PREPARE_FAILURE_IGNORED)                                                 \
   X(sendto, ssize_t,                                                                               \
     (int sockfd, const void *buf, size_t len, int flags, const struct sockaddr *dest_addr,         \
      socklen_t addrlen),                                                                           \
-    PREPARE_FAILURE_IGNORED, false)                                                                \
-  X(sendmsg, ssize_t, (int sockfd, const struct msghdr *msg, int flags), PREPARE_FAILURE_IGNORED,  \
-    false)                                                                                         \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(sendmsg, ssize_t, (int sockfd, const struct msghdr *msg, int flags), PREPARE_FAILURE_IGNORED)  \
   X(sendmmsg, int, (int sockfd, struct mmsghdr *msgvec, unsigned int vlen, int flags),             \
-    PREPARE_FAILURE_IGNORED, false)                                                                \
-  X(dup2, int, (int oldfd, int newfd), PREPARE_FAILURE_IGNORED, true)                              \
-  X(dup3, int, (int oldfd, int newfd, int flags), PREPARE_FAILURE_IGNORED, true)                   \
-  X(close_range, int, (unsigned int first, unsigned int last, int flags), PREPARE_FAILURE_IGNORED, \
-    true)                                                                                          \
-  X(openat, int, (int dirfd, const char *path, int flags, ...), PREPARE_FAILURE_IGNORED, false)
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(dup2, int, (int oldfd, int newfd), PREPARE_FAILURE_IGNORED)                                    \
+  X(dup3, int, (int oldfd, int newfd, int flags), PREPARE_FAILURE_IGNORED)                         \
+  X(close_range, int, (unsigned int first, unsigned int last, int flags), PREPARE_FAILURE_IGNORED) \
+  X(openat, int, (int dirfd, const char *path, int flags, ...), PREPARE_FAILURE_IGNORED)           \
+  X(execveat, int, (int dirfd, const char *path, char *const argv[], char *const envp[], int flags), \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(fexecve, int, (int fd, char *const argv[], char *const envp[]), PREPARE_FAILURE_IGNORED)
 
-#define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status, after_fork) \
+#define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status) \
   extern result(*real_##name) parameters;
-#define TESSELGUARD_DECLARE_REPLACEMENT(name, result, parameters, status, after_fork) \
+#define TESSELGUARD_DECLARE_REPLACEMENT(name, result, parameters, status) \
   result hooked_##name parameters;
 TESSELGUARD_HOOKS(TESSELGUARD_DECLARE_SLOT)
 TESSELGUARD_HOOKS(TESSELGUARD_DECLARE_REPLACEMENT)
@@ -76,7 +78,6 @@ struct hook_row {
   void *function;
   void *replacement;
   int status;  // returned when preparing fails; PREPARE_FAILURE_IGNORED: not looked at
-  bool stays_after_fork;
 };
 
 constexpr int HOOK_COUNT = 0

@@ -17,9 +17,10 @@
 //   descriptor_protection.cpp  hooked_close, hooked_dup2, hooked_dup3,
 //                          hooked_close_range
 //   process_execution.cpp  init_child_injection, process_execution,
-//                          judge_program_start, hooked_execve,
-//                          build_exec_environment
-//   setup.cpp              interceptor_init, install_hook_rows, atfork_child
+//                          judge_program_start
+//   exec_environment.cpp   build_exec_environment, hooked_execve,
+//                          hooked_execveat, hooked_fexecve
+//   setup.cpp              interceptor_init, install_hook_rows, the fork handlers
 //
 // Stands on core (and the hooking engine); knows the policy only through
 // the verdict callback's type in core/contract.hpp.
@@ -58,6 +59,8 @@ int judge_event(json_text &text);
 struct propagated_env {
   char *name;
   char *value;  // null when the variable was unset at load time
+  char *entry;  // "NAME=VALUE", made once at load time; null with the value
+  size_t name_length;
 };
 
 struct interceptor_config_record {
@@ -178,10 +181,34 @@ int init_child_injection();
 void process_execution();
 // The verdict on this program's start ({"argv":[...], "path"}).
 int judge_program_start(const char *path, int count, char *const *items);
-// The environment handed to a new program: a malloc'd, null-terminated array
-// of malloc'd texts. Null when memory runs out.
-char **build_exec_environment(char *const envp[]);
+// The environment handed to a new program, built without allocating: the
+// caller's entries, each propagated variable that has a captured value in
+// place of the first entry of its name (every other entry of that name is
+// left out) or appended, in `envs` order. `out` has room for `capacity`
+// pointers; the result is the number of pointers the environment needs,
+// closing null included. When that exceeds `capacity` nothing was written.
+size_t build_exec_environment(char *const envp[], char **out, size_t capacity);
+int hooked_execveat(int dirfd, const char *path, char *const argv[], char *const envp[], int flags);
+int hooked_fexecve(int fd, char *const argv[], char *const envp[]);
 
+// Calls into the dynamic loader from a replacement (dl_iterate_phdr,
+// dladdr) are made inside a loader_scope. The fork handlers wait until none
+// is under way: the C library does not reset every loader lock in a forked
+// child, so a child forked while another thread was inside dl_iterate_phdr
+// would hang at its own first call. Scopes do not nest.
+struct loader_scope {
+  bool held;
+  loader_scope();
+  ~loader_scope();
+  loader_scope(const loader_scope &) = delete;
+  loader_scope &operator=(const loader_scope &) = delete;
+};
+
+// Fork handlers: the name table's lock and the loader scopes are held
+// across fork, so the child never starts with one of them taken by a thread
+// it does not have.
+void atfork_prepare();
+void atfork_parent();
 void atfork_child();
 int interceptor_init(verdict_callback callback, const char *config_text);
 

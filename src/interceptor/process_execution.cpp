@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,36 +64,67 @@ void read_command_line(command_line &line) {
   fclose(file);
 }
 
-struct environment_list {
-  char **entries;
-  size_t count;
-};
-
-// Puts `text` (NAME=VALUE, owned) in place of the first entry named `name`,
-// or appends it. False when memory runs out; the text is then freed.
-bool set_entry(environment_list &list, const char *name, size_t name_length, char *text) {
-  for (size_t i = 0; i < list.count; ++i) {
-    if (strncmp(list.entries[i], name, name_length) == 0 && list.entries[i][name_length] == '=') {
-      free(list.entries[i]);
-      list.entries[i] = text;
-      return true;
-    }
-  }
-  void *grown = realloc(list.entries, (list.count + 2) * sizeof(char *));
-  if (!grown) {
-    free(text);
-    return false;
-  }
-  list.entries = static_cast<char **>(grown);
-  list.entries[list.count++] = text;
-  list.entries[list.count] = nullptr;
-  return true;
+// Google's current generation (K_SERVICE and FUNCTION_TARGET, no
+// X_GOOGLE_FUNCTION_NAME) logs standard output, as AWS does.
+bool is_google_current_generation() {
+  return env_lookup("K_SERVICE") && env_lookup("FUNCTION_TARGET") && !env_lookup("X_GOOGLE_FUNCTION_NAME");
 }
 
-void free_environment(char **entries) {
-  if (!entries) return;
-  for (char **entry = entries; *entry; ++entry) free(*entry);
-  free(entries);
+bool logs_through_descriptor() {
+  if (!state_map) return false;
+  const int32_t provider = state_map->provider;
+  return provider == PROVIDER_AWS || (provider == PROVIDER_GOOGLE && is_google_current_generation());
+}
+
+// When the function's log is a regular file, programs started later write
+// to it through descriptions of their own, appending; the first process's
+// description must append too, or its next line would go over theirs.
+void append_to_log_file() {
+  struct stat info;
+  const int flags = fcntl(ALERT_LOG_FD, F_GETFL);
+  if (flags != -1 && (flags & O_APPEND) == 0 && fstat(ALERT_LOG_FD, &info) == 0 && S_ISREG(info.st_mode))
+    fcntl(ALERT_LOG_FD, F_SETFL, flags | O_APPEND);
+}
+
+// Puts the function's log on ALERT_LOG_FD: the first process's own copy,
+// reached through /proc, when this program did not inherit it. 0 on
+// success, else the error that kept it out of reach.
+int reach_function_log(long first_pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%ld/fd/%d", first_pid, ALERT_LOG_FD);
+  // Appending: when the log is a file, this copy must not write over it
+  // from its start.
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return errno;
+  const int result = dup2(fd, ALERT_LOG_FD) == ALERT_LOG_FD ? 0 : errno;
+  close(fd);
+  return result;
+}
+
+// The function's log for this process. The first process makes it from its
+// standard output; a program started later takes the first process's, so
+// its records never land in output its caller reads, and falls back to its
+// own standard output only when that copy cannot be reached.
+bool prepare_alert_log() {
+  const long first_pid = static_cast<long>(state_identity.creator_pid);
+  const bool first_process = first_pid == static_cast<long>(getpid());
+  if (fcntl(ALERT_LOG_FD, F_GETFD) != -1 || errno != EBADF) {
+    if (first_process) append_to_log_file();
+    return true;
+  }
+  if (first_pid > 0 && !first_process) {
+    const int error = reach_function_log(first_pid);
+    if (error == 0) return true;
+    print_message(message_stream::error,
+                  "Cannot reach the function's log through /proc/%ld/fd/%d: %s; alert records go to standard output",
+                  first_pid, ALERT_LOG_FD, strerror(error));
+  }
+  if (dup2(STDOUT_FILENO, ALERT_LOG_FD) == -1) {
+    print_message(message_stream::output, "Cannot duplicate stdout: %s", strerror(errno));
+    return false;
+  }
+  if (first_process) append_to_log_file();
+  return true;
 }
 
 }  // namespace
@@ -108,12 +140,7 @@ int init_child_injection() {
     }
     free(path);
   }
-  if (state_map && state_map->provider == PROVIDER_AWS) {
-    if (fcntl(ALERT_LOG_FD, F_GETFD) == -1 && errno == EBADF && dup2(STDOUT_FILENO, ALERT_LOG_FD) == -1) {
-      print_message(message_stream::output, "Cannot duplicate stdout: %s", strerror(errno));
-      return 0;
-    }
-  }
+  if (logs_through_descriptor() && !prepare_alert_log()) return 0;
   return 1;
 }
 
@@ -144,51 +171,4 @@ void process_execution() {
     free(path);
   }
   if (verdict != 0) exit(verdict);
-}
-
-char **build_exec_environment(char *const envp[]) {
-  size_t count = 0;
-  if (envp)
-    while (envp[count]) ++count;
-  environment_list list{static_cast<char **>(calloc(count + 1, sizeof(char *))), 0};
-  if (!list.entries) return nullptr;
-  for (; list.count < count; ++list.count) {
-    list.entries[list.count] = strdup(envp[list.count]);
-    if (!list.entries[list.count]) {
-      free_environment(list.entries);
-      return nullptr;
-    }
-  }
-  const interceptor_config_record *config = interceptor_config;
-  for (int32_t i = 0; config && i < config->env_count; ++i) {
-    const propagated_env &variable = config->envs[i];
-    if (!variable.name || !variable.value) continue;
-    const size_t name_length = strlen(variable.name);
-    const size_t value_length = strlen(variable.value);
-    char *text = static_cast<char *>(malloc(name_length + value_length + 2));
-    if (!text) {
-      free_environment(list.entries);
-      return nullptr;
-    }
-    memcpy(text, variable.name, name_length);
-    text[name_length] = '=';
-    memcpy(text + name_length + 1, variable.value, value_length + 1);
-    if (!set_entry(list, variable.name, name_length, text)) {
-      free_environment(list.entries);
-      return nullptr;
-    }
-  }
-  return list.entries;
-}
-
-int hooked_execve(const char *path, char *const argv[], char *const envp[]) {
-  char **environment = build_exec_environment(envp);
-  // Without memory for the new environment the call still goes ahead, as
-  // the caller asked for it.
-  if (!environment) return real_execve(path, argv, envp);
-  int result = real_execve(path, argv, environment);
-  const int saved_errno = errno;
-  free_environment(environment);
-  errno = saved_errno;
-  return result;
 }

@@ -106,7 +106,10 @@ int note_object(dl_phdr_info *info, size_t, void *data) {
 void scan_objects() {
   if (pthread_mutex_trylock(&scan_lock) != 0) return;
   bool first = true;
-  dl_iterate_phdr(note_object, &first);
+  {
+    loader_scope loader;
+    dl_iterate_phdr(note_object, &first);
+  }
   pthread_mutex_unlock(&scan_lock);
 }
 

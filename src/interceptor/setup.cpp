@@ -1,15 +1,14 @@
 // Interceptor set-up: turns the watching on.
 //
-// How it works. The C-library functions of hook_table.hpp are patched in memory by the
-// hooking engine (src/hook): the first bytes of each are replaced by a jump
-// to its replacement, hooked_<name>, so every call reaches the replacement,
-// whoever makes it: the function's code, the language runtime, the C library
-// itself and this library. Preparing a hook writes the address of a
+// How it works. The C-library functions of hook_table.hpp are patched in
+// memory by the hooking engine (src/hook): the first bytes of each are
+// replaced by a jump to its replacement, hooked_<name>, so every call
+// reaches the replacement, whoever makes it: the function's code, the
+// language runtime, the C library itself and this library. Preparing a hook writes the address of a
 // trampoline (the displaced instructions plus a jump back) into the slot
 // real_<name>; a replacement reaches the real function only through that
 // slot, never by name, because by name it would come back to itself. The
-// hooked functions, their statuses and what stays after fork are listed once,
-// in hook_table.hpp.
+// hooked functions and their statuses are listed once, in hook_table.hpp.
 //
 // Every replacement has one shape: build the call's argument object, ask
 // judge_event for a verdict, then either call real_<name> with the caller's
@@ -18,8 +17,11 @@
 //
 // Order matters: the configuration is captured and the process's own start
 // is judged before any hook exists, so those reads of /proc are not judged
-// themselves. After fork the child keeps only execve and close hooked: it
-// needs nothing else to carry the protection into the programs it runs.
+// themselves. A forked child keeps every hook and every rule: the patched
+// code is part of the memory it copies. The fork handlers only make sure the
+// child does not start with a lock of ours, or the loader's, held by a
+// thread that did not come along; they call nothing that takes a lock
+// another thread may hold at fork (no loader walk, no allocation).
 #include "interceptor/interceptor.hpp"
 
 #include <cerrno>
@@ -48,13 +50,28 @@ namespace {
 
 hook_set *installed_hooks = nullptr;
 
+// Readers: the loader scopes under way; the fork handler is the one writer.
+pthread_rwlock_t loader_calls_lock;
+bool loader_calls_lock_ready = false;
+
+// Writers first: the fork handler takes the locks for writing, and a steady
+// stream of lookups from other threads must not keep it waiting.
+bool init_writer_first_lock(pthread_rwlock_t *lock) {
+  pthread_rwlockattr_t attributes;
+  if (pthread_rwlockattr_init(&attributes) != 0) return false;
+  pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  const bool ready = pthread_rwlock_init(lock, &attributes) == 0;
+  pthread_rwlockattr_destroy(&attributes);
+  return ready;
+}
+
 }  // namespace
 
 void fill_hook_rows(hook_row (&rows)[HOOK_COUNT]) {
   int index = 0;
-#define TESSELGUARD_HOOK_ROW(name, result, parameters, status, after_fork)                       \
+#define TESSELGUARD_HOOK_ROW(name, result, parameters, status)                                   \
   rows[index++] = {#name, reinterpret_cast<void **>(&real_##name), reinterpret_cast<void *>(&name), \
-                   reinterpret_cast<void *>(&hooked_##name), status, after_fork};
+                   reinterpret_cast<void *>(&hooked_##name), status};
   TESSELGUARD_HOOKS(TESSELGUARD_HOOK_ROW)
 #undef TESSELGUARD_HOOK_ROW
 }
@@ -97,10 +114,11 @@ int interceptor_init(verdict_callback callback, const char *config_text) {
   if (int status = load_interceptor_config(config_text)) return status;
 
   auto *lock = static_cast<pthread_rwlock_t *>(malloc(sizeof(pthread_rwlock_t)));
-  if (!lock || pthread_rwlock_init(lock, nullptr) != 0) {
+  if (!lock || !init_writer_first_lock(lock)) {
     free(lock);
     return STATUS_LOCK;
   }
+  loader_calls_lock_ready = init_writer_first_lock(&loader_calls_lock);
   dns_db_lock = lock;
   registered_callback = callback;
 
@@ -113,26 +131,34 @@ int interceptor_init(verdict_callback callback, const char *config_text) {
   hook_row rows[HOOK_COUNT];
   fill_hook_rows(rows);
   if (int status = install_hook_rows(rows, HOOK_COUNT, &installed_hooks)) return status;
-  if (pthread_atfork(nullptr, nullptr, atfork_child) != 0) return STATUS_ATFORK;
+  if (pthread_atfork(atfork_prepare, atfork_parent, atfork_child) != 0) return STATUS_ATFORK;
   return 0;
 }
 
-// Runs in the child right after fork, while it has one thread. Results are
-// ignored: the child goes on with whatever could be installed.
+loader_scope::loader_scope() : held(loader_calls_lock_ready && pthread_rwlock_rdlock(&loader_calls_lock) == 0) {}
+
+loader_scope::~loader_scope() {
+  if (held) pthread_rwlock_unlock(&loader_calls_lock);
+}
+
+// The fork handlers. A thread of the parent inside the name table, or inside
+// the loader, at fork would leave the child's copy of that lock taken for
+// ever; so the forking thread takes ours for writing before fork (waiting
+// for the work under way: short, and none of it forks) and the child starts
+// from fresh locks.
+void atfork_prepare() {
+  if (loader_calls_lock_ready) pthread_rwlock_wrlock(&loader_calls_lock);
+  if (dns_db_lock) pthread_rwlock_wrlock(dns_db_lock);
+}
+
+void atfork_parent() {
+  if (dns_db_lock) pthread_rwlock_unlock(dns_db_lock);
+  if (loader_calls_lock_ready) pthread_rwlock_unlock(&loader_calls_lock);
+}
+
+// Runs in the child, which has one thread: the locks it copied were held by
+// the parent's forking thread, whose id the child does not have.
 void atfork_child() {
-  hook_row rows[HOOK_COUNT];
-  fill_hook_rows(rows);
-  if (installed_hooks) {
-    hook_set_uninstall(installed_hooks);
-    hook_set_destroy(installed_hooks);
-    installed_hooks = nullptr;
-  }
-  // The old trampolines are gone with the set: no slot may point at them.
-  for (const hook_row &row : rows) *row.slot = row.function;
-  hook_set *set = hook_set_create();
-  if (!set) return;
-  for (const hook_row &row : rows)
-    if (row.stays_after_fork) hook_set_prepare(set, row.slot, row.replacement);
-  hook_set_install(set);
-  installed_hooks = set;
+  if (dns_db_lock) init_writer_first_lock(dns_db_lock);
+  if (loader_calls_lock_ready) init_writer_first_lock(&loader_calls_lock);
 }

@@ -35,11 +35,13 @@ judgement judge_fs_open(const event_view &event) {
   const char *path = event.path;
   // An event without a path names no file: no rule applies.
   if (!path) return {};
+  // The shared state file, and the memory of a process opened for writing
+  // (the interceptor raises the event for it only then), are never opened
+  // through the hooks, whatever the rules say.
+  if (is_state_file(path) || is_process_memory_path(path)) return {MODE_BLOCK, "read_write_tmp"};
   if (starts_with("/tmp/", path)) {
     judgement result{load_field(state_map->read_write_tmp), "read_write_tmp"};
     if (state_map->provider == PROVIDER_AWS && equals(path, "/tmp/.aws-xray/initialized")) result.mode = MODE_ALLOW;
-    // The shared state file is never opened through the hooks.
-    if (equals(env_lookup(STATE_PATH_VARIABLE), path)) result.mode = MODE_BLOCK;
     return result;
   }
   // An empty handler path means none has been detected yet.

@@ -67,9 +67,8 @@ TEST(StartUp, FirstProcessCreatesOneStateFileAndAwaitsConfiguration) {
     EXPECT_EQ(v.at("state_path"), file);
     EXPECT_EQ(v.at("mapping"), "rw-s");
     expect_initial_record(v, row.provider);
-    // Exactly one descriptor on the file: the writable one of this process.
-    EXPECT_NE(r.out.find("state_fd=rw\n"), std::string::npos);
-    EXPECT_EQ(r.out.find("state_fd="), r.out.rfind("state_fd="));
+    // No descriptor on the file stays open: the mapping is all there is.
+    EXPECT_EQ(r.out.find("state_fd="), std::string::npos) << r.out;
 
     auto stored = read_state_file(file);
     ASSERT_TRUE(stored);
@@ -134,9 +133,8 @@ TEST(StartUp, ChildInheritsTheStateFileReadOnlyAndSeesLaterChanges) {
 
   EXPECT_TRUE(has_values(child_first, {{"state_path", parent.at("state_path")}, {"mapping", "r--s"}, {"cookie", "0"},
                                        {"read_write_tmp", "0"}}));
-  // Only its own read-only descriptor: the parent's writable one is not inherited.
-  EXPECT_EQ(child_before.find("state_fd="), child_before.rfind("state_fd="));
-  EXPECT_NE(child_before.find("state_fd=r\n"), std::string::npos);
+  // No descriptor on the file, neither its own nor one of the parent.
+  EXPECT_EQ(child_before.find("state_fd="), std::string::npos) << child_before;
 
   EXPECT_TRUE(has_values(child_second, {{"cookie", cookie}, {"read_write_tmp", "2"}, {"outbound_connectivity", "1"},
                                         {"runtime", "Node.js"}, {"handler_path", "/var/task/index.js"}}));
@@ -205,6 +203,55 @@ TEST(StartUp, UnusableInheritedStateFileEndsWithStatusOne) {
     EXPECT_TRUE(created.empty()) << row.path;
   }
   unlink(fifo.c_str());
+}
+
+// "<dev>:<ino>:<pid>" of a file, as the creating process would write it.
+std::string state_id_of(const std::string &path, long pid) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return "unreadable";
+  return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" + std::to_string(pid);
+}
+
+// A program started later maps the file its parent created, or refuses to
+// start: a file renamed over the path is not the function's record.
+TEST(StartUp, InheritedStateFileMustBeTheOneTheParentCreated) {
+  TG_SKIP_IF_SANITIZED();
+  state_record record{};
+  record.provider = PROVIDER_AWS;
+  record.read_write_tmp = MODE_BLOCK;
+  TestStateFile original(record);
+  const std::string created_id = state_id_of(original.path(), 1);
+  TestStateFile impostor(record);
+  const std::string impostor_id = state_id_of(impostor.path(), 1);
+  const std::string replaced = "TesselGuard state file was replaced: refusing to start\n";
+  struct row {
+    std::string label, id;
+    int exit_code;
+    std::string out_start;
+  } const rows[] = {
+      {"identity matches", created_id, 0, "state_path="},
+      {"no identity: the path alone, as set by hand", "", 0, "state_path="},
+      {"another file at the path", impostor_id, 222, replaced},
+      {"identity not readable", "12:x:1", 222, replaced},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.label);
+    auto env = with(aws_env(), {"TESSELGUARD_STATE_PATH=" + original.path()});
+    if (!row.id.empty()) env.push_back("TESSELGUARD_STATE_ID=" + row.id);
+    RunResult r = run_state_probe(env, {"show"});
+    EXPECT_EQ(r.exit_code, row.exit_code) << r.out << r.err;
+    EXPECT_EQ(r.out.rfind(row.out_start, 0), 0u) << r.out;
+    if (row.exit_code == 0) {
+      EXPECT_TRUE(has_values(probe_values(r.out), {{"mapping", "r--s"}, {"read_write_tmp", "2"}}));
+    }
+  }
+  // A file renamed over the path after the first process started.
+  ASSERT_EQ(rename(impostor.path().c_str(), original.path().c_str()), 0);
+  RunResult r = run_state_probe(with(aws_env(), {"TESSELGUARD_STATE_PATH=" + original.path(),
+                                                 "TESSELGUARD_STATE_ID=" + created_id}),
+                                {"say", "reached-main"});
+  EXPECT_EQ(r.exit_code, 222);
+  EXPECT_EQ(r.out, replaced);
 }
 
 TEST(StartUp, ConfigurationCallThroughTheExportedSymbol) {

@@ -33,6 +33,13 @@ std::string state_entry(const std::vector<std::string> &entries) {
   return "";
 }
 
+// The state file's identity the first process set, as it propagated it.
+std::string state_id_entry(const std::vector<std::string> &entries) {
+  for (const auto &e : entries)
+    if (e.rfind("TESSELGUARD_STATE_ID=", 0) == 0) return e;
+  return "";
+}
+
 TEST(ExecProcess, RefusedChildExitsWith222BeforeItsMain) {
   TG_SKIP_IF_SANITIZED();
   const std::string dump = probe_path("intercept_env_dump");
@@ -61,15 +68,19 @@ TEST(ExecProcess, CapturedVariablesReplaceTheFirstEntryOrAreAppended) {
   RunResult result = run_actions(
       aws_env(), {"env:A=1", "env:LD_PRELOAD=/nowhere/other.so", "env:LD_PRELOAD_X=x",
                   "env:AWS_EXECUTION_ENV=first", "env:AWS_EXECUTION_ENV=second", "env:LD_LIBRARY_PATH=" + compat_dir(),
-                  "exec:" + probe_path("intercept_env_dump")});
+                  "env:LD_PRELOAD=", "env:TESSELGUARD_STATE_ID=1:2:3", "exec:" + probe_path("intercept_env_dump")});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_TRUE(contains_line(result.out, "main ran"));
   auto entries = dumped_environment(result.out);
   const std::string state = state_entry(entries);
+  const std::string id = state_id_entry(entries);
   ASSERT_FALSE(state.empty()) << result.out;
+  EXPECT_NE(id, "TESSELGUARD_STATE_ID=1:2:3");
+  // No second entry of a propagated name survives (the loader would take
+  // the last LD_PRELOAD).
   EXPECT_EQ(entries, (std::vector<std::string>{"A=1", "LD_PRELOAD=" + library_path(), "LD_PRELOAD_X=x",
-                                               "AWS_EXECUTION_ENV=AWS_Lambda_python3.7", "AWS_EXECUTION_ENV=second",
-                                               "LD_LIBRARY_PATH=" + compat_dir(), state}));
+                                               "AWS_EXECUTION_ENV=AWS_Lambda_python3.7",
+                                               "LD_LIBRARY_PATH=" + compat_dir(), id, state}));
 }
 
 TEST(ExecProcess, EmptyOrNullEnvironmentGetsExactlyTheCapturedVariables) {
@@ -83,12 +94,12 @@ TEST(ExecProcess, EmptyOrNullEnvironmentGetsExactlyTheCapturedVariables) {
     const std::string state = state_entry(entries);
     ASSERT_FALSE(state.empty()) << how << "\n" << result.out;
     EXPECT_EQ(entries, (std::vector<std::string>{"AWS_EXECUTION_ENV=AWS_Lambda_python3.7", state,
-                                                 "LD_PRELOAD=" + library_path()}))
+                                                 "LD_PRELOAD=" + library_path(), state_id_entry(entries)}))
         << how;
   }
 }
 
-TEST(ExecProcess, ForkedChildKeepsOnlyExecveAndCloseHooked) {
+TEST(ExecProcess, ForkedChildKeepsEveryHookAndEveryRule) {
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
   RunResult result = run_actions(
@@ -97,13 +108,15 @@ TEST(ExecProcess, ForkedChildKeepsOnlyExecveAndCloseHooked) {
                   "exec:" + probe_path("intercept_env_dump")});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_TRUE(has_lines(result.out, {"open:" + scratch.file("parent") + " -> errno 222",
-                                     "open:" + scratch.file("child") + " -> ok", "close999 -> errno 1",
+                                     "open:" + scratch.file("child") + " -> errno 222", "close999 -> errno 1",
                                      "fork -> child exit 0"}));
   auto entries = dumped_environment(result.out);
   EXPECT_FALSE(state_entry(entries).empty()) << result.out;
   EXPECT_TRUE(std::find(entries.begin(), entries.end(), "LD_PRELOAD=" + library_path()) != entries.end());
-  // Only the parent's refused open was judged.
-  EXPECT_EQ(alert_records(result.log).size(), 1u) << result.log;
+  auto alerts = alert_records(result.log);
+  ASSERT_EQ(alerts.size(), 2u) << result.log;
+  EXPECT_EQ(alerts[1].path, scratch.file("child"));
+  EXPECT_EQ(alerts[1].mode, "block");
 }
 
 TEST(ExecProcess, Descriptor999CannotBeClosedAndCarriesAlertsToStandardOutput) {

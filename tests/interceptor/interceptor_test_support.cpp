@@ -16,6 +16,7 @@ void release_interceptor_config() {
   for (int32_t i = 0; config->envs && i < config->env_count; ++i) {
     free(config->envs[i].name);
     free(config->envs[i].value);
+    free(config->envs[i].entry);
   }
   free(config->envs);
   free(config->fds);

@@ -69,15 +69,17 @@ TEST(InterceptorSetup, InstalledHooksJudgeOpensOnceAndProtectTheDescriptor) {
     printf("close999 %d errno %d\n", closed, errno);
     printf("write999 %d\n", static_cast<int>(write(999, "x", 1)));
 
-    // A forked child keeps execve and close only.
+    // A forked child keeps every hook.
     pid_t child = fork();
     if (child == 0) {
       verdict = 222;
       int before = seen_count.load();
+      errno = 0;
       int opened = open(file.c_str(), O_RDONLY);
+      const int open_errno = errno;
       errno = 0;
       int closed = close(999);
-      printf("child open %s judged %d close999 %d errno %d\n", opened >= 0 ? "ok" : "failed",
+      printf("child open %d errno %d judged %d close999 %d errno %d\n", opened, open_errno,
              seen_count.load() - before, closed, errno);
       _exit(0);
     }
@@ -89,7 +91,7 @@ TEST(InterceptorSetup, InstalledHooksJudgeOpensOnceAndProtectTheDescriptor) {
                               "creat -1 errno 222", "allowed fopen stream"}));
   // Three refused calls and one allowed fopen: one event each.
   EXPECT_TRUE(has_lines(out, {"fs_open events 4", "close999 -1 errno 1", "write999 1",
-                              "child open ok judged 0 close999 -1 errno 1"}));
+                              "child open -1 errno 222 judged 1 close999 -1 errno 1"}));
 }
 
 TEST(InterceptorSetup, RefusedStartEndsTheProcessBeforeAnyHook) {

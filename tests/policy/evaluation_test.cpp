@@ -102,6 +102,15 @@ std::vector<policy_row> fs_open_rows() {
        fs_alert("read_write_tmp", STATE_PATH, "block")},
       {"state file forced block at alert", GCF, ALERT_ALL, NONE, fs(STATE_PATH), 222,
        fs_alert("read_write_tmp", STATE_PATH, "block")},
+      // The interceptor raises these only for opens that write.
+      {"process memory", AWS, ALLOW_ALL, NONE, fs("/proc/4242/mem"), 222,
+       fs_alert("read_write_tmp", "/proc/4242/mem", "block")},
+      {"thread memory", GCF, ALLOW_ALL, NONE, fs("/proc/self/task/17/mem"), 222,
+       fs_alert("read_write_tmp", "/proc/self/task/17/mem", "block")},
+      {"thread-self memory", AWS, ALERT_ALL, NONE, fs("/proc/thread-self/mem"), 222,
+       fs_alert("read_write_tmp", "/proc/thread-self/mem", "block")},
+      {"memory map is no memory file", AWS, BLOCK_ALL, NONE, fs("/proc/4242/maps"), 0, ""},
+      {"a file named mem elsewhere", AWS, BLOCK_ALL, NONE, fs("/proc/4242/fd/mem"), 0, ""},
       {"/tmp itself is not under /tmp/", AWS, BLOCK_ALL, NONE, fs("/tmp"), 0, ""},
       {"/tmpfile is not under /tmp/", GCF, BLOCK_ALL, NONE, fs("/tmpfile"), 0, ""},
       {"/tmp judged against the handler", AWS, BLOCK_ALL, HANDLER_IS_TMP, fs("/tmp"), 222,
@@ -222,7 +231,7 @@ class PolicyTable : public ::testing::Test {
  protected:
   alert_log_pipe log;
   loopback_sink supervisor;
-  scoped_env state_path{STATE_PATH_VARIABLE, STATE_PATH};
+  scoped_state_identity state_file{STATE_PATH};
   scoped_env supervisor_host{"X_GOOGLE_SUPERVISOR_HOSTNAME", SUPERVISOR};
   scoped_env supervisor_port{"X_GOOGLE_SUPERVISOR_INTERNAL_PORT", supervisor.port_text().c_str()};
 
@@ -290,9 +299,16 @@ TEST_F(PolicyTable, CurrentGenerationOfGoogle) {
   EXPECT_FALSE(supervisor.next_request(&raw, 0));
 }
 
-TEST_F(PolicyTable, StatePathUnsetForcesNothing) {
-  scoped_env unset(STATE_PATH_VARIABLE, nullptr);
-  run_rows({{"state file at allow", AWS, ALLOW_ALL, NONE, fs(STATE_PATH), 0, ""}});
+// The file is the one start-up mapped, whatever the environment says now.
+TEST_F(PolicyTable, StateFileIsKnownByItsIdentityNotTheEnvironment) {
+  {
+    scoped_env moved(STATE_PATH_VARIABLE, "/tmp/elsewhere");
+    run_rows({{"state path variable changed", AWS, ALLOW_ALL, NONE, fs(STATE_PATH), 222,
+               fs_alert("read_write_tmp", STATE_PATH, "block")},
+              {"the variable's new value", AWS, ALLOW_ALL, NONE, fs("/tmp/elsewhere"), 0, ""}});
+  }
+  scoped_state_identity unknown(nullptr);
+  run_rows({{"no state file mapped", AWS, ALLOW_ALL, NONE, fs(STATE_PATH), 0, ""}});
 }
 
 TEST_F(PolicyTable, SupervisorUnsetExemptsNothing) {

@@ -64,7 +64,7 @@ class RecordGolden : public ::testing::Test {
  protected:
   alert_log_pipe log;
   loopback_sink supervisor;
-  scoped_env state_path{STATE_PATH_VARIABLE, "/tmp/tesselguard_state_Ab12Cd"};
+  scoped_state_identity state_file{"/tmp/tesselguard_state_Ab12Cd"};
   scoped_env supervisor_host{"X_GOOGLE_SUPERVISOR_HOSTNAME", "127.0.0.1"};
   scoped_env supervisor_port{"X_GOOGLE_SUPERVISOR_INTERNAL_PORT", supervisor.port_text().c_str()};
 

@@ -115,8 +115,8 @@ static void try_files(void) {
     close(ring.fd);
   }
 
-  /* A forked child that does not execute a program keeps only execve and
-   * close hooked: it reports its open through its exit status. */
+  /* A forked child that does not execute a program reports its open
+   * through its exit status. */
   path = next_path();
   pid_t child = fork();
   if (child == 0) {

@@ -105,6 +105,19 @@ struct scoped_current_generation {
   scoped_current_generation() { detect_provider(); }
 };
 
+// Makes `path` the state file that start-up would have found (device and
+// inode 0: known by its path only); restores the previous identity after.
+struct scoped_state_identity {
+  state_file_identity saved = state_identity;
+  explicit scoped_state_identity(const char *path) {
+    state_identity = {};
+    if (path) snprintf(state_identity.path, sizeof state_identity.path, "%s", path);
+  }
+  ~scoped_state_identity() { state_identity = saved; }
+  scoped_state_identity(const scoped_state_identity &) = delete;
+  scoped_state_identity &operator=(const scoped_state_identity &) = delete;
+};
+
 // Fills a fixed-size text field of the record, always terminated.
 template <size_t N>
 void set_text(char (&field)[N], const char *text) {

@@ -1,0 +1,199 @@
+// What the function's own code cannot do to the protection: reach the state
+// record, write a process's memory, lose its hooks by forking, slip a second
+// LD_PRELOAD past execve, or borrow the first process's standing.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "interceptor_test_support.hpp"
+
+namespace {
+
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+std::string canonical(const std::string &path) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  std::string result = resolved ? resolved : path;
+  free(resolved);
+  return result;
+}
+
+// Every route is refused with 222 and one record of the forced block
+// ("read_write_tmp", "block", the path as judged), with every rule at allow;
+// reading a process's memory is left alone.
+TEST(StateGuard, StateFileAndProcessMemoryAreOutOfReach) {
+  TG_SKIP_IF_SANITIZED();
+  scratch_directory scratch;
+  struct route {
+    std::vector<std::string> actions;  // the last one is the open looked at
+    std::string outcome;               // "ok" or "errno N"
+    std::string record_path;           // "" when no record; @PID@ is the probe's pid
+  } const routes[] = {
+      {{"setenv:TESSELGUARD_STATE_PATH=" + scratch.file("elsewhere"), "openw:@STATE@"}, "errno 222", "@STATE@"},
+      {{"openr:@STATE@"}, "errno 222", "@STATE@"},
+      {{"link:@STATE@:" + scratch.file("link"), "openr:" + scratch.file("link")}, "errno 222",
+       scratch.file("link")},
+      {{"openw:/proc/self/mem"}, "errno 222", "/proc/@PID@/mem"},
+      {{"fopen:r+:/proc/self/mem"}, "errno 222", "/proc/@PID@/mem"},
+      {{"openw:/proc/self/task/@TID@/mem"}, "errno 222", "/proc/@PID@/task/@PID@/mem"},
+      {{"openr:/proc/self/mem"}, "ok", ""},
+      {{"fopen:r:/proc/self/mem"}, "ok", ""},
+  };
+  for (const route &r : routes) {
+    SCOPED_TRACE(r.actions.back());
+    RunResult result = run_probe("state_guard", r.actions, aws_env(), true);
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    const std::string pid = value_after(result.out, "pid");
+    EXPECT_TRUE(contains_line(result.out, r.actions.back() + " -> " + r.outcome)) << result.out;
+    auto alerts = alert_records(result.log);
+    if (r.record_path.empty()) {
+      EXPECT_TRUE(alerts.empty()) << result.log;
+      continue;
+    }
+    ASSERT_EQ(alerts.size(), 1u) << result.log;
+    EXPECT_EQ(alerts[0].policy, "read_write_tmp");
+    EXPECT_EQ(alerts[0].mode, "block");
+    std::string expected = replace_all(r.record_path, "@PID@", pid);
+    expected = replace_all(expected, "@STATE@", canonical(value_after(result.out, "state")));
+    EXPECT_EQ(alerts[0].path, expected);
+  }
+}
+
+// A forked child keeps every rule, and forking while other threads are in
+// hooked connects never hangs: the child starts with no lock of ours held.
+TEST(StateGuard, ForksWhileThreadsConnectNeverHangAndChildrenAreJudged) {
+  TG_SKIP_IF_SANITIZED();
+  scratch_directory scratch;
+  RunResult result = run_probe("state_guard", {configure_action({{"read_write_tmp", "block"}}),
+                                               "forks:3000:" + scratch.file("child")},
+                               aws_env(), true, "", 240000);
+  ASSERT_FALSE(result.timed_out) << "hung after: " << result.out;
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(contains_line(result.out, "forks:3000:" + scratch.file("child") + " -> 3000 children, 3000 judged"))
+      << result.out;
+}
+
+// The first process executed again in place keeps its standing: its
+// configuration call is accepted and protects. A program started by fork is
+// never the first process.
+TEST(StateGuard, InPlaceExecKeepsFirstProcessStandingAForkedProgramDoesNot) {
+  TG_SKIP_IF_SANITIZED();
+  scratch_directory scratch;
+  const std::string self = probe_path("intercept_actions");
+  const std::string configure = R"(configure:{"policy":{"read_write_tmp":"block"}})";
+  struct row {
+    std::string label;
+    std::vector<std::string> before;  // actions of the first process before it executes
+    std::string configured;           // the answer to the new program's configuration call
+    std::string opened;               // its open under /tmp afterwards
+  } const rows[] = {
+      {"in place", {}, "ok", "errno 222"},
+      {"after fork", {"fork"}, "refused", "ok"},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    std::vector<std::string> actions = r.before;
+    actions.push_back("exec:" + self + "," + configure + ",open:" + scratch.file(r.label));
+    RunResult result = run_actions(aws_env(), actions);
+    EXPECT_TRUE(has_lines(result.out, {configure + " -> " + r.configured, "open:" + scratch.file(r.label) + " -> " +
+                                                                              r.opened}))
+        << result.err;
+  }
+}
+
+class PythonStarts : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TG_SKIP_IF_SANITIZED();
+    if (python_path().empty()) GTEST_SKIP() << "no python3 on this machine";
+  }
+};
+
+// Programs started from Python, whose subprocess closes every descriptor
+// above 2: their records still reach the function's log, never the output
+// the caller captures, and a second LD_PRELOAD entry does not free them.
+TEST_F(PythonStarts, StartedProgramsAreJudgedAndTheirRecordsReachTheFunctionsLog) {
+  const passwd *user = getpwuid(getuid());
+  ASSERT_NE(user, nullptr);
+  const std::string name = user->pw_name;
+  struct row {
+    std::string mode, call;
+    std::string printed;  // what the script prints: repr of stdout, or the return code
+  } const rows[] = {
+      {"alert", "r = subprocess.run(['/usr/bin/id', '-un'], capture_output=True); print(r.stdout)",
+       "b'" + name + "\\n'"},
+      {"allow", "r = subprocess.run(['/usr/bin/id', '-un'], env=minimal, capture_output=True); print(r.stdout)",
+       "b'" + name + "\\n'"},
+      {"block", "print(subprocess.run(['/usr/bin/id', '-un'], env=minimal).returncode)", "222"},
+      {"block", "print(subprocess.run(['/usr/bin/id', '-un'], env={**os.environ, b'LD_PRELOAD': b''}).returncode)",
+       "222"},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.call);
+    RunOptions options;
+    options.argv = {python_path(), "-c",
+                    "import ctypes, os, subprocess\n"
+                    "ctypes.CDLL(None).tesselguard_configure(b'{\"disable_analytics\":true,\"policy\":"
+                    "{\"create_child_process\":\"" + r.mode + "\"}}')\n"
+                    // The library finding its own files with no LD_LIBRARY_PATH is not looked at here.
+                    "minimal = {'LD_LIBRARY_PATH': '" + compat_dir() + "'}\n" + r.call + "\n"};
+    options.env = aws_env();
+    options.capture_log_fd = true;
+    RunResult result = run_process(options);
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_EQ(result.out, r.printed + "\n") << result.err;
+    auto alerts = alert_records(result.log);
+    if (r.mode == "allow") {
+      EXPECT_TRUE(alerts.empty()) << result.log;
+      continue;
+    }
+    ASSERT_EQ(alerts.size(), 1u) << result.log;
+    EXPECT_EQ(alerts[0].policy, "create_child_process");
+    EXPECT_EQ(alerts[0].mode, r.mode);
+    EXPECT_EQ(alerts[0].arguments, (std::vector<std::string>{"/usr/bin/id", "-un"}));
+  }
+}
+
+// A log that is a regular file: the started program appends its record,
+// and the first process's next line goes after it, not over it.
+TEST_F(PythonStarts, RecordsOfStartedProgramsAndTheFirstProcessShareALogFile) {
+  scratch_directory scratch(build_scratch_base());
+  const std::string log = scratch.file("log");
+  const std::string script =
+      "import ctypes, os, subprocess\n"
+      "ctypes.CDLL(None).tesselguard_configure(b'{\"disable_analytics\":true,\"policy\":"
+      "{\"create_child_process\":\"alert\"}}')\n"
+      "os.write(999, b'before\\n')\n"
+      "subprocess.run(['/usr/bin/id', '-un'], capture_output=True)\n"
+      "os.write(999, b'after\\n')\n";
+  RunOptions options;
+  options.preload = false;
+  options.env = aws_env();
+  // bash: the POSIX shell of some systems cannot redirect descriptors above 9.
+  options.argv = {"/bin/bash", "-c",
+                  "exec 999>'" + log + "'; LD_PRELOAD='" + library_path() + "' LD_LIBRARY_PATH='" + compat_dir() +
+                      "' exec '" + python_path() + "' -c \"$0\"",
+                  script};
+  RunResult result = run_process(options);
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  FILE *file = fopen(log.c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  std::string text;
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  fclose(file);
+  auto lines = split_lines(text);
+  ASSERT_EQ(lines.size(), 3u) << text;
+  EXPECT_EQ(lines[0], "before");
+  EXPECT_EQ(alert_records(lines[1]).size(), 1u) << text;
+  EXPECT_EQ(lines[2], "after");
+}
+
+}  // namespace
