@@ -18,6 +18,7 @@ void release_config() {
   for (int32_t i = 0; i < config->env_count; ++i) {
     free(config->envs[i].name);
     free(config->envs[i].value);
+    free(config->envs[i].entry);
   }
   free(config->envs);
   free(config->fds);
@@ -50,10 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     // The same record drives the rebuilt environment of an executed program.
     char *const caller[] = {const_cast<char *>("A=1"), const_cast<char *>("LD_PRELOAD=/x"), nullptr};
-    char **environment = build_exec_environment(caller);
-    if (!environment) abort();
-    for (char **entry = environment; *entry; ++entry) free(*entry);
-    free(environment);
+    char *environment[64];
+    const size_t needed = build_exec_environment(caller, environment, 64);
+    if (needed <= 64) {
+      size_t length = 0;
+      while (environment[length]) ++length;
+      if (length >= needed) abort();
+    }
   }
   release_config();
   return 0;
