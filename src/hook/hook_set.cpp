@@ -64,6 +64,10 @@ struct hook_set {
   bool installed;
   near_pool pool;
   char message[192];
+  // Where the last target's code lay: a set's targets are prepared one after
+  // the other and mostly lie in one object, whose place is then found once
+  // (a walk of the loaded objects costs about 1,000 instructions a target).
+  code_place last_place;
 };
 
 namespace {
@@ -141,7 +145,9 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   if (set->count == HOOK_SET_CAPACITY) return fail(set, HOOK_ERROR_MEMORY, "the set is full");
   auto target = reinterpret_cast<uintptr_t>(*slot);
 
-  const code_place place = code_place_around(target);
+  if (!(target >= set->last_place.mapped.begin && target < set->last_place.mapped.end))
+    set->last_place = code_place_around(target);
+  const code_place place = set->last_place;
   const code_range mapped = place.mapped;
   displaced_code code;
   uintptr_t detail = target;
