@@ -129,16 +129,56 @@ void scan_objects() {
   pthread_mutex_unlock(&scan_lock);
 }
 
+// A dynamic address of an object's own dynamic section: relocated in place
+// by the loader, except for objects it did not map itself (the vDSO).
+uintptr_t dynamic_address(uintptr_t value, uintptr_t base) { return value < base ? value + base : value; }
+
+// The symbol `name` of a loaded object, from its GNU hash table: a few
+// compares where dladdr1 walks all the C library's symbols (~90,000
+// instructions). Null when the object has no such table or no such name.
+const ElfW(Sym) *hashed_symbol(const link_map *object, const char *name) {
+  const ElfW(Word) *table = nullptr;
+  const ElfW(Sym) *symbols = nullptr;
+  const char *strings = nullptr;
+  for (const ElfW(Dyn) *entry = object->l_ld; entry->d_tag != DT_NULL; ++entry) {
+    const uintptr_t address = dynamic_address(entry->d_un.d_ptr, object->l_addr);
+    if (entry->d_tag == DT_GNU_HASH) table = reinterpret_cast<const ElfW(Word) *>(address);
+    if (entry->d_tag == DT_SYMTAB) symbols = reinterpret_cast<const ElfW(Sym) *>(address);
+    if (entry->d_tag == DT_STRTAB) strings = reinterpret_cast<const char *>(address);
+  }
+  if (!table || !symbols || !strings) return nullptr;
+  const ElfW(Word) bucket_count = table[0], first_hashed = table[1], bloom_words = table[2];
+  if (bucket_count == 0) return nullptr;
+  const auto *buckets = reinterpret_cast<const ElfW(Word) *>(reinterpret_cast<const ElfW(Addr) *>(table + 4) + bloom_words);
+  const ElfW(Word) *chains = buckets + bucket_count;
+  uint32_t hash = 5381;
+  for (const char *c = name; *c; ++c) hash = hash * 33 + static_cast<unsigned char>(*c);
+  ElfW(Word) index = buckets[hash % bucket_count];
+  if (index < first_hashed) return nullptr;
+  for (;; ++index) {
+    const ElfW(Word) chained = chains[index - first_hashed];
+    if ((chained | 1u) == (hash | 1u) && strcmp(strings + symbols[index].st_name, name) == 0) return &symbols[index];
+    if (chained & 1u) return nullptr;
+  }
+}
+
 // The range of the C library's own getaddrinfo, from its symbol's size.
 void note_getaddrinfo(uintptr_t *start, uintptr_t *end) {
   loader_scope loader;
   void *libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
   if (!libc) return;
   void *function = dlsym(libc, "getaddrinfo");
+  const ElfW(Sym) *symbol = nullptr;
+  link_map *object = nullptr;
+  if (function && dlinfo(libc, RTLD_DI_LINKMAP, &object) == 0 && object) {
+    symbol = hashed_symbol(object, "getaddrinfo");
+    // Only the very definition dlsym found counts.
+    if (symbol && object->l_addr + symbol->st_value != reinterpret_cast<uintptr_t>(function)) symbol = nullptr;
+  }
   Dl_info info;
   void *entry = nullptr;
-  if (function && dladdr1(function, &info, &entry, RTLD_DL_SYMENT) == 0) entry = nullptr;
-  const auto *symbol = static_cast<const ElfW(Sym) *>(entry);
+  if (function && !symbol && dladdr1(function, &info, &entry, RTLD_DL_SYMENT) != 0)
+    symbol = static_cast<const ElfW(Sym) *>(entry);
   if (symbol && symbol->st_size > 0) {
     *start = reinterpret_cast<uintptr_t>(function);
     *end = *start + symbol->st_size;
