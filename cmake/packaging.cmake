@@ -10,7 +10,7 @@ install(TARGETS tesselguard EXPORT TesselGuardTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 # cJSON and Zydis beside it: the library looks for them in its own folder.
 install(CODE "execute_process(COMMAND \"${CMAKE_COMMAND}\" \"-DLIBRARY=$<TARGET_FILE:tesselguard>\"
-  \"-DRUNTIME_LOADED=${ZYDIS_RUNTIME_LIBRARY}\"
+  \"-DRUNTIME_LOADED=${TG_RUNTIME_LOADED_LIBRARIES}\"
   \"-DDESTINATION=\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}\"
   -P \"${CMAKE_CURRENT_LIST_DIR}/bundle_dependencies.cmake\" COMMAND_ERROR_IS_FATAL ANY)")
 # The libssl compatibility library goes into the library's private folder,
@@ -53,7 +53,7 @@ set(TG_LAYER_ZIP ${CMAKE_BINARY_DIR}/tesselguard-layer.zip)
 add_custom_command(OUTPUT ${TG_LAYER_ZIP}
   COMMAND ${CMAKE_COMMAND}
           -DLIBRARY=$<TARGET_FILE:tesselguard>
-          -DLIBRARY_RUNTIME_LOADED=${ZYDIS_RUNTIME_LIBRARY}
+          "-DLIBRARY_RUNTIME_LOADED=${TG_RUNTIME_LOADED_LIBRARIES}"
           -DCOMPAT_LIBRARY=$<TARGET_FILE:ssl_compat>
           "-DRUNTIME_LOADED=$<TARGET_PROPERTY:ssl_compat,TG_RUNTIME_LOADED>"
           -DPRIVATE_DIR=${TG_PRIVATE_DIR}

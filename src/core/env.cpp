@@ -13,7 +13,7 @@ const char *env_lookup(const char *name) {
   if (!environ) return nullptr;
   size_t length = strlen(name);
   for (char **entry = environ; *entry; ++entry) {
-    if (strlen(*entry) < length + 1) continue;
+    // A shorter entry differs from the name at its end: strncmp stops there.
     if (strncmp(*entry, name, length) != 0) continue;
     if ((*entry)[length] != '=') continue;
     return *entry + length + 1;

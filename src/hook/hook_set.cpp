@@ -64,6 +64,10 @@ struct hook_set {
   bool installed;
   near_pool pool;
   char message[192];
+  // Where the last target's code lay: a set's targets are prepared one after
+  // the other and mostly lie in one object, whose place is then found once
+  // (a walk of the loaded objects costs about 1,000 instructions a target).
+  code_place last_place;
 };
 
 namespace {
@@ -126,6 +130,45 @@ bool overlaps_prepared(const hook_set *set, uintptr_t target, size_t length) {
   return false;
 }
 
+// The pages a set's patches write, as few runs of whole pages as cover them:
+// install makes each run writable and read-execute again once, not once per
+// target (the seven-odd C-library functions share a handful of pages).
+struct page_run {
+  uintptr_t begin;
+  uintptr_t end;
+  uintptr_t first_target;  // named when the run's protection cannot change
+};
+
+size_t page_runs_of(const hook_set *set, page_run (&runs)[HOOK_SET_CAPACITY]) {
+  size_t count = 0;
+  for (size_t i = 0; i < set->count; ++i) {
+    const uintptr_t target = set->entries[i].target;
+    page_run run{target & ~uintptr_t{NEAR_PAGE_SIZE - 1},
+                 ((target + PATCH_SIZE - 1) & ~uintptr_t{NEAR_PAGE_SIZE - 1}) + NEAR_PAGE_SIZE, target};
+    // Kept sorted by start; a run that touches or overlaps another joins it.
+    size_t at = 0;
+    while (at < count && runs[at].end < run.begin) ++at;
+    if (at < count && runs[at].begin <= run.end) {
+      if (run.begin < runs[at].begin) runs[at].begin = run.begin;
+      if (run.end > runs[at].end) runs[at].end = run.end;
+      while (at + 1 < count && runs[at + 1].begin <= runs[at].end) {
+        if (runs[at + 1].end > runs[at].end) runs[at].end = runs[at + 1].end;
+        for (size_t j = at + 1; j + 1 < count; ++j) runs[j] = runs[j + 1];
+        --count;
+      }
+      continue;
+    }
+    for (size_t j = count; j > at; --j) runs[j] = runs[j - 1];
+    runs[at] = run;
+    ++count;
+  }
+  return count;
+}
+
+void protect_runs(const page_run *runs, size_t count) {
+  for (size_t i = 0; i < count; ++i) code_protect(runs[i].begin, runs[i].end - runs[i].begin);
+}
+
 }  // namespace
 
 hook_set *hook_set_create() {
@@ -141,7 +184,9 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   if (set->count == HOOK_SET_CAPACITY) return fail(set, HOOK_ERROR_MEMORY, "the set is full");
   auto target = reinterpret_cast<uintptr_t>(*slot);
 
-  const code_place place = code_place_around(target);
+  if (!(target >= set->last_place.mapped.begin && target < set->last_place.mapped.end))
+    set->last_place = code_place_around(target);
+  const code_place place = set->last_place;
   const code_range mapped = place.mapped;
   displaced_code code;
   uintptr_t detail = target;
@@ -186,13 +231,34 @@ int hook_set_install(hook_set *set) {
   if (set->installed) return fail(set, HOOK_ERROR_STATE, "the set is already installed");
   // Trampolines are written while preparing; from here on they only run.
   if (!near_pool_seal(&set->pool)) return fail(set, HOOK_ERROR_MEMORY, "cannot make the trampolines read-only");
-  for (size_t i = 0; i < set->count; ++i) {
-    int status = patch(set, set->entries[i]);
-    if (status != HOOK_OK) {
-      while (i-- > 0) restore(set, set->entries[i]);
-      return status;
+  page_run runs[HOOK_SET_CAPACITY];
+  const size_t run_count = page_runs_of(set, runs);
+  // mprotect first: it also proves the code is still mapped before it is read.
+  for (size_t i = 0; i < run_count; ++i) {
+    if (!code_unprotect(runs[i].begin, runs[i].end - runs[i].begin)) {
+      protect_runs(runs, i);
+      return fail(set, HOOK_ERROR_MEMORY, "cannot make %#lx writable", runs[i].first_target);
     }
   }
+  for (size_t i = 0; i < set->count; ++i) {
+    const hook_entry &entry = set->entries[i];
+    if (memcmp(reinterpret_cast<const void *>(entry.target), entry.original, PATCH_SIZE) != 0) {
+      protect_runs(runs, run_count);
+      return fail(set, HOOK_ERROR_STATE, "code at %#lx changed since it was prepared", entry.target);
+    }
+  }
+  for (size_t i = 0; i < set->count; ++i) store_code(set->entries[i].target, set->entries[i].patch, PATCH_SIZE);
+  for (size_t i = 0; i < run_count; ++i) {
+    if (!code_protect(runs[i].begin, runs[i].end - runs[i].begin)) {
+      // All or nothing: every target gets its own bytes back (the runs
+      // already sealed are opened again for that).
+      for (size_t j = 0; j <= i; ++j) code_unprotect(runs[j].begin, runs[j].end - runs[j].begin);
+      for (size_t j = 0; j < set->count; ++j) store_code(set->entries[j].target, set->entries[j].original, PATCH_SIZE);
+      protect_runs(runs, run_count);
+      return fail(set, HOOK_ERROR_MEMORY, "cannot make %#lx read-only again", runs[i].first_target);
+    }
+  }
+  for (size_t i = 0; i < set->count; ++i) set->entries[i].patched = true;
   set->installed = true;
   return HOOK_OK;
 }

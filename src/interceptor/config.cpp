@@ -32,6 +32,24 @@ namespace {
 
 char *copy_text(const char *text) { return text ? strdup(text) : nullptr; }
 
+int fill_env(propagated_env &entry, const char *name) {
+  entry.name = copy_text(name);
+  entry.value = copy_text(env_lookup(name));
+  if (!entry.name) return STATUS_CONFIG_ENVS;
+  entry.name_length = strlen(entry.name);
+  // The text each started program gets, made now so that starting a
+  // program allocates nothing.
+  if (entry.value) {
+    const size_t value_length = strlen(entry.value);
+    entry.entry = static_cast<char *>(malloc(entry.name_length + value_length + 2));
+    if (!entry.entry) return STATUS_CONFIG_ENVS;
+    memcpy(entry.entry, entry.name, entry.name_length);
+    entry.entry[entry.name_length] = '=';
+    memcpy(entry.entry + entry.name_length + 1, entry.value, value_length + 1);
+  }
+  return 0;
+}
+
 int load_propagate_envs(interceptor_config_record *config, const cJSON *document) {
   config->env_count = 0;
   config->envs = nullptr;
@@ -47,21 +65,7 @@ int load_propagate_envs(interceptor_config_record *config, const cJSON *document
   const cJSON *name = nullptr;
   cJSON_ArrayForEach(name, names) {
     if (!cJSON_IsString(name) || !name->valuestring) return STATUS_CONFIG_ENVS;
-    propagated_env &entry = config->envs[index++];
-    entry.name = copy_text(name->valuestring);
-    entry.value = copy_text(env_lookup(name->valuestring));
-    if (!entry.name) return STATUS_CONFIG_ENVS;
-    entry.name_length = strlen(entry.name);
-    // The text each started program gets, made now so that starting a
-    // program allocates nothing.
-    if (entry.value) {
-      const size_t value_length = strlen(entry.value);
-      entry.entry = static_cast<char *>(malloc(entry.name_length + value_length + 2));
-      if (!entry.entry) return STATUS_CONFIG_ENVS;
-      memcpy(entry.entry, entry.name, entry.name_length);
-      entry.entry[entry.name_length] = '=';
-      memcpy(entry.entry + entry.name_length + 1, entry.value, value_length + 1);
-    }
+    if (int status = fill_env(config->envs[index++], name->valuestring)) return status;
   }
   return 0;
 }
@@ -98,11 +102,35 @@ int load_propagate_fds(interceptor_config_record *config, const cJSON *document)
   return 0;
 }
 
+// The constant configuration, from its tables: what parsing its text gives.
+int load_constant_config(interceptor_config_record *config) {
+  config->envs = static_cast<propagated_env *>(calloc(INTERCEPTOR_CONFIG_ENV_COUNT, sizeof(propagated_env)));
+  if (!config->envs) return STATUS_CONFIG_ENVS;
+  config->env_count = INTERCEPTOR_CONFIG_ENV_COUNT;
+  for (int i = 0; i < INTERCEPTOR_CONFIG_ENV_COUNT; ++i)
+    if (int status = fill_env(config->envs[i], INTERCEPTOR_CONFIG_ENVS[i])) return status;
+  config->fds = static_cast<int32_t *>(calloc(INTERCEPTOR_CONFIG_FD_COUNT, sizeof(int32_t)));
+  if (!config->fds) return STATUS_CONFIG_FDS;
+  memcpy(config->fds, INTERCEPTOR_CONFIG_FDS, INTERCEPTOR_CONFIG_FD_COUNT * sizeof(int32_t));
+  config->fd_count = INTERCEPTOR_CONFIG_FD_COUNT;
+  return 0;
+}
+
 }  // namespace
 
 // The record is published only when complete; a failure leaves no record.
 int load_interceptor_config(const char *text) {
   interceptor_config = nullptr;
+  if (text == INTERCEPTOR_CONFIG_TEXT) {
+    auto *config = static_cast<interceptor_config_record *>(calloc(1, sizeof(interceptor_config_record)));
+    if (!config) return STATUS_CONFIG_NOT_JSON;
+    if (int status = load_constant_config(config)) {
+      free_config(config);
+      return status;
+    }
+    interceptor_config = config;
+    return 0;
+  }
   json_guard document{text ? cJSON_Parse(text) : nullptr};
   if (!document.item) return STATUS_CONFIG_NOT_JSON;
   auto *config = static_cast<interceptor_config_record *>(calloc(1, sizeof(interceptor_config_record)));

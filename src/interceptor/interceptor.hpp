@@ -168,9 +168,12 @@ int judge_destination(const destination &to, const void *return_address);
 // The verdict on connecting to `ip` ({"ip", "hostname" when known}).
 int judge_connection(const char *ip, const char *hostname);
 
-// resolver_traffic.cpp. Both set-up calls run before any hook exists.
+// resolver_traffic.cpp. Both facts are made at their first need; these
+// make them now (the name servers from `resolv_conf`).
 void find_resolver_objects();
 void read_name_servers(const char *resolv_conf);
+// In a forked child: facts a vanished thread was making are made again.
+void reset_resolver_facts_after_fork();
 // True when the caller is the C library's getaddrinfo or libresolv, known by
 // the objects' own DT_SONAME; the main program never is.
 bool caller_is_resolver(const void *return_address);
@@ -214,3 +217,9 @@ int interceptor_init(verdict_callback callback, const char *config_text);
 
 // The constant configuration start-up hands to the interceptor.
 extern const char INTERCEPTOR_CONFIG_TEXT[];
+// What that text says, as tables: load_interceptor_config reads these when
+// handed the text itself, instead of parsing it.
+extern const char *const INTERCEPTOR_CONFIG_ENVS[];
+extern const int INTERCEPTOR_CONFIG_ENV_COUNT;
+extern const int32_t INTERCEPTOR_CONFIG_FDS[];
+extern const int INTERCEPTOR_CONFIG_FD_COUNT;

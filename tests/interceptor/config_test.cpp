@@ -111,6 +111,28 @@ TEST_F(InterceptorConfig, ConstantConfigurationNamesNineteenVariablesAndDescript
   EXPECT_EQ(std::string(INTERCEPTOR_CONFIG_TEXT).find_first_of(" \t\n"), std::string::npos);
 }
 
+// Start-up reads the constant configuration from its tables; a copy of the
+// text is parsed. Both must give the same record.
+TEST_F(InterceptorConfig, ConstantTablesSayWhatTheTextSays) {
+  setenv("K_SERVICE", "service-one", 1);
+  ASSERT_EQ(load_interceptor_config(INTERCEPTOR_CONFIG_TEXT), 0);
+  const interceptor_config_record *from_tables = interceptor_config;
+  const std::string copy = INTERCEPTOR_CONFIG_TEXT;
+  ASSERT_EQ(load_interceptor_config(copy.c_str()), 0);
+  const interceptor_config_record *parsed = interceptor_config;
+  ASSERT_NE(from_tables, parsed);
+  ASSERT_EQ(from_tables->env_count, parsed->env_count);
+  for (int i = 0; i < parsed->env_count; ++i) {
+    EXPECT_STREQ(from_tables->envs[i].name, parsed->envs[i].name);
+    EXPECT_STREQ(from_tables->envs[i].value, parsed->envs[i].value);
+    EXPECT_STREQ(from_tables->envs[i].entry, parsed->envs[i].entry);
+    EXPECT_EQ(from_tables->envs[i].name_length, parsed->envs[i].name_length);
+  }
+  ASSERT_EQ(from_tables->fd_count, parsed->fd_count);
+  for (int i = 0; i < parsed->fd_count; ++i) EXPECT_EQ(from_tables->fds[i], parsed->fds[i]);
+  unsetenv("K_SERVICE");
+}
+
 }  // namespace
 
 namespace {

@@ -1,0 +1,48 @@
+// What the preloaded library makes the loader map into every process: the C
+// library and the loader, nothing else (cJSON and Zydis are opened at their
+// first use). The C++ run-time (with libm and libgcc_s) once came in through
+// one standard-library call and tripled the cost of every process start.
+#include <gtest/gtest.h>
+
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "process_runner.hpp"
+
+namespace {
+
+// The DT_NEEDED names of an ELF64 shared object, read from its file.
+std::set<std::string> needed_libraries(const std::string &path) {
+  std::set<std::string> names;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || fstat(fd, &info) != 0) return names;
+  void *map = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return names;
+  const auto *base = static_cast<const char *>(map);
+  const auto *header = reinterpret_cast<const Elf64_Ehdr *>(base);
+  const auto *sections = reinterpret_cast<const Elf64_Shdr *>(base + header->e_shoff);
+  for (int i = 0; i < header->e_shnum; ++i) {
+    if (sections[i].sh_type != SHT_DYNAMIC) continue;
+    const char *strings = base + sections[sections[i].sh_link].sh_offset;
+    const auto *entry = reinterpret_cast<const Elf64_Dyn *>(base + sections[i].sh_offset);
+    for (; entry->d_tag != DT_NULL; ++entry)
+      if (entry->d_tag == DT_NEEDED) names.insert(strings + entry->d_un.d_val);
+  }
+  munmap(map, static_cast<size_t>(info.st_size));
+  return names;
+}
+
+TEST(LibraryDependencies, OnlyTheCLibraryAndTheLoader) {
+  const std::set<std::string> expected = {"libc.so.6", "ld-linux-x86-64.so.2"};
+  EXPECT_EQ(needed_libraries(library_path()), expected);
+}
+
+}  // namespace
