@@ -3,7 +3,9 @@
 // path of what the kernel opens.
 //
 // An open that changes nothing by itself (no O_CREAT, O_TRUNC or O_TMPFILE)
-// is judged by its canonical path and then made on exactly that path with
+// of an absolute path is made first with no symbolic link followed: when no
+// link was on the way, the path's own text names what was opened. Otherwise
+// it is judged by its canonical path and then made on exactly that path with
 // no symbolic link followed (openat2), so what was judged is what is
 // opened. Where that route does not apply it is made first and judged by
 // the path the kernel gives its descriptor; a refused descriptor is closed
@@ -145,6 +147,7 @@ int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
       return result;
     return open_judged_first(dirfd, path, flags, mode);
   }
+  if (path[0] == '/' && open_first_without_links(path, flags, mode, result)) return result;
   if ((dirfd == AT_FDCWD || path[0] == '/') && open_through_canonical_path(path, flags, mode, result)) return result;
   return open_then_judge(dirfd, path, flags, mode);
 }
@@ -167,6 +170,14 @@ int judge_canonical_path(const char *path, int flags) {
   event.end_object();
   const int verdict = judge_event(event);
   errno = saved_errno;
+  return verdict;
+}
+
+int judge_opened_file(const char *path, int flags, int fd) {
+  const int previous = judged_descriptor;
+  judged_descriptor = fd;
+  const int verdict = judge_canonical_path(path, flags);
+  judged_descriptor = previous;
   return verdict;
 }
 

@@ -112,7 +112,7 @@ int judge_path_text(int dirfd, const char *path, int flags) {
 
 int judge_descriptor(int fd, int dirfd, const char *path, int flags) {
   char kernel_path[PATH_MAX];
-  if (descriptor_path(fd, kernel_path)) return judge_canonical_path(kernel_path, flags);
+  if (descriptor_path(fd, kernel_path)) return judge_opened_file(kernel_path, flags, fd);
   return judge_path_text(dirfd, path, flags);
 }
 
@@ -271,6 +271,42 @@ bool create_through_canonical_path(const char *path, int flags, mode_t mode, int
   return true;
 }
 
+bool open_first_without_links(const char *path, int flags, mode_t mode, int &result) {
+  // O_PATH|O_NOFOLLOW would open a link itself: the other routes.
+  if (path[0] != '/' || (flags & O_PATH) != 0 || !openat2_available.load(std::memory_order_relaxed)) return false;
+  const std::string_view text(path);
+  if (text.starts_with("/proc/") || text.starts_with("/dev/fd/")) return false;
+  char judged[PATH_MAX];
+  if (!lexical_absolute_path_into(path, judged)) return false;
+  const int saved = errno;
+  // The caller's own text, so that a failure is the kernel's for it.
+  const long fd = open_without_links(path, flags, mode);
+  if (fd < 0) {
+    const int error = errno;
+    // With no link on the way the kernel stopped where it would have
+    // anyway; the path is judged by its text, as any failed open is.
+    // Anything else (a link, flags openat2 refuses, no openat2): the other
+    // routes, from the start.
+    if (error != ENOENT && error != ENOTDIR && error != EACCES && error != EISDIR && error != ENAMETOOLONG) {
+      errno = saved;
+      return false;
+    }
+    const int verdict = judge_canonical_path(judged, flags);
+    errno = verdict ? verdict : error;
+    result = -1;
+    return true;
+  }
+  if (int verdict = judge_opened_file(judged, flags, static_cast<int>(fd))) {
+    close_keeping_errno(static_cast<int>(fd));
+    errno = verdict;
+    result = -1;
+    return true;
+  }
+  errno = saved;
+  result = static_cast<int>(fd);
+  return true;
+}
+
 bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]) {
   if (!canonical_open_possible(path, flags)) return false;
   const int saved = errno;
@@ -305,7 +341,7 @@ int open_judged_canonical(const char *path, const char *canonical, int flags, mo
 int judge_if_elsewhere(int fd, const char *judged, int flags) {
   char kernel_path[PATH_MAX];
   if (!descriptor_path(fd, kernel_path) || strcmp(kernel_path, judged) == 0) return 0;
-  return judge_canonical_path(kernel_path, flags);
+  return judge_opened_file(kernel_path, flags, fd);
 }
 
 bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {

@@ -56,6 +56,8 @@ TEST(OpenRoutes, HiddenRoutesIntoTmpAreRefusedWithTheKernelsPath) {
       {"link in /tmp -> missing file outside", "ok", ""},
       {"open(/tmp, O_TMPFILE)", "errno 222", "/tmp/"},
       {"open(/tmp, O_RDONLY)", "ok", ""},
+      {"open(tmp/../tmp/dotdot_x)", "errno 222", run.tmp.file("dotdot_x")},
+      {"open(tmp/missing/../dotdot_x)", "errno 222", run.tmp.file("dotdot_x")},
       {"open in a signal handler during fopen", "errno 222", run.tmp.file("signal_x")},
       {"fopen of the pipe", "ok", ""},
   };

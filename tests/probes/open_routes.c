@@ -72,6 +72,11 @@ static void hidden_routes(void) {
   report("link in /tmp -> missing file outside", open(in(tmp_dir, "out_link"), O_RDWR | O_CREAT, 0600));
   report("open(/tmp, O_TMPFILE)", open("/tmp", O_TMPFILE | O_RDWR, 0600));
   report("open(/tmp, O_RDONLY)", open("/tmp", O_RDONLY | O_DIRECTORY));
+  /* ".." over real folders: the file the kernel reaches, there or not. */
+  close((int)syscall(SYS_openat, AT_FDCWD, in(tmp_dir, "dotdot_x"), O_RDWR | O_CREAT, 0600));
+  snprintf(route, sizeof route, "%s/../%s/dotdot_x", tmp_dir, strrchr(tmp_dir, '/') + 1);
+  report("open(tmp/../tmp/dotdot_x)", open(route, O_RDONLY));
+  report("open(tmp/missing/../dotdot_x)", open(in(tmp_dir, "missing/../dotdot_x"), O_RDONLY));
 }
 
 /* Failing opens outside /tmp: the same errors with and without the library. */
