@@ -231,6 +231,19 @@ long open_without_links(const char *canonical, int flags, mode_t mode) {
   return fd;
 }
 
+// Errors that an openat2 with no link on its way shares with the plain
+// open of the same text (an interrupted wait for a pipe's other end
+// included: opening again would wait again).
+bool fails_as_open_would(int error) {
+  switch (error) {
+    case ENOENT: case ENOTDIR: case EACCES: case EISDIR: case ENAMETOOLONG: case EINTR: case ENXIO:
+    case ETXTBSY: case EROFS: case EMFILE: case ENFILE: case ENODEV: case EOVERFLOW: case EFBIG: case EBUSY:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool create_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {
@@ -287,7 +300,7 @@ bool open_first_without_links(const char *path, int flags, mode_t mode, int &res
     // anyway; the path is judged by its text, as any failed open is.
     // Anything else (a link, flags openat2 refuses, no openat2): the other
     // routes, from the start.
-    if (error != ENOENT && error != ENOTDIR && error != EACCES && error != EISDIR && error != ENAMETOOLONG) {
+    if (!fails_as_open_would(error)) {
       errno = saved;
       return false;
     }
@@ -324,6 +337,9 @@ int open_judged_canonical(const char *path, const char *canonical, int flags, mo
     errno = saved;
     return static_cast<int>(fd);
   }
+  // The judged file was reached, and the wait for a pipe's other end cut
+  // short: opening again would wait again.
+  if (errno == EINTR) return -1;
   // A link swapped in, flags openat2 refuses, a search permission only the
   // relative path has: the caller's own path, judged again only when the
   // kernel went somewhere else.
