@@ -29,11 +29,13 @@ namespace {
 // path pointer on the same thread, taken by the first open that matches.
 // Anything else the thread opens meanwhile (a signal handler's open) is
 // judged on its own. When fopen judged a canonical path, the inner open
-// opens that path.
+// opens that path; when fopen judged nothing yet, the inner open is judged
+// as any open is.
 struct judged_fopen {
   const char *path = nullptr;
   const char *canonical = nullptr;        // judged, for a read
   const creation_target *target = nullptr;  // judged, for a write
+  bool unjudged = false;                   // the inner open judges itself
   bool taken = false;
 };
 thread_local judged_fopen *current_fopen = nullptr;
@@ -41,8 +43,9 @@ thread_local judged_fopen *current_fopen = nullptr;
 struct judged_fopen_scope {
   judged_fopen record;
   judged_fopen *previous;
-  judged_fopen_scope(const char *path, const char *canonical, const creation_target *target = nullptr)
-      : record{path, canonical, target}, previous(current_fopen) {
+  judged_fopen_scope(const char *path, const char *canonical, const creation_target *target = nullptr,
+                     bool unjudged = false)
+      : record{path, canonical, target, unjudged}, previous(current_fopen) {
     current_fopen = &record;
   }
   ~judged_fopen_scope() { current_fopen = previous; }
@@ -128,8 +131,11 @@ int open_then_judge(int dirfd, const char *path, int flags, mode_t mode) {
   return fd;
 }
 
+int open_judged_here(int dirfd, const char *path, int flags, mode_t mode);
+
 int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
   if (const judged_fopen *inner = take_inner_open(path)) {
+    if (inner->unjudged) return open_judged_here(dirfd, path, flags, mode);
     if (dirfd == AT_FDCWD && inner->canonical) return open_judged_canonical(path, inner->canonical, flags, mode);
     if (dirfd == AT_FDCWD && inner->target) {
       bool link_appeared = false;
@@ -139,6 +145,10 @@ int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
     }
     return real_openat(dirfd, path, flags, mode);
   }
+  return open_judged_here(dirfd, path, flags, mode);
+}
+
+int open_judged_here(int dirfd, const char *path, int flags, mode_t mode) {
   // An empty path names nothing: the kernel's ENOENT.
   if (!path || !path[0] || !registered_callback) return real_openat(dirfd, path, flags, mode);
   int result;
@@ -150,6 +160,21 @@ int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
   if (path[0] == '/' && open_first_without_links(path, flags, mode, result)) return result;
   if ((dirfd == AT_FDCWD || path[0] == '/') && open_through_canonical_path(path, flags, mode, result)) return result;
   return open_then_judge(dirfd, path, flags, mode);
+}
+
+// A stream opened without the judged open, or not opened: judged by what it
+// opened, or by its text.
+FILE *judge_opened_stream(FILE *file, const char *path, int flags) {
+  const int error = errno;
+  const int verdict = file ? judge_descriptor(fileno(file), AT_FDCWD, path, flags)
+                           : judge_path_text(AT_FDCWD, path, flags);
+  if (verdict) {
+    if (file) fclose(file);
+    errno = verdict;
+    return nullptr;
+  }
+  errno = error;
+  return file;
 }
 
 }  // namespace
@@ -251,6 +276,17 @@ FILE *hooked_fopen(const char *path, const char *mode) {
     }
     return file;
   }
+  if (path[0] == '/') {
+    // Judged by the C library's own open, which opens first when it can.
+    FILE *file;
+    {
+      judged_fopen_scope scope(path, nullptr, nullptr, true);
+      file = real_fopen(path, mode);
+      if (scope.record.taken) return file;
+    }
+    // Opened without the watched open ("c" in the mode): judged afterwards.
+    return judge_opened_stream(file, path, flags);
+  }
   char canonical[PATH_MAX];
   if (canonical_route_applies(path, flags, canonical)) {
     if (int verdict = judge_canonical_path(canonical, flags)) {
@@ -275,14 +311,5 @@ FILE *hooked_fopen(const char *path, const char *mode) {
     judged_fopen_scope scope(path, nullptr);
     file = real_fopen(path, mode);
   }
-  const int error = errno;
-  const int verdict = file ? judge_descriptor(fileno(file), AT_FDCWD, path, flags)
-                           : judge_path_text(AT_FDCWD, path, flags);
-  if (verdict) {
-    if (file) fclose(file);
-    errno = verdict;
-    return nullptr;
-  }
-  errno = error;
-  return file;
+  return judge_opened_stream(file, path, flags);
 }

@@ -58,6 +58,7 @@ TEST(OpenRoutes, HiddenRoutesIntoTmpAreRefusedWithTheKernelsPath) {
       {"open(/tmp, O_RDONLY)", "ok", ""},
       {"open(tmp/../tmp/dotdot_x)", "errno 222", run.tmp.file("dotdot_x")},
       {"open(tmp/missing/../dotdot_x)", "errno 222", run.tmp.file("dotdot_x")},
+      {"fopen(tmp/../tmp/dotdot_x, r)", "errno 222", run.tmp.file("dotdot_x")},
       {"open in a signal handler during fopen", "errno 222", run.tmp.file("signal_x")},
       {"fopen of the pipe", "ok", ""},
   };

@@ -77,6 +77,7 @@ static void hidden_routes(void) {
   snprintf(route, sizeof route, "%s/../%s/dotdot_x", tmp_dir, strrchr(tmp_dir, '/') + 1);
   report("open(tmp/../tmp/dotdot_x)", open(route, O_RDONLY));
   report("open(tmp/missing/../dotdot_x)", open(in(tmp_dir, "missing/../dotdot_x"), O_RDONLY));
+  report("fopen(tmp/../tmp/dotdot_x, r)", file_result(fopen(route, "r")));
 }
 
 static void on_alarm(int signal) { (void)signal; }
