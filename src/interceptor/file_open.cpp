@@ -2,10 +2,10 @@
 // them), fopen and creat: each open is judged as an "fs_open" event on the
 // path of what the kernel opens.
 //
-// An open that changes nothing by itself (no O_CREAT, O_TRUNC or O_TMPFILE)
-// of an absolute path is made first with no symbolic link followed: when no
-// link was on the way, the path's own text names what was opened. Otherwise
-// it is judged by its canonical path and then made on exactly that path with
+// An open that changes nothing by itself (no O_CREAT, O_TRUNC or O_TMPFILE),
+// of an absolute path or one relative to the current folder, is made first
+// with no symbolic link followed: when no link was on the way, the path's
+// own text names what was opened. Otherwise it is judged by its canonical path and then made on exactly that path with
 // no symbolic link followed (openat2), so what was judged is what is
 // opened. Where that route does not apply it is made first and judged by
 // the path the kernel gives its descriptor; a refused descriptor is closed
@@ -157,7 +157,7 @@ int open_judged_here(int dirfd, const char *path, int flags, mode_t mode) {
       return result;
     return open_judged_first(dirfd, path, flags, mode);
   }
-  if (path[0] == '/' && open_first_without_links(path, flags, mode, result)) return result;
+  if ((dirfd == AT_FDCWD || path[0] == '/') && open_first_without_links(path, flags, mode, result)) return result;
   if ((dirfd == AT_FDCWD || path[0] == '/') && open_through_canonical_path(path, flags, mode, result)) return result;
   return open_then_judge(dirfd, path, flags, mode);
 }

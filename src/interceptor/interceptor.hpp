@@ -109,8 +109,8 @@ int judge_path_text(int dirfd, const char *path, int flags);
 // `path` (relative to `dirfd`) when the kernel has none.
 int judge_descriptor(int fd, int dirfd, const char *path, int flags);
 
-// An open that changes nothing, of an absolute path, made first with no
-// symbolic link followed: when no link lay on the kernel's way, the path's
+// An open that changes nothing, of an absolute path or one relative to the
+// current folder, made first with no symbolic link followed: when no link lay on the kernel's way, the path's
 // textual form is what it reached, and is judged with no further system
 // call (a refused descriptor is closed). False, with nothing opened, when a
 // link was on the way or openat2 cannot say: the other routes apply.

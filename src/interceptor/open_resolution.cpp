@@ -286,25 +286,42 @@ bool create_through_canonical_path(const char *path, int flags, mode_t mode, int
 
 bool open_first_without_links(const char *path, int flags, mode_t mode, int &result) {
   // O_PATH|O_NOFOLLOW would open a link itself: the other routes.
-  if (path[0] != '/' || (flags & O_PATH) != 0 || !openat2_available.load(std::memory_order_relaxed)) return false;
-  const std::string_view text(path);
+  if ((flags & O_PATH) != 0 || !openat2_available.load(std::memory_order_relaxed)) return false;
+  const int saved = errno;
+  // A relative path is opened as the current folder's canonical path (the
+  // kernel's, not $PWD) followed by the caller's own text.
+  const bool relative = path[0] != '/';
+  char joined[PATH_MAX];
+  const char *opened = path;
+  if (relative) {
+    const bool known = getcwd(joined, sizeof joined) != nullptr && joined[0] == '/';
+    errno = saved;
+    const size_t folder_length = known ? strlen(joined) : 0;
+    const size_t path_length = strlen(path);
+    if (!known || folder_length + 1 + path_length >= sizeof joined) return false;
+    joined[folder_length] = '/';
+    memcpy(joined + folder_length + 1, path, path_length + 1);
+    opened = joined;
+  }
+  const std::string_view text(opened);
   if (text.starts_with("/proc/") || text.starts_with("/dev/fd/")) return false;
   char judged[PATH_MAX];
-  if (!lexical_absolute_path_into(path, judged)) return false;
-  const int saved = errno;
+  if (!lexical_absolute_path_into(opened, judged)) return false;
   // The caller's own text, so that a failure is the kernel's for it.
-  const long fd = open_without_links(path, flags, mode);
+  const long fd = open_without_links(opened, flags, mode);
   if (fd < 0) {
     const int error = errno;
     // With no link on the way the kernel stopped where it would have
     // anyway; the path is judged by its text, as any failed open is.
-    // Anything else (a link, flags openat2 refuses, no openat2): the other
-    // routes, from the start.
-    if (!fails_as_open_would(error)) {
+    // Anything else (a link, flags openat2 refuses, no openat2, a search
+    // permission only the relative path has): the other routes.
+    if (!fails_as_open_would(error) || (relative && error == EACCES)) {
       errno = saved;
       return false;
     }
-    const int verdict = judge_canonical_path(judged, flags);
+    // A failed relative path's text is made as it always was (from $PWD
+    // when that names the current folder).
+    const int verdict = relative ? judge_file_open_flags(path, flags) : judge_canonical_path(judged, flags);
     errno = verdict ? verdict : error;
     result = -1;
     return true;

@@ -59,6 +59,8 @@ TEST(OpenRoutes, HiddenRoutesIntoTmpAreRefusedWithTheKernelsPath) {
       {"open(tmp/../tmp/dotdot_x)", "errno 222", run.tmp.file("dotdot_x")},
       {"open(tmp/missing/../dotdot_x)", "errno 222", run.tmp.file("dotdot_x")},
       {"fopen(tmp/../tmp/dotdot_x, r)", "errno 222", run.tmp.file("dotdot_x")},
+      {"open(dotdot_x) in tmp", "errno 222", run.tmp.file("dotdot_x")},
+      {"open(missing_r) in tmp", "errno 222", run.tmp.file("missing_r")},
       {"open in a signal handler during fopen", "errno 222", run.tmp.file("signal_x")},
       {"fopen of the pipe", "ok", ""},
   };

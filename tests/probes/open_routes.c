@@ -78,6 +78,10 @@ static void hidden_routes(void) {
   report("open(tmp/../tmp/dotdot_x)", open(route, O_RDONLY));
   report("open(tmp/missing/../dotdot_x)", open(in(tmp_dir, "missing/../dotdot_x"), O_RDONLY));
   report("fopen(tmp/../tmp/dotdot_x, r)", file_result(fopen(route, "r")));
+  chdir(tmp_dir);
+  report("open(dotdot_x) in tmp", open("dotdot_x", O_RDONLY));
+  report("open(missing_r) in tmp", open("missing_r", O_RDONLY));
+  chdir(outside);
 }
 
 static void on_alarm(int signal) { (void)signal; }
