@@ -5,12 +5,13 @@
 // An open that changes nothing by itself (no O_CREAT, O_TRUNC or O_TMPFILE),
 // of an absolute path or one relative to the current folder, is made first
 // with no symbolic link followed: when no link was on the way, the path's
-// own text names what was opened. Otherwise it is judged by its canonical path and then made on exactly that path with
-// no symbolic link followed (openat2), so what was judged is what is
-// opened. Where that route does not apply it is made first and judged by
-// the path the kernel gives its descriptor; a refused descriptor is closed
-// before anyone can use it. An open that may create or truncate is judged
-// first, by the folder it happens in, held open (open_resolution.cpp).
+// own text names what was opened. Otherwise it is judged by its canonical
+// path and then made on exactly that path with no symbolic link followed,
+// so what was judged is what is opened. Where that route does not apply it
+// is made first and judged by the path the kernel gives its descriptor; a
+// refused descriptor is closed before anyone can use it. An open that may
+// create or truncate is judged first, by the folder it happens in, held
+// open (open_resolution.cpp). fopen for reading is judged by its inner open.
 #include "interceptor/interceptor.hpp"
 
 #include <fcntl.h>
@@ -28,12 +29,11 @@ namespace {
 // The one open that the C library makes inside a judged fopen: the same
 // path pointer on the same thread, taken by the first open that matches.
 // Anything else the thread opens meanwhile (a signal handler's open) is
-// judged on its own. When fopen judged a canonical path, the inner open
-// opens that path; when fopen judged nothing yet, the inner open is judged
-// as any open is.
+// judged on its own. A write was judged by fopen, and the inner open makes
+// the file in the judged folder; a read is judged by the inner open, as any
+// open is.
 struct judged_fopen {
   const char *path = nullptr;
-  const char *canonical = nullptr;        // judged, for a read
   const creation_target *target = nullptr;  // judged, for a write
   bool unjudged = false;                   // the inner open judges itself
   bool taken = false;
@@ -43,9 +43,8 @@ thread_local judged_fopen *current_fopen = nullptr;
 struct judged_fopen_scope {
   judged_fopen record;
   judged_fopen *previous;
-  judged_fopen_scope(const char *path, const char *canonical, const creation_target *target = nullptr,
-                     bool unjudged = false)
-      : record{path, canonical, target, unjudged}, previous(current_fopen) {
+  judged_fopen_scope(const char *path, const creation_target *target, bool unjudged = false)
+      : record{path, target, unjudged}, previous(current_fopen) {
     current_fopen = &record;
   }
   ~judged_fopen_scope() { current_fopen = previous; }
@@ -136,7 +135,6 @@ int open_judged_here(int dirfd, const char *path, int flags, mode_t mode);
 int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
   if (const judged_fopen *inner = take_inner_open(path)) {
     if (inner->unjudged) return open_judged_here(dirfd, path, flags, mode);
-    if (dirfd == AT_FDCWD && inner->canonical) return open_judged_canonical(path, inner->canonical, flags, mode);
     if (dirfd == AT_FDCWD && inner->target) {
       bool link_appeared = false;
       const int fd = open_in_judged_folder(*inner->target, flags, mode, link_appeared);
@@ -265,7 +263,7 @@ FILE *hooked_fopen(const char *path, const char *mode) {
       errno = verdict;
       return nullptr;
     }
-    judged_fopen_scope scope(path, nullptr, held ? &target : nullptr);
+    judged_fopen_scope scope(path, held ? &target : nullptr);
     FILE *file = real_fopen(path, mode);
     if (file && held && !scope.record.taken) {
       if (int late = judge_if_elsewhere(fileno(file), target.judged, flags)) {
@@ -276,40 +274,13 @@ FILE *hooked_fopen(const char *path, const char *mode) {
     }
     return file;
   }
-  if (path[0] == '/') {
-    // Judged by the C library's own open, which opens first when it can.
-    FILE *file;
-    {
-      judged_fopen_scope scope(path, nullptr, nullptr, true);
-      file = real_fopen(path, mode);
-      if (scope.record.taken) return file;
-    }
-    // Opened without the watched open ("c" in the mode): judged afterwards.
-    return judge_opened_stream(file, path, flags);
-  }
-  char canonical[PATH_MAX];
-  if (canonical_route_applies(path, flags, canonical)) {
-    if (int verdict = judge_canonical_path(canonical, flags)) {
-      errno = verdict;
-      return nullptr;
-    }
-    judged_fopen_scope scope(path, canonical);
-    FILE *file = real_fopen(path, mode);
-    // Opened by the C library without the watched open ("c" in the mode):
-    // what it opened is looked at afterwards.
-    if (file && !scope.record.taken) {
-      if (int verdict = judge_if_elsewhere(fileno(file), canonical, flags)) {
-        fclose(file);
-        errno = verdict;
-        return nullptr;
-      }
-    }
-    return file;
-  }
+  // Judged by the C library's own open, as any open is.
   FILE *file;
   {
-    judged_fopen_scope scope(path, nullptr);
+    judged_fopen_scope scope(path, nullptr, true);
     file = real_fopen(path, mode);
+    if (scope.record.taken) return file;
   }
+  // Opened without the watched open ("c" in the mode): judged afterwards.
   return judge_opened_stream(file, path, flags);
 }
