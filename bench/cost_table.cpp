@@ -40,6 +40,7 @@ struct setup {
   int rounds = 7;
   bool callgrind = true;
   bool memory = true;
+  const char *only = nullptr;  // --only TEXT: the call rows whose label holds TEXT, nothing else
 };
 
 struct child_result {
@@ -362,6 +363,7 @@ int main(int argc, char **argv) {
     if (strcmp(argv[i], "--rounds") == 0 && i + 1 < argc) s.rounds = std::max(1, atoi(argv[++i]));
     else if (strcmp(argv[i], "--no-callgrind") == 0) s.callgrind = false;
     else if (strcmp(argv[i], "--no-memory") == 0) s.memory = false;
+    else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc) s.only = argv[++i];
   }
   if (access("/usr/bin/valgrind", X_OK) != 0) s.callgrind = false;
   char *self = realpath("/proc/self/exe", nullptr);
@@ -396,6 +398,7 @@ int main(int argc, char **argv) {
       {"`tesselguard_configure`, no analytics (without: parse only)", "configure", 20000, 2000, "", MODE_ALLOW, true},
   };
   for (const call_row &row : calls) {
+    if (s.only && !strstr(row.label, s.only)) continue;
     print_call(row, measure_call(s, row));
     fflush(stdout);
   }
@@ -405,12 +408,13 @@ int main(int argc, char **argv) {
       {"node -e 0", {"/usr/bin/node", "-e", "0"}, 3 * s.rounds},
   };
   for (const start_row &row : starts) {
+    if (s.only) break;
     print_start(row, measure_start(s, row));
     fflush(stdout);
   }
-  print_node_connect(s);
+  if (!s.only) print_node_connect(s);
 
-  if (s.memory) {
+  if (s.memory && !s.only) {
     // Ten million judged calls: resident memory after the first million and at the end.
     child_result c = run({s.bench_dir + "/bench_cost_worker", "rss", "10000000", tmp_file}, environment(s, true, false));
     double ns = 0;

@@ -3,7 +3,9 @@
 # prints what every watched call and every process start costs with the
 # library against the same work without it (see bench/RESULTS.md).
 #
-#   bash bench/run.sh [--rounds N] [--no-callgrind] [--no-memory]
+#   bash bench/run.sh [--rounds N] [--no-callgrind] [--no-memory] [--only TEXT]
+#
+# --only TEXT runs only the call rows whose label holds TEXT.
 #
 # BUILD_DIR selects the build folder (default: build-release).
 set -euo pipefail

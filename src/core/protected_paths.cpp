@@ -27,6 +27,8 @@ const char *skip_process(const char *text) {
 
 }  // namespace
 
+thread_local int judged_descriptor = -1;
+
 bool is_state_file(const char *path) {
   if (!path || state_identity.path[0] == '\0') return false;
   if (strcmp(path, state_identity.path) == 0) return true;
@@ -34,7 +36,8 @@ bool is_state_file(const char *path) {
   // Another name of the same file: a hard link, or the file renamed away.
   const int saved_errno = errno;
   struct stat info;
-  const bool same = stat(path, &info) == 0 && info.st_dev == state_identity.device &&
+  const bool known = judged_descriptor >= 0 ? fstat(judged_descriptor, &info) == 0 : stat(path, &info) == 0;
+  const bool same = known && info.st_dev == state_identity.device &&
                     info.st_ino == state_identity.inode;
   errno = saved_errno;
   return same;

@@ -2,13 +2,16 @@
 // them), fopen and creat: each open is judged as an "fs_open" event on the
 // path of what the kernel opens.
 //
-// An open that changes nothing by itself (no O_CREAT, O_TRUNC or O_TMPFILE)
-// is judged by its canonical path and then made on exactly that path with
-// no symbolic link followed (openat2), so what was judged is what is
-// opened. Where that route does not apply it is made first and judged by
-// the path the kernel gives its descriptor; a refused descriptor is closed
-// before anyone can use it. An open that may create or truncate is judged
-// first, by the folder it happens in, held open (open_resolution.cpp).
+// An open that changes nothing by itself (no O_CREAT, O_TRUNC or O_TMPFILE),
+// of an absolute path or one relative to the current folder, is made first
+// with no symbolic link followed: when no link was on the way, the path's
+// own text names what was opened. Otherwise it is judged by its canonical
+// path and then made on exactly that path with no symbolic link followed,
+// so what was judged is what is opened. Where that route does not apply it
+// is made first and judged by the path the kernel gives its descriptor; a
+// refused descriptor is closed before anyone can use it. An open that may
+// create or truncate is judged first, by the folder it happens in, held
+// open (open_resolution.cpp). fopen for reading is judged by its inner open.
 #include "interceptor/interceptor.hpp"
 
 #include <fcntl.h>
@@ -26,12 +29,13 @@ namespace {
 // The one open that the C library makes inside a judged fopen: the same
 // path pointer on the same thread, taken by the first open that matches.
 // Anything else the thread opens meanwhile (a signal handler's open) is
-// judged on its own. When fopen judged a canonical path, the inner open
-// opens that path.
+// judged on its own. A write was judged by fopen, and the inner open makes
+// the file in the judged folder; a read is judged by the inner open, as any
+// open is.
 struct judged_fopen {
   const char *path = nullptr;
-  const char *canonical = nullptr;        // judged, for a read
   const creation_target *target = nullptr;  // judged, for a write
+  bool unjudged = false;                   // the inner open judges itself
   bool taken = false;
 };
 thread_local judged_fopen *current_fopen = nullptr;
@@ -39,8 +43,8 @@ thread_local judged_fopen *current_fopen = nullptr;
 struct judged_fopen_scope {
   judged_fopen record;
   judged_fopen *previous;
-  judged_fopen_scope(const char *path, const char *canonical, const creation_target *target = nullptr)
-      : record{path, canonical, target}, previous(current_fopen) {
+  judged_fopen_scope(const char *path, const creation_target *target, bool unjudged = false)
+      : record{path, target, unjudged}, previous(current_fopen) {
     current_fopen = &record;
   }
   ~judged_fopen_scope() { current_fopen = previous; }
@@ -126,9 +130,11 @@ int open_then_judge(int dirfd, const char *path, int flags, mode_t mode) {
   return fd;
 }
 
+int open_judged_here(int dirfd, const char *path, int flags, mode_t mode);
+
 int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
   if (const judged_fopen *inner = take_inner_open(path)) {
-    if (dirfd == AT_FDCWD && inner->canonical) return open_judged_canonical(path, inner->canonical, flags, mode);
+    if (inner->unjudged) return open_judged_here(dirfd, path, flags, mode);
     if (dirfd == AT_FDCWD && inner->target) {
       bool link_appeared = false;
       const int fd = open_in_judged_folder(*inner->target, flags, mode, link_appeared);
@@ -137,6 +143,10 @@ int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
     }
     return real_openat(dirfd, path, flags, mode);
   }
+  return open_judged_here(dirfd, path, flags, mode);
+}
+
+int open_judged_here(int dirfd, const char *path, int flags, mode_t mode) {
   // An empty path names nothing: the kernel's ENOENT.
   if (!path || !path[0] || !registered_callback) return real_openat(dirfd, path, flags, mode);
   int result;
@@ -145,8 +155,24 @@ int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
       return result;
     return open_judged_first(dirfd, path, flags, mode);
   }
+  if ((dirfd == AT_FDCWD || path[0] == '/') && open_first_without_links(path, flags, mode, result)) return result;
   if ((dirfd == AT_FDCWD || path[0] == '/') && open_through_canonical_path(path, flags, mode, result)) return result;
   return open_then_judge(dirfd, path, flags, mode);
+}
+
+// A stream opened without the judged open, or not opened: judged by what it
+// opened, or by its text.
+FILE *judge_opened_stream(FILE *file, const char *path, int flags) {
+  const int error = errno;
+  const int verdict = file ? judge_descriptor(fileno(file), AT_FDCWD, path, flags)
+                           : judge_path_text(AT_FDCWD, path, flags);
+  if (verdict) {
+    if (file) fclose(file);
+    errno = verdict;
+    return nullptr;
+  }
+  errno = error;
+  return file;
 }
 
 }  // namespace
@@ -167,6 +193,17 @@ int judge_canonical_path(const char *path, int flags) {
   event.end_object();
   const int verdict = judge_event(event);
   errno = saved_errno;
+  return verdict;
+}
+
+int judge_opened_file(const char *path, int flags, int fd) {
+  // Only a file under /tmp may be another name of the state file.
+  const bool under_tmp = path[0] == '/' && path[1] == 't' && path[2] == 'm' && path[3] == 'p' && path[4] == '/';
+  if (!under_tmp) return judge_canonical_path(path, flags);
+  const int previous = judged_descriptor;
+  judged_descriptor = fd;
+  const int verdict = judge_canonical_path(path, flags);
+  judged_descriptor = previous;
   return verdict;
 }
 
@@ -226,7 +263,7 @@ FILE *hooked_fopen(const char *path, const char *mode) {
       errno = verdict;
       return nullptr;
     }
-    judged_fopen_scope scope(path, nullptr, held ? &target : nullptr);
+    judged_fopen_scope scope(path, held ? &target : nullptr);
     FILE *file = real_fopen(path, mode);
     if (file && held && !scope.record.taken) {
       if (int late = judge_if_elsewhere(fileno(file), target.judged, flags)) {
@@ -237,38 +274,13 @@ FILE *hooked_fopen(const char *path, const char *mode) {
     }
     return file;
   }
-  char canonical[PATH_MAX];
-  if (canonical_route_applies(path, flags, canonical)) {
-    if (int verdict = judge_canonical_path(canonical, flags)) {
-      errno = verdict;
-      return nullptr;
-    }
-    judged_fopen_scope scope(path, canonical);
-    FILE *file = real_fopen(path, mode);
-    // Opened by the C library without the watched open ("c" in the mode):
-    // what it opened is looked at afterwards.
-    if (file && !scope.record.taken) {
-      if (int verdict = judge_if_elsewhere(fileno(file), canonical, flags)) {
-        fclose(file);
-        errno = verdict;
-        return nullptr;
-      }
-    }
-    return file;
-  }
+  // Judged by the C library's own open, as any open is.
   FILE *file;
   {
-    judged_fopen_scope scope(path, nullptr);
+    judged_fopen_scope scope(path, nullptr, true);
     file = real_fopen(path, mode);
+    if (scope.record.taken) return file;
   }
-  const int error = errno;
-  const int verdict = file ? judge_descriptor(fileno(file), AT_FDCWD, path, flags)
-                           : judge_path_text(AT_FDCWD, path, flags);
-  if (verdict) {
-    if (file) fclose(file);
-    errno = verdict;
-    return nullptr;
-  }
-  errno = error;
-  return file;
+  // Opened without the watched open ("c" in the mode): judged afterwards.
+  return judge_opened_stream(file, path, flags);
 }

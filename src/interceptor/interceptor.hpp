@@ -83,6 +83,9 @@ char *absolute_path_into(const char *path, char (&buffer)[PATH_MAX]);
 // Joins `path` to `base` when relative and normalises "." / ".." / "//"
 // textually. Returns a malloc'd text or null.
 char *lexical_absolute_path(const char *base, const char *path);
+// The same for an absolute `path`, into `out`; false for a relative path or
+// one that does not fit.
+bool lexical_absolute_path_into(const char *path, char (&out)[PATH_MAX]);
 // The verdict on opening `path` ({"path"}: its absolute form); 0 whenever
 // no event can be made. errno is left as the caller had it.
 int judge_file_open(const char *path);
@@ -92,6 +95,8 @@ int judge_file_open_flags(const char *path, int flags);
 // The verdict on an open with `flags` of `path`, already absolute and
 // canonical; errno is left as the caller had it.
 int judge_canonical_path(const char *path, int flags);
+// The same for the file open as `fd`, whose kernel path `path` is.
+int judge_opened_file(const char *path, int flags, int fd);
 
 // ---- what an open reaches (open_resolution.cpp) ----------------------------
 // The kernel's path of an open descriptor (through /proc/self/fd); false for
@@ -103,6 +108,13 @@ int judge_path_text(int dirfd, const char *path, int flags);
 // The verdict on the file open as `fd`, by its kernel path; by the text of
 // `path` (relative to `dirfd`) when the kernel has none.
 int judge_descriptor(int fd, int dirfd, const char *path, int flags);
+
+// An open that changes nothing, of an absolute path or one relative to the
+// current folder, made first with no symbolic link followed: when no link lay on the kernel's way, the path's
+// textual form is what it reached, and is judged with no further system
+// call (a refused descriptor is closed). False, with nothing opened, when a
+// link was on the way or openat2 cannot say: the other routes apply.
+bool open_first_without_links(const char *path, int flags, mode_t mode, int &result);
 
 // An open that changes nothing (of a path absolute or relative to the
 // current folder), judged by the path's canonical form and then made on that

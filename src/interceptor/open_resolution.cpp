@@ -112,7 +112,7 @@ int judge_path_text(int dirfd, const char *path, int flags) {
 
 int judge_descriptor(int fd, int dirfd, const char *path, int flags) {
   char kernel_path[PATH_MAX];
-  if (descriptor_path(fd, kernel_path)) return judge_canonical_path(kernel_path, flags);
+  if (descriptor_path(fd, kernel_path)) return judge_opened_file(kernel_path, flags, fd);
   return judge_path_text(dirfd, path, flags);
 }
 
@@ -231,6 +231,19 @@ long open_without_links(const char *canonical, int flags, mode_t mode) {
   return fd;
 }
 
+// Errors that an openat2 with no link on its way shares with the plain
+// open of the same text (an interrupted wait for a pipe's other end
+// included: opening again would wait again).
+bool fails_as_open_would(int error) {
+  switch (error) {
+    case ENOENT: case ENOTDIR: case EACCES: case EISDIR: case ENAMETOOLONG: case EINTR: case ENXIO:
+    case ETXTBSY: case EROFS: case EMFILE: case ENFILE: case ENODEV: case EOVERFLOW: case EFBIG: case EBUSY:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 bool create_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {
@@ -271,6 +284,59 @@ bool create_through_canonical_path(const char *path, int flags, mode_t mode, int
   return true;
 }
 
+bool open_first_without_links(const char *path, int flags, mode_t mode, int &result) {
+  // O_PATH|O_NOFOLLOW would open a link itself: the other routes.
+  if ((flags & O_PATH) != 0 || !openat2_available.load(std::memory_order_relaxed)) return false;
+  const int saved = errno;
+  // A relative path is opened as the current folder's canonical path (the
+  // kernel's, not $PWD) followed by the caller's own text.
+  const bool relative = path[0] != '/';
+  char joined[PATH_MAX];
+  const char *opened = path;
+  if (relative) {
+    const bool known = getcwd(joined, sizeof joined) != nullptr && joined[0] == '/';
+    errno = saved;
+    const size_t folder_length = known ? strlen(joined) : 0;
+    const size_t path_length = strlen(path);
+    if (!known || folder_length + 1 + path_length >= sizeof joined) return false;
+    joined[folder_length] = '/';
+    memcpy(joined + folder_length + 1, path, path_length + 1);
+    opened = joined;
+  }
+  const std::string_view text(opened);
+  if (text.starts_with("/proc/") || text.starts_with("/dev/fd/")) return false;
+  char judged[PATH_MAX];
+  if (!lexical_absolute_path_into(opened, judged)) return false;
+  // The caller's own text, so that a failure is the kernel's for it.
+  const long fd = open_without_links(opened, flags, mode);
+  if (fd < 0) {
+    const int error = errno;
+    // With no link on the way the kernel stopped where it would have
+    // anyway; the path is judged by its text, as any failed open is.
+    // Anything else (a link, flags openat2 refuses, no openat2, a search
+    // permission only the relative path has): the other routes.
+    if (!fails_as_open_would(error) || (relative && error == EACCES)) {
+      errno = saved;
+      return false;
+    }
+    // A failed relative path's text is made as it always was (from $PWD
+    // when that names the current folder).
+    const int verdict = relative ? judge_file_open_flags(path, flags) : judge_canonical_path(judged, flags);
+    errno = verdict ? verdict : error;
+    result = -1;
+    return true;
+  }
+  if (int verdict = judge_opened_file(judged, flags, static_cast<int>(fd))) {
+    close_keeping_errno(static_cast<int>(fd));
+    errno = verdict;
+    result = -1;
+    return true;
+  }
+  errno = saved;
+  result = static_cast<int>(fd);
+  return true;
+}
+
 bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]) {
   if (!canonical_open_possible(path, flags)) return false;
   const int saved = errno;
@@ -288,6 +354,9 @@ int open_judged_canonical(const char *path, const char *canonical, int flags, mo
     errno = saved;
     return static_cast<int>(fd);
   }
+  // The judged file was reached, and the wait for a pipe's other end cut
+  // short: opening again would wait again.
+  if (errno == EINTR) return -1;
   // A link swapped in, flags openat2 refuses, a search permission only the
   // relative path has: the caller's own path, judged again only when the
   // kernel went somewhere else.
@@ -305,7 +374,7 @@ int open_judged_canonical(const char *path, const char *canonical, int flags, mo
 int judge_if_elsewhere(int fd, const char *judged, int flags) {
   char kernel_path[PATH_MAX];
   if (!descriptor_path(fd, kernel_path) || strcmp(kernel_path, judged) == 0) return 0;
-  return judge_canonical_path(kernel_path, flags);
+  return judge_opened_file(kernel_path, flags, fd);
 }
 
 bool open_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {

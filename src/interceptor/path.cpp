@@ -55,6 +55,15 @@ char *lexical_absolute_path(const char *base, const char *path) {
   return out;
 }
 
+bool lexical_absolute_path_into(const char *path, char (&out)[PATH_MAX]) {
+  // Normalising never lengthens an absolute path beyond its own text.
+  if (!path || path[0] != '/' || strnlen(path, PATH_MAX) >= PATH_MAX) return false;
+  out[0] = '/';
+  const size_t length = append_segments(out, 1, path);
+  out[length] = '\0';
+  return true;
+}
+
 namespace {
 
 // The textual route, for a path that the file system cannot resolve.

@@ -43,9 +43,15 @@ TEST(LexicalAbsolutePath, JoinsAndNormalisesTextually) {
       {"/tmp", "a/../b", "/tmp/b"},
       {nullptr, "/tmp/x/../y", "/tmp/y"},
   };
-  for (const auto &r : rows)
+  for (const auto &r : rows) {
     EXPECT_EQ(take(lexical_absolute_path(r.base, r.path)), r.expected)
         << (r.base ? r.base : "<null>") << " + " << r.path;
+    // The allocation-free form, for absolute paths, agrees.
+    char out[PATH_MAX] = "";
+    if (r.path[0] != '/') continue;
+    EXPECT_TRUE(lexical_absolute_path_into(r.path, out)) << r.path;
+    EXPECT_STREQ(out, r.expected) << r.path;
+  }
 }
 
 TEST(LexicalAbsolutePath, RelativePathWithoutBaseOrNullPathHasNoAnswer) {

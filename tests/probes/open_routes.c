@@ -72,6 +72,44 @@ static void hidden_routes(void) {
   report("link in /tmp -> missing file outside", open(in(tmp_dir, "out_link"), O_RDWR | O_CREAT, 0600));
   report("open(/tmp, O_TMPFILE)", open("/tmp", O_TMPFILE | O_RDWR, 0600));
   report("open(/tmp, O_RDONLY)", open("/tmp", O_RDONLY | O_DIRECTORY));
+  /* ".." over real folders: the file the kernel reaches, there or not. */
+  close((int)syscall(SYS_openat, AT_FDCWD, in(tmp_dir, "dotdot_x"), O_RDWR | O_CREAT, 0600));
+  snprintf(route, sizeof route, "%s/../%s/dotdot_x", tmp_dir, strrchr(tmp_dir, '/') + 1);
+  report("open(tmp/../tmp/dotdot_x)", open(route, O_RDONLY));
+  report("open(tmp/missing/../dotdot_x)", open(in(tmp_dir, "missing/../dotdot_x"), O_RDONLY));
+  report("fopen(tmp/../tmp/dotdot_x, r)", file_result(fopen(route, "r")));
+  chdir(tmp_dir);
+  report("open(dotdot_x) in tmp", open("dotdot_x", O_RDONLY));
+  report("open(missing_r) in tmp", open("missing_r", O_RDONLY));
+  chdir(outside);
+}
+
+static void on_alarm(int signal) { (void)signal; }
+
+/* Opens the pipe's other end late, so that an open that waits for it again
+ * after the interruption ends, with a visibly different result. */
+static void *open_other_end(void *fifo) {
+  usleep(300000);
+  int fd = open((const char *)fifo, O_WRONLY | O_NONBLOCK);
+  if (fd >= 0) close(fd);
+  return NULL;
+}
+
+/* A wait for a pipe's writer cut short by a signal (no SA_RESTART): EINTR. */
+static void interrupted_pipe_open(const char *route, int through_fopen) {
+  char fifo[2048];
+  snprintf(fifo, sizeof fifo, "%s", in(outside, through_fopen ? "fifo_f" : "fifo"));
+  mkfifo(fifo, 0600);
+  struct sigaction action = {0};
+  action.sa_handler = on_alarm;
+  sigaction(SIGALRM, &action, NULL);
+  pthread_t writer;
+  pthread_create(&writer, NULL, open_other_end, fifo);
+  struct itimerval once = {{0, 0}, {0, 50000}};
+  setitimer(ITIMER_REAL, &once, NULL);
+  report(route, through_fopen ? file_result(fopen(fifo, "r")) : open(fifo, O_RDONLY));
+  pthread_join(writer, NULL);
+  signal(SIGALRM, SIG_DFL);
 }
 
 /* Failing opens outside /tmp: the same errors with and without the library. */
@@ -97,6 +135,8 @@ static void failing_routes(void) {
   symlink("made_through_link", in(outside, "relative_link"));
   report("parity create through a relative link", open(in(outside, "relative_link"), O_RDWR | O_CREAT, 0600));
   printf("parity made through the link: %s\n", access(in(outside, "made_through_link"), F_OK) == 0 ? "yes" : "no");
+  interrupted_pipe_open("parity interrupted pipe open", 0);
+  interrupted_pipe_open("parity interrupted pipe fopen", 1);
 }
 
 /* A thread swaps a link between a harmless file and the handler while the
