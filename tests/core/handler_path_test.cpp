@@ -135,11 +135,11 @@ const std::vector<platform_row> ROWS = {
 
 void PrintTo(const platform_row &row, std::ostream *os) { *os << row.label; }
 
-void make_file(const std::string &folder, const std::string &spec) {
-  const size_t equals = spec.find('=');
-  const std::string path = folder + "/" + spec.substr(0, equals);
+void make_file(const std::string &folder, const std::string &entry) {
+  const size_t equals = entry.find('=');
+  const std::string path = folder + "/" + entry.substr(0, equals);
   std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream(path) << (equals == std::string::npos ? "" : spec.substr(equals + 1));
+  std::ofstream(path) << (equals == std::string::npos ? "" : entry.substr(equals + 1));
 }
 
 class PlatformTable : public ::testing::TestWithParam<platform_row> {};
@@ -151,7 +151,7 @@ TEST_P(PlatformTable, RecordAndMessages) {
   ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((folder + "/sub").c_str(), 0755), 0);
   ASSERT_EQ(symlink("function", scratch.file("link").c_str()), 0);
-  for (const std::string &spec : row.files) make_file(folder, spec);
+  for (const std::string &entry : row.files) make_file(folder, entry);
   char *real = realpath(folder.c_str(), nullptr);
   const std::string real_folder = real ? real : "";
   free(real);
