@@ -131,6 +131,9 @@ TEST_F(InterceptorConfig, ConstantTablesSayWhatTheTextSays) {
   ASSERT_EQ(from_tables->fd_count, parsed->fd_count);
   for (int i = 0; i < parsed->fd_count; ++i) EXPECT_EQ(from_tables->fds[i], parsed->fds[i]);
   unsetenv("K_SERVICE");
+  // Both records released: the parsed one now, the other by TearDown.
+  release_interceptor_config();
+  interceptor_config = const_cast<interceptor_config_record *>(from_tables);
 }
 
 }  // namespace
