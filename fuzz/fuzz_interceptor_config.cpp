@@ -8,26 +8,6 @@
 #include "fuzz_support.hpp"
 #include "interceptor/interceptor.hpp"
 
-namespace {
-
-// The loader leaves the record to the process (it runs once, at start-up);
-// here it is released after each input.
-void release_config() {
-  interceptor_config_record *config = interceptor_config;
-  if (!config) return;
-  for (int32_t i = 0; i < config->env_count; ++i) {
-    free(config->envs[i].name);
-    free(config->envs[i].value);
-    free(config->envs[i].entry);
-  }
-  free(config->envs);
-  free(config->fds);
-  free(config);
-  interceptor_config = nullptr;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   setenv("LD_PRELOAD", "/opt/lib/libtesselguard.so", 1);
   setenv("EMPTY_VALUE", "", 1);
@@ -59,6 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       if (length >= needed) abort();
     }
   }
-  release_config();
+  unload_interceptor_config();
   return 0;
 }

@@ -73,6 +73,7 @@ int load_propagate_envs(interceptor_config_record *config, const cJSON *document
 // Frees a record and everything in it, complete or not: unfilled entries
 // are zero.
 void free_config(interceptor_config_record *config) {
+  if (!config) return;
   for (int32_t i = 0; i < config->env_count; ++i) {
     free(config->envs[i].name);
     free(config->envs[i].value);
@@ -143,4 +144,10 @@ int load_interceptor_config(const char *text) {
   }
   interceptor_config = config;
   return 0;
+}
+
+void unload_interceptor_config() {
+  interceptor_config_record *config = interceptor_config;
+  interceptor_config = nullptr;
+  free_config(config);
 }

@@ -74,6 +74,9 @@ extern interceptor_config_record *interceptor_config;
 extern pthread_rwlock_t *dns_db_lock;
 
 int load_interceptor_config(const char *text);
+// Frees the loaded configuration (a process keeps it for life; tests and
+// the fuzz target load it again and again).
+void unload_interceptor_config();
 
 // ---- replacements ---------------------------------------------------------
 char *absolute_path(const char *path);

@@ -9,19 +9,7 @@
 
 #include "interceptor/interceptor.hpp"
 
-void release_interceptor_config() {
-  interceptor_config_record *config = interceptor_config;
-  interceptor_config = nullptr;
-  if (!config) return;
-  for (int32_t i = 0; config->envs && i < config->env_count; ++i) {
-    free(config->envs[i].name);
-    free(config->envs[i].value);
-    free(config->envs[i].entry);
-  }
-  free(config->envs);
-  free(config->fds);
-  free(config);
-}
+void release_interceptor_config() { unload_interceptor_config(); }
 
 namespace {
 
