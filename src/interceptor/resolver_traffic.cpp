@@ -259,16 +259,20 @@ void reset_resolver_facts_after_fork() {
 
 bool caller_is_resolver(const void *return_address) {
   const auto caller = reinterpret_cast<uintptr_t>(return_address);
-  if (objects_fact.load(std::memory_order_acquire) != FACT_READY) {
+  bool ready = objects_fact.load(std::memory_order_acquire) == FACT_READY;
+  if (!ready) {
     if (claim(objects_fact)) {
       find_resolver_objects();
+      ready = true;
     } else {
+      // Another thread is making the facts: its range is not to be read
+      // until it has published them; find the range for this call alone.
       uintptr_t start = 0, end = 0;
       note_getaddrinfo(&start, &end);
       if (caller >= start && caller < end) return true;
     }
   }
-  if (caller >= getaddrinfo_start && caller < getaddrinfo_end) return true;
+  if (ready && caller >= getaddrinfo_start && caller < getaddrinfo_end) return true;
   for (int pass = 0; pass < 2; ++pass) {
     const int count = known_object_count.load(std::memory_order_acquire);
     for (int i = 0; i < count; ++i)
