@@ -13,6 +13,7 @@
 //
 // The loop is one function, tg_bench_loop, so that callgrind can count the
 // instructions inside it alone (--toggle-collect=tg_bench_loop).
+#include "resident_memory.hpp"
 #include <arpa/inet.h>
 #include <cjson/cJSON.h>
 #include <dlfcn.h>
@@ -46,16 +47,6 @@ double now_ns() {
   return static_cast<double>(ts.tv_sec) * 1e9 + static_cast<double>(ts.tv_nsec);
 }
 
-long resident_kib() {
-  FILE *status = fopen("/proc/self/status", "r");
-  if (!status) return -1;
-  char line[256];
-  long kib = -1;
-  while (fgets(line, sizeof line, status))
-    if (strncmp(line, "VmRSS:", 6) == 0) kib = atol(line + 6);
-  fclose(status);
-  return kib;
-}
 
 bool one_open(const context &c) {
   int fd = open(c.path, O_RDONLY);

@@ -9,6 +9,7 @@
 //
 // Re-executes itself under the library (<build>/libtesselguard.so) as the
 // first process of an AWS-like function.
+#include "resident_memory.hpp"
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,16 +25,6 @@ extern char **environ;
 
 namespace {
 
-long resident_kb() {
-  FILE *status = fopen("/proc/self/status", "r");
-  if (!status) return -1;
-  char line[256];
-  long kb = -1;
-  while (fgets(line, sizeof line, status))
-    if (strncmp(line, "VmRSS:", 6) == 0) kb = atol(line + 6);
-  fclose(status);
-  return kb;
-}
 
 char *true_argv[] = {const_cast<char *>("/bin/true"), nullptr};
 
@@ -63,10 +54,10 @@ int worker(int starts) {
   for (const way &w : ways) {
     // Warm-up: the C library's and the loader's own first-use allocations.
     for (int i = 0; i < 100; ++i) w.start();
-    const long before = resident_kb();
+    const long before = resident_kib();
     int failed = 0;
     for (int i = 0; i < starts; ++i) failed += !w.start();
-    const long after = resident_kb();
+    const long after = resident_kib();
     printf("%-13s %6d starts (%d failed)  RSS %6ld kB -> %6ld kB  growth %+ld kB\n", w.name, starts, failed, before,
            after, after - before);
     if (failed) status = 1;

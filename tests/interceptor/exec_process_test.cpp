@@ -19,12 +19,6 @@ std::vector<std::string> dumped_environment(const std::string &out) {
   return entries;
 }
 
-std::string real_path_of(const std::string &path) {
-  char *resolved = realpath(path.c_str(), nullptr);
-  std::string result = resolved ? resolved : path;
-  free(resolved);
-  return result;
-}
 
 // The state path the first process created, as it propagated it.
 std::string state_entry(const std::vector<std::string> &entries) {

@@ -18,12 +18,6 @@ std::string replace_all(std::string text, const std::string &from, const std::st
   return text;
 }
 
-std::string canonical(const std::string &path) {
-  char *resolved = realpath(path.c_str(), nullptr);
-  std::string result = resolved ? resolved : path;
-  free(resolved);
-  return result;
-}
 
 // Every route is refused with 222 and one record of the forced block
 // ("read_write_tmp", "block", the path as judged), with every rule at allow;
@@ -61,7 +55,7 @@ TEST(StateGuard, StateFileAndProcessMemoryAreOutOfReach) {
     EXPECT_EQ(alerts[0].policy, "read_write_tmp");
     EXPECT_EQ(alerts[0].mode, "block");
     std::string expected = replace_all(r.record_path, "@PID@", pid);
-    expected = replace_all(expected, "@STATE@", canonical(value_after(result.out, "state")));
+    expected = replace_all(expected, "@STATE@", real_path_of(value_after(result.out, "state")));
     EXPECT_EQ(alerts[0].path, expected);
   }
 }

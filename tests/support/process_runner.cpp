@@ -218,3 +218,10 @@ RunResult run_process(const RunOptions &options) {
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
 }
+
+std::string real_path_of(const std::string &path) {
+  char *resolved = realpath(path.c_str(), nullptr);
+  std::string result = resolved ? resolved : path;
+  free(resolved);
+  return result;
+}

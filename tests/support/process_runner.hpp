@@ -39,6 +39,8 @@ std::string probe_path(const std::string &name);
 RunResult run_probe(const std::string &name, const std::vector<std::string> &args, std::vector<std::string> env,
                     bool capture_log_fd = false, const std::string &stdin_text = "", int timeout_ms = 60000);
 std::string library_path();
+// realpath of `path`, or `path` itself when it does not resolve.
+std::string real_path_of(const std::string &path);
 std::string compat_dir();
 
 // Typical environments: PATH plus the platform's marker variables.
