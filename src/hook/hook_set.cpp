@@ -54,6 +54,7 @@ struct hook_entry {
   uintptr_t chunk;  // stub at the chunk, trampoline right after it
   uint8_t length;   // bytes displaced
   bool patched;
+  code_range mapped;  // the loaded segment that holds the target
   uint8_t original[PATCH_SIZE];
   uint8_t patch[PATCH_SIZE];
 };
@@ -132,35 +133,50 @@ bool overlaps_prepared(const hook_set *set, uintptr_t target, size_t length) {
 
 // The pages a set's patches write, as few runs of whole pages as cover them:
 // install makes each run writable and read-execute again once, not once per
-// target (the seven-odd C-library functions share a handful of pages).
+// target. Targets in one loaded segment share one run over the pages between
+// them (all read-execute alike): each separate run would split the
+// segment's mapping in two more places, and every split and every
+// `mprotect` is paid again at each process start.
 struct page_run {
   uintptr_t begin;
   uintptr_t end;
   uintptr_t first_target;  // named when the run's protection cannot change
+  code_range mapped;
 };
+
+bool same_segment(const page_run &a, const page_run &b) {
+  return a.mapped.begin == b.mapped.begin && a.mapped.end == b.mapped.end;
+}
+
+bool touch(const page_run &a, const page_run &b) { return a.begin <= b.end && b.begin <= a.end; }
+
+void extend(page_run &run, const page_run &other) {
+  if (other.begin < run.begin) run.begin = other.begin;
+  if (other.end > run.end) run.end = other.end;
+}
 
 size_t page_runs_of(const hook_set *set, page_run (&runs)[HOOK_SET_CAPACITY]) {
   size_t count = 0;
   for (size_t i = 0; i < set->count; ++i) {
-    const uintptr_t target = set->entries[i].target;
-    page_run run{target & ~uintptr_t{NEAR_PAGE_SIZE - 1},
-                 ((target + PATCH_SIZE - 1) & ~uintptr_t{NEAR_PAGE_SIZE - 1}) + NEAR_PAGE_SIZE, target};
-    // Kept sorted by start; a run that touches or overlaps another joins it.
+    const hook_entry &entry = set->entries[i];
+    const page_run run{entry.target & ~uintptr_t{NEAR_PAGE_SIZE - 1},
+                       ((entry.target + PATCH_SIZE - 1) & ~uintptr_t{NEAR_PAGE_SIZE - 1}) + NEAR_PAGE_SIZE,
+                       entry.target, entry.mapped};
     size_t at = 0;
-    while (at < count && runs[at].end < run.begin) ++at;
-    if (at < count && runs[at].begin <= run.end) {
-      if (run.begin < runs[at].begin) runs[at].begin = run.begin;
-      if (run.end > runs[at].end) runs[at].end = run.end;
-      while (at + 1 < count && runs[at + 1].begin <= runs[at].end) {
-        if (runs[at + 1].end > runs[at].end) runs[at].end = runs[at + 1].end;
-        for (size_t j = at + 1; j + 1 < count; ++j) runs[j] = runs[j + 1];
-        --count;
+    while (at < count && !same_segment(runs[at], run) && !touch(runs[at], run)) ++at;
+    if (at == count) runs[count++] = run;
+    else extend(runs[at], run);
+  }
+  // A grown run may now reach another: join them until none touch.
+  for (bool joined = true; joined;) {
+    joined = false;
+    for (size_t i = 0; i < count; ++i)
+      for (size_t j = i + 1; j < count; ++j) {
+        if (!touch(runs[i], runs[j])) continue;
+        extend(runs[i], runs[j]);
+        runs[j--] = runs[--count];
+        joined = true;
       }
-      continue;
-    }
-    for (size_t j = count; j > at; --j) runs[j] = runs[j - 1];
-    runs[at] = run;
-    ++count;
   }
   return count;
 }
@@ -219,7 +235,7 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   }
 
   hook_entry &entry = set->entries[set->count++];
-  entry = hook_entry{slot, target, chunk, code.length, false, {}, {}};
+  entry = hook_entry{slot, target, chunk, code.length, false, mapped, {}, {}};
   memcpy(entry.original, code.bytes, PATCH_SIZE);
   emit_jmp_rel32(entry.patch, target, chunk);
   *slot = reinterpret_cast<void *>(trampoline_of(entry));

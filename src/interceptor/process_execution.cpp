@@ -10,9 +10,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "core/core.hpp"
 
@@ -159,9 +161,28 @@ int judge_program_start(const char *path, int count, char *const *items) {
   return judge_event(event);
 }
 
+namespace {
+
+// The kernel names the running program by the path it was found at, which
+// is already absolute and free of links: one readlink, where resolving
+// /proc/self/exe component by component takes one per folder. A program
+// file since deleted (" (deleted)" added) takes the general route.
+char *own_program_path() {
+  char link[PATH_MAX];
+  const ssize_t length = readlink("/proc/self/exe", link, sizeof link - 1);
+  if (length > 0 && length < PATH_MAX - 1 && link[0] == '/') {
+    link[length] = '\0';
+    constexpr std::string_view DELETED = " (deleted)";
+    if (!std::string_view(link, static_cast<size_t>(length)).ends_with(DELETED)) return strdup(link);
+  }
+  return absolute_path("/proc/self/exe");
+}
+
+}  // namespace
+
 // Runs before any hook exists, so its own reads of /proc/self are not judged.
 void process_execution() {
-  char *path = absolute_path("/proc/self/exe");
+  char *path = own_program_path();
   if (!path) return;
   int verdict = 0;
   {

@@ -1,5 +1,6 @@
 #include "policy/policy.hpp"
 #include "core/diagnostics.hpp"
+#include "policy/libssl_search.hpp"
 
 #include <dlfcn.h>
 
@@ -42,9 +43,32 @@ const entry_point ENTRY_POINTS[] = {
 };
 static_assert(sizeof ENTRY_POINTS / sizeof ENTRY_POINTS[0] == 20);
 
+constexpr int OPEN_FLAGS = RTLD_NOW | RTLD_DEEPBIND;
+
 bool open_libssl() {
+  // Each candidate where the loader would find it; a name found in no
+  // folder is not handed to the loader's full search.
+  const loader_folders folders = own_loader_folders();
   for (const char *name : CANDIDATES) {
-    libssl_handle = dlopen(name, RTLD_NOW | RTLD_DEEPBIND);
+    char path[PATH_MAX];
+    switch (find_libssl_candidate(name, folders, path)) {
+      case candidate_place::at_path:
+        libssl_handle = dlopen(path, OPEN_FLAGS);
+        // A file the loader would pass over (another machine's, say): its
+        // own search decides.
+        if (!libssl_handle) libssl_handle = dlopen(name, OPEN_FLAGS);
+        break;
+      case candidate_place::ask_loader:
+        libssl_handle = dlopen(name, OPEN_FLAGS);
+        break;
+      case candidate_place::nowhere:
+        continue;
+    }
+    if (libssl_handle) return true;
+  }
+  // None found that way: the loader's own search has the last word.
+  for (const char *name : CANDIDATES) {
+    libssl_handle = dlopen(name, OPEN_FLAGS);
     if (libssl_handle) return true;
   }
   return false;

@@ -8,6 +8,7 @@
 //   alert_delivery.cpp  report_alert
 //   analytics.cpp       send_analytics, build_analytics_record, sha256_hex
 //   libssl.cpp          libssl_handle, the entry-point table, load_libssl
+//   libssl_search.cpp   where the loader would find each candidate (libssl_search.hpp)
 //   tls_client.cpp      post_analytics
 //
 // Stands on core; knows the interceptor only through the event text and the
