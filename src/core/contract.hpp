@@ -9,6 +9,11 @@ using verdict_callback = int (*)(const char *event_text);
 
 constexpr int VERDICT_REFUSE = 222;
 
+// Whether an event of that kind could be refused or recorded if judged now;
+// false only when the answer would surely be "go ahead, nothing to write".
+// Lets the interceptor skip gathering what such an event would carry.
+using judgement_needed_check = bool (*)(const char *event_name);
+
 // On AWS Lambda a duplicate of standard output, made by child-process
 // injection and written by alert delivery; protected from close.
 constexpr int ALERT_LOG_FD = 999;

@@ -6,6 +6,7 @@
 #include "interceptor/interceptor.hpp"
 
 verdict_callback registered_callback = nullptr;
+judgement_needed_check registered_need_check = nullptr;
 
 void begin_event(json_text &text, std::string_view name) {
   char timestamp[32];

@@ -44,6 +44,9 @@
 #include "interceptor/hook_table.hpp"
 
 // ---- events and verdicts -------------------------------------------------
+// Set by start-up before interceptor_init, when the policy can tell; null:
+// every event is judged.
+extern judgement_needed_check registered_need_check;
 // The one registered callback; written once by interceptor_init.
 extern verdict_callback registered_callback;
 

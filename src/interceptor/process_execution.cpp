@@ -33,37 +33,48 @@ char *own_library_path() {
   return path;
 }
 
+// The items point into `text`, the file's bytes.
 struct command_line {
+  char *text = nullptr;
   char **items = nullptr;
   int count = 0;
   ~command_line() {
-    for (int i = 0; i < count; ++i) free(items[i]);
     free(items);
+    free(text);
   }
 };
 
-// Reads the NUL-separated items of /proc/self/cmdline. An unreadable file
-// gives an empty command line; the process is judged all the same.
+// Reads the NUL-separated items of /proc/self/cmdline (a last item without
+// its NUL counts too). An unreadable file gives an empty command line; the
+// process is judged all the same.
 void read_command_line(command_line &line) {
-  FILE *file = fopen("/proc/self/cmdline", "rb");
-  if (!file) return;
-  char *buffer = nullptr;
-  size_t buffer_size = 0;
-  int capacity = 0;
-  while (getdelim(&buffer, &buffer_size, '\0', file) != -1) {
-    if (line.count == capacity) {
-      int grown = capacity ? capacity * 2 : 8;
-      void *items = realloc(line.items, static_cast<size_t>(grown) * sizeof(char *));
-      if (!items) break;
-      line.items = static_cast<char **>(items);
+  const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  size_t size = 0, capacity = 0;
+  char *text = nullptr;
+  while (true) {
+    if (capacity - size < 2) {  // room to read, and for a final NUL
+      const size_t grown = capacity ? capacity * 2 : 4096;
+      auto *bigger = static_cast<char *>(realloc(text, grown));
+      if (!bigger) break;
+      text = bigger;
       capacity = grown;
     }
-    char *item = strdup(buffer);
-    if (!item) break;
-    line.items[line.count++] = item;
+    const ssize_t got = read(fd, text + size, capacity - size - 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    size += static_cast<size_t>(got);
   }
-  free(buffer);
-  fclose(file);
+  close(fd);
+  line.text = text;
+  if (!text) return;
+  text[size] = '\0';
+  int count = 0;
+  for (size_t i = 0; i < size; ++i) count += text[i] == '\0';
+  if (size > 0 && text[size - 1] != '\0') ++count;
+  line.items = static_cast<char **>(malloc(static_cast<size_t>(count ? count : 1) * sizeof(char *)));
+  if (!line.items) return;
+  for (size_t start = 0; start < size; start += strlen(text + start) + 1) line.items[line.count++] = text + start;
 }
 
 // Google's current generation (K_SERVICE and FUNCTION_TARGET, no
@@ -182,6 +193,9 @@ char *own_program_path() {
 
 // Runs before any hook exists, so its own reads of /proc/self are not judged.
 void process_execution() {
+  // Under an allow rule the program's path and command line would be read
+  // for nothing: a judgement that cannot refuse or record.
+  if (registered_need_check && !registered_need_check("process_execution")) return;
   char *path = own_program_path();
   if (!path) return;
   int verdict = 0;

@@ -86,6 +86,8 @@ bool argv_is(const event_view &event, std::initializer_list<std::string_view> ex
 judgement judge_process_execution(const event_view &event) {
   const char *path = event.path;
   int32_t mode = load_field(state_map->create_child_process);
+  // Every exemption below only lowers the mode.
+  if (mode == MODE_ALLOW) return {mode, "create_child_process"};
   const int32_t provider = state_map->provider;
   const std::string_view runtime = record_text(state_map->runtime, sizeof state_map->runtime);
   const std::string_view version = record_text(state_map->runtime_version, sizeof state_map->runtime_version);
@@ -150,6 +152,14 @@ bool starts_with(const char *prefix, const char *text) {
 bool ends_with(const char *suffix, const char *text) {
   if (!suffix || !text) return false;
   return std::string_view(text).ends_with(suffix);
+}
+
+bool policy_needs_judgement(const char *event_name) {
+  if (!state_map || !event_name) return true;
+  // A program's start under an allow rule: no exemption or forced block
+  // applies to it, so nothing can come of judging it.
+  if (equals(event_name, "process_execution")) return load_field(state_map->create_child_process) != MODE_ALLOW;
+  return true;
 }
 
 int policy_callback(const char *event_text) {

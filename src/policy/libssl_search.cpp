@@ -18,7 +18,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -41,8 +40,11 @@ folder_answer look_in(std::string_view folder, const char *name, char (&path)[PA
   // Relative folders depend on the working directory, tokens on the loader.
   if (folder.empty() || folder.front() != '/' || folder.find('$') != std::string_view::npos)
     return folder_answer::unsure;
-  const int length = snprintf(path, sizeof path, "%.*s/%s", static_cast<int>(folder.size()), folder.data(), name);
-  if (length <= 0 || length >= PATH_MAX) return folder_answer::unsure;
+  const size_t name_size = strlen(name);
+  if (folder.size() + 1 + name_size >= sizeof path) return folder_answer::unsure;
+  memcpy(path, folder.data(), folder.size());
+  path[folder.size()] = '/';
+  memcpy(path + folder.size() + 1, name, name_size + 1);
   struct stat status;
   if (stat(path, &status) != 0) return errno == ENOENT || errno == ENOTDIR ? folder_answer::absent : folder_answer::unsure;
   return S_ISREG(status.st_mode) ? folder_answer::present : folder_answer::absent;

@@ -1,7 +1,7 @@
 // Policy and reporting: judging events, delivering alert records, the
 // analytics record and the TLS client on a run-time loaded libssl.
 //
-//   evaluation.cpp      policy_callback, starts_with, ends_with
+//   evaluation.cpp      policy_callback, policy_needs_judgement, starts_with, ends_with
 //   exempt_programs.cpp is_program, shell_can_be_redirected (exempt_programs.hpp)
 //   runtime_start.cpp   is_runtime_start: the in-place rule (exempt_programs.hpp)
 //   event_reader.cpp    read_event
@@ -24,6 +24,8 @@ constexpr const char *ANALYTICS_HOST = ANALYTICS_HOST_TEXT;
 constexpr const char *ANALYTICS_PORT = ANALYTICS_PORT_TEXT;
 
 int policy_callback(const char *event_text);
+// The judgement_needed_check of the contract.
+bool policy_needs_judgement(const char *event_name);
 
 // What a judgement reads from an event: each text null when missing or not
 // a string. "argv" is the items of the array (none unless an array), each

@@ -38,6 +38,7 @@ __attribute__((constructor)) static void tesselguard_init() {
   if (!init_child_injection()) fail("cannot initialize child process injection", 1);
 
   // 6. The interceptor: judges this process's start, then installs the hooks.
+  registered_need_check = policy_needs_judgement;
   if (int status = interceptor_init(policy_callback, INTERCEPTOR_CONFIG_TEXT)) {
     print_message(message_stream::output, "[interceptor_init] error: %d", status);
     exit(status);
