@@ -87,14 +87,23 @@ bool cache_lists(std::string_view cache, std::string_view name) {
   uint32_t count;
   memcpy(&count, cache.data() + COUNT_AT, sizeof count);
   if (count > (cache.size() - HEADER_SIZE) / ENTRY_SIZE) return true;
+  // Nearly every key starts "lib": names of eight bytes or more are
+  // compared one word first.
+  const char *const bytes = cache.data();
+  uint64_t head = 0;
+  const bool by_word = name.size() >= sizeof head;
+  if (by_word) memcpy(&head, name.data(), sizeof head);
   for (uint32_t i = 0; i < count; ++i) {
     uint32_t key;
-    memcpy(&key, cache.data() + HEADER_SIZE + i * ENTRY_SIZE + KEY_AT, sizeof key);
+    memcpy(&key, bytes + HEADER_SIZE + i * ENTRY_SIZE + KEY_AT, sizeof key);
     if (key >= cache.size()) return true;
-    const std::string_view rest = cache.substr(key);
-    if (rest.size() > name.size() && rest[0] == name[0] && rest.substr(0, name.size()) == name &&
-        rest[name.size()] == '\0')
-      return true;
+    if (cache.size() - key <= name.size()) continue;  // no room for the name and its NUL
+    if (by_word) {
+      uint64_t word;
+      memcpy(&word, bytes + key, sizeof word);
+      if (word != head) continue;
+    }
+    if (memcmp(bytes + key, name.data(), name.size()) == 0 && bytes[key + name.size()] == '\0') return true;
   }
   return false;
 }
