@@ -18,6 +18,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Large zero-initialised arrays that a process start does not touch go after
+// all other variables, so that the few pages every start writes stay few.
+#define TESSELGUARD_RARELY_USED __attribute__((section(".lbss.tesselguard")))
+
 constexpr int32_t PROVIDER_AWS = 0;
 constexpr int32_t PROVIDER_GOOGLE = 1;
 constexpr int32_t PROVIDER_UNSUPPORTED = 2;

@@ -25,7 +25,7 @@ namespace {
 bool current_generation = false;
 // The working directory at start-up on Google's current generation: the
 // folder the platform serves the function's code from. Empty when unknown.
-char code_folder[PATH_MAX];
+TESSELGUARD_RARELY_USED char code_folder[PATH_MAX];
 
 void remember_code_folder() {
   // getcwd gives the kernel's own, already canonical path.

@@ -34,18 +34,24 @@ struct state_id {
   int64_t pid;
 };
 
-// "<dev>:<ino>:<pid>", all three decimal, nothing else.
+// "<dev>:<ino>:<pid>", all three decimal, nothing else. Read by hand: every
+// process reads it at start, and the C library's number parsing would be
+// code and tables paged in for three numbers.
 bool parse_state_id(const char *text, state_id *id) {
   if (!text) return false;
   const char *cursor = text;
   uint64_t numbers[3];
   for (int i = 0; i < 3; ++i) {
     if (*cursor < '0' || *cursor > '9') return false;
-    char *end = nullptr;
-    errno = 0;
-    numbers[i] = strtoull(cursor, &end, 10);
-    if (errno != 0 || *end != (i < 2 ? ':' : '\0')) return false;
-    cursor = end + (i < 2 ? 1 : 0);
+    uint64_t value = 0;
+    for (; *cursor >= '0' && *cursor <= '9'; ++cursor) {
+      const auto digit = static_cast<uint64_t>(*cursor - '0');
+      if (value > (UINT64_MAX - digit) / 10) return false;
+      value = value * 10 + digit;
+    }
+    numbers[i] = value;
+    if (*cursor != (i < 2 ? ':' : '\0')) return false;
+    if (i < 2) ++cursor;
   }
   *id = {numbers[0], numbers[1], static_cast<int64_t>(numbers[2])};
   return true;
@@ -65,7 +71,9 @@ void remember_identity(const char *path, const struct stat &info, int64_t creato
   state_identity.creator_pid = creator_pid;
   char canonical[PATH_MAX];
   const char *known = realpath(path, canonical) ? canonical : path;
-  snprintf(state_identity.path, sizeof state_identity.path, "%s", known);
+  const size_t length = strnlen(known, sizeof state_identity.path - 1);
+  memcpy(state_identity.path, known, length);
+  state_identity.path[length] = '\0';
 }
 
 [[noreturn]] void refuse_replaced_file() {

@@ -18,6 +18,7 @@
 // thread that finds them being made by another (or by a thread that did not
 // come along at fork) makes its own copy for its call instead of waiting.
 #include "interceptor/interceptor.hpp"
+#include "core/core.hpp"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -43,7 +44,8 @@ struct code_range {
 
 // Append-only: an entry is written before the count that publishes it.
 constexpr int MAX_OBJECTS = 1024;
-code_range known_objects[MAX_OBJECTS];
+// Kept apart from the variables every start touches (see core.hpp).
+TESSELGUARD_RARELY_USED code_range known_objects[MAX_OBJECTS];
 std::atomic<int> known_object_count{0};
 // Only one scan at a time; taken with trylock, so a fork that copied it
 // locked (or a scan already running) means "answer without scanning".

@@ -233,6 +233,8 @@ TEST(StartUp, InheritedStateFileMustBeTheOneTheParentCreated) {
       {"no identity: the path alone, as set by hand", "", 0, "state_path="},
       {"another file at the path", impostor_id, 222, replaced},
       {"identity not readable", "12:x:1", 222, replaced},
+      {"identity out of range", "18446744073709551616:1:1", 222, replaced},
+      {"identity with a trailing part", created_id + ":7", 222, replaced},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.label);
