@@ -3,10 +3,10 @@
 //
 // A rel32 reaches +-2 GiB, so the page holding a hook's stub and trampoline
 // must lie within that distance of the target and of every address its
-// displaced instructions refer to. The kernel takes an mmap address only as a
-// hint and otherwise picks its own place, so candidates are tried outward from
-// the middle of the allowed window and a mapping that landed elsewhere is
-// given back.
+// displaced instructions refer to. The kernel's own choice is tried first;
+// otherwise, since it takes an mmap address only as a hint, candidates are
+// tried outward from the middle of the allowed window, and a mapping that
+// landed elsewhere is given back.
 #include <sys/mman.h>
 
 #include <cstring>
@@ -46,6 +46,14 @@ uintptr_t map_page_between(uintptr_t low, uintptr_t high) {
   if (low < LOWEST_USER_ADDRESS) low = LOWEST_USER_ADDRESS;
   if (high > HIGHEST_USER_ADDRESS) high = HIGHEST_USER_ADDRESS;
   if (high <= low || high - low < NEAR_PAGE_SIZE) return 0;
+  // The kernel's own choice lies just below the libraries, almost always in
+  // reach; the middle of the window, where the search below starts, is the
+  // target's own library and always taken.
+  void *anywhere = mmap(nullptr, NEAR_PAGE_SIZE, PROT_PATCHING, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (anywhere != MAP_FAILED) {
+    if (page_within(reinterpret_cast<uintptr_t>(anywhere), low, high)) return reinterpret_cast<uintptr_t>(anywhere);
+    munmap(anywhere, NEAR_PAGE_SIZE);
+  }
   uintptr_t middle = page_down(low + (high - low) / 2);
   for (uintptr_t distance = 0;; distance += HINT_STEP) {
     bool below_in = middle >= low + distance;
