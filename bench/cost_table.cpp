@@ -10,13 +10,15 @@
 // malloc, calloc and realloc inside the loop, per call.
 //
 // Every child inherits one state file made here (provider AWS, runtime
-// Python 3.7, rules as each row needs), as the processes of a function do;
+// Python 3.7, rules as each row needs), with the identity and the libssl
+// file that a first process passes on, as the processes of a function do;
 // only the configuration row starts first processes, which make and remove
 // their own state file.
 //
 //   bench_cost_table [--rounds N] [--no-callgrind] [--no-memory]
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -36,6 +38,8 @@ namespace {
 
 struct setup {
   std::string bench_dir, library, state_path;
+  // What a function's first process passes on with the state file's path.
+  std::string state_id, libssl_path;
   state_record *state = nullptr;
   int rounds = 7;
   bool callgrind = true;
@@ -61,7 +65,11 @@ enum class loading { none, preload, dlopen };
 // valgrind (see bench/cost_worker.cpp).
 std::vector<std::string> environment(const setup &s, loading how, bool first_process) {
   std::vector<std::string> env = {"PATH=/usr/bin:/bin", "HOME=/tmp", "AWS_EXECUTION_ENV=AWS_Lambda_python3.7"};
-  if (!first_process) env.push_back("TESSELGUARD_STATE_PATH=" + s.state_path);
+  if (!first_process) {
+    env.push_back("TESSELGUARD_STATE_PATH=" + s.state_path);
+    env.push_back("TESSELGUARD_STATE_ID=" + s.state_id);
+    env.push_back("TESSELGUARD_LIBSSL_PATH=" + s.libssl_path);
+  }
   if (how == loading::preload) env.push_back("LD_PRELOAD=" + s.library);
   if (how == loading::dlopen) env.push_back("TG_BENCH_DLOPEN=" + s.library);
   return env;
@@ -321,6 +329,9 @@ bool make_state_file(setup &s) {
   if (fd < 0) return false;
   s.state_path = path;
   bool ok = ftruncate(fd, sizeof(state_record)) == 0;
+  struct stat info;
+  ok = ok && fstat(fd, &info) == 0;
+  if (ok) s.state_id = std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino) + ":" + std::to_string(getpid());
   void *map = ok ? mmap(nullptr, sizeof(state_record), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
   close(fd);
   if (map == MAP_FAILED) return false;
@@ -374,6 +385,7 @@ int main(int argc, char **argv) {
   free(self);
   const std::string build = s.bench_dir.substr(0, s.bench_dir.rfind('/'));
   s.library = build + "/libtesselguard.so";
+  s.libssl_path = build + "/tesselguard/libssl.so.1.0.0";
   if (access(s.library.c_str(), R_OK) != 0) {
     fprintf(stderr, "library not found at %s\n", s.library.c_str());
     return 1;

@@ -36,6 +36,10 @@ constexpr const char *STATE_PATH_VARIABLE = "TESSELGUARD_STATE_PATH";
 // it. Carried into every started program like the path, so code cannot
 // forge it for them.
 constexpr const char *STATE_ID_VARIABLE = "TESSELGUARD_STATE_ID";
+// The file of the libssl that the function's processes opened: a started
+// program opens the same file instead of searching for the candidates again.
+// Carried like the two above.
+constexpr const char *LIBSSL_PATH_VARIABLE = "TESSELGUARD_LIBSSL_PATH";
 
 // The policy and platform data shared by every process of a function,
 // through a file in /tmp mapped by each of them. A file format: fixed size,

@@ -40,10 +40,11 @@ const char INTERCEPTOR_CONFIG_TEXT[] =
     "\"TESSEL_GUARD_POLICY_OUTBOUND_CONNECTIVITY\",\"TESSEL_GUARD_POLICY_READ_WRITE_TMP\","
     "\"TESSELGUARD_STATE_PATH\",\"LAMBDA_TASK_ROOT\",\"LD_PRELOAD\",\"X_GOOGLE_CODE_LOCATION\","
     "\"X_GOOGLE_FUNCTION_NAME\",\"X_GOOGLE_SUPERVISOR_HOSTNAME\",\"X_GOOGLE_SUPERVISOR_INTERNAL_PORT\","
-    // The read_handler mode, the state file's identity, and what tells the platform
-    // apart when a program is started with an empty environment.
+    // The read_handler mode, the state file's identity, what tells the platform
+    // apart when a program is started with an empty environment, and the
+    // libssl file its processes open.
     "\"TESSEL_GUARD_POLICY_READ_HANDLER\",\"TESSELGUARD_STATE_ID\",\"AWS_LAMBDA_RUNTIME_API\",\"K_SERVICE\","
-    "\"FUNCTION_TARGET\"],"
+    "\"FUNCTION_TARGET\",\"TESSELGUARD_LIBSSL_PATH\"],"
     "\"propagate_fds\":[999]}";
 
 // The same configuration as tables: start-up reads these instead of parsing
@@ -55,7 +56,7 @@ const char *const INTERCEPTOR_CONFIG_ENVS[] = {
     "TESSEL_GUARD_POLICY_READ_WRITE_TMP", "TESSELGUARD_STATE_PATH", "LAMBDA_TASK_ROOT", "LD_PRELOAD",
     "X_GOOGLE_CODE_LOCATION", "X_GOOGLE_FUNCTION_NAME", "X_GOOGLE_SUPERVISOR_HOSTNAME",
     "X_GOOGLE_SUPERVISOR_INTERNAL_PORT", "TESSEL_GUARD_POLICY_READ_HANDLER", "TESSELGUARD_STATE_ID",
-    "AWS_LAMBDA_RUNTIME_API", "K_SERVICE", "FUNCTION_TARGET"};
+    "AWS_LAMBDA_RUNTIME_API", "K_SERVICE", "FUNCTION_TARGET", "TESSELGUARD_LIBSSL_PATH"};
 const int INTERCEPTOR_CONFIG_ENV_COUNT = sizeof INTERCEPTOR_CONFIG_ENVS / sizeof INTERCEPTOR_CONFIG_ENVS[0];
 const int32_t INTERCEPTOR_CONFIG_FDS[] = {999};
 const int INTERCEPTOR_CONFIG_FD_COUNT = sizeof INTERCEPTOR_CONFIG_FDS / sizeof INTERCEPTOR_CONFIG_FDS[0];

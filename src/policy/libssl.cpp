@@ -1,10 +1,13 @@
 #include "policy/policy.hpp"
+#include "core/core.hpp"
 #include "core/diagnostics.hpp"
 #include "policy/libssl_search.hpp"
 
 #include <dlfcn.h>
+#include <link.h>
 
 #include <cstdlib>
+#include <cstring>
 
 void *libssl_handle = nullptr;
 libssl_api ssl_api;
@@ -45,7 +48,7 @@ static_assert(sizeof ENTRY_POINTS / sizeof ENTRY_POINTS[0] == 20);
 
 constexpr int OPEN_FLAGS = RTLD_NOW | RTLD_DEEPBIND;
 
-bool open_libssl() {
+bool search_libssl() {
   // Each candidate where the loader would find it; a name found in no
   // folder is not handed to the loader's full search.
   const loader_folders folders = own_loader_folders();
@@ -72,6 +75,36 @@ bool open_libssl() {
     if (libssl_handle) return true;
   }
   return false;
+}
+
+// A program started by the function opens the file its first process
+// found, without searching again; the value reaches it only through the
+// library's own start of programs, which writes the value its starter used.
+// A first process searches whatever its environment says.
+bool open_inherited_libssl() {
+  if (!env_lookup(STATE_PATH_VARIABLE)) return false;
+  const char *path = env_lookup(LIBSSL_PATH_VARIABLE);
+  if (!path || path[0] != '/') return false;
+  libssl_handle = dlopen(path, OPEN_FLAGS);
+  return libssl_handle != nullptr;
+}
+
+// Names the opened file for the programs this process starts.
+void remember_libssl_file() {
+  link_map *object = nullptr;
+  if (dlinfo(libssl_handle, RTLD_DI_LINKMAP, &object) != 0 || !object || !object->l_name ||
+      object->l_name[0] != '/')
+    return;
+  const char *known = env_lookup(LIBSSL_PATH_VARIABLE);
+  if (known && strcmp(known, object->l_name) == 0) return;
+  // Without it a started program only searches again.
+  setenv(LIBSSL_PATH_VARIABLE, object->l_name, 1);
+}
+
+bool open_libssl() {
+  if (!open_inherited_libssl() && !search_libssl()) return false;
+  remember_libssl_file();
+  return true;
 }
 
 }  // namespace

@@ -82,7 +82,7 @@ TEST_F(InterceptorConfig, CapturesValuesAtLoadTime) {
   EXPECT_EQ(interceptor_config->fds[1], 3);
 }
 
-TEST_F(InterceptorConfig, ConstantConfigurationNamesNineteenVariablesAndDescriptor999) {
+TEST_F(InterceptorConfig, ConstantConfigurationNamesTwentyVariablesAndDescriptor999) {
   ASSERT_EQ(load_interceptor_config(INTERCEPTOR_CONFIG_TEXT), 0);
   const char *expected[] = {"_HANDLER",
                             "AWS_EXECUTION_ENV",
@@ -102,9 +102,10 @@ TEST_F(InterceptorConfig, ConstantConfigurationNamesNineteenVariablesAndDescript
                             "TESSELGUARD_STATE_ID",
                             "AWS_LAMBDA_RUNTIME_API",
                             "K_SERVICE",
-                            "FUNCTION_TARGET"};
-  ASSERT_EQ(interceptor_config->env_count, 19);
-  for (int i = 0; i < 19; ++i) EXPECT_STREQ(interceptor_config->envs[i].name, expected[i]);
+                            "FUNCTION_TARGET",
+                            "TESSELGUARD_LIBSSL_PATH"};
+  ASSERT_EQ(interceptor_config->env_count, 20);
+  for (int i = 0; i < 20; ++i) EXPECT_STREQ(interceptor_config->envs[i].name, expected[i]);
   ASSERT_EQ(interceptor_config->fd_count, 1);
   EXPECT_EQ(interceptor_config->fds[0], 999);
   // Written without any whitespace.

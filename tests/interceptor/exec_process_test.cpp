@@ -34,6 +34,9 @@ std::string state_id_entry(const std::vector<std::string> &entries) {
   return "";
 }
 
+// The libssl file the first process opened, as it propagated it.
+std::string libssl_entry() { return "TESSELGUARD_LIBSSL_PATH=" + compat_dir() + "/libssl.so.1.0.0"; }
+
 TEST(ExecProcess, RefusedChildExitsWith222BeforeItsMain) {
   TG_SKIP_IF_SANITIZED();
   const std::string dump = probe_path("intercept_env_dump");
@@ -74,7 +77,7 @@ TEST(ExecProcess, CapturedVariablesReplaceTheFirstEntryOrAreAppended) {
   // the last LD_PRELOAD).
   EXPECT_EQ(entries, (std::vector<std::string>{"A=1", "LD_PRELOAD=" + library_path(), "LD_PRELOAD_X=x",
                                                "AWS_EXECUTION_ENV=AWS_Lambda_python3.7",
-                                               "LD_LIBRARY_PATH=" + compat_dir(), id, state}));
+                                               "LD_LIBRARY_PATH=" + compat_dir(), id, state, libssl_entry()}));
 }
 
 TEST(ExecProcess, EmptyOrNullEnvironmentGetsExactlyTheCapturedVariables) {
@@ -88,8 +91,25 @@ TEST(ExecProcess, EmptyOrNullEnvironmentGetsExactlyTheCapturedVariables) {
     const std::string state = state_entry(entries);
     ASSERT_FALSE(state.empty()) << how << "\n" << result.out;
     EXPECT_EQ(entries, (std::vector<std::string>{"AWS_EXECUTION_ENV=AWS_Lambda_python3.7", state,
-                                                 "LD_PRELOAD=" + library_path(), state_id_entry(entries)}))
+                                                 "LD_PRELOAD=" + library_path(), state_id_entry(entries),
+                                                 libssl_entry()}))
         << how;
+  }
+}
+
+// A started program opens the libssl file its starter opened: neither the
+// LD_LIBRARY_PATH nor the variable the function's code gives it chooses
+// another (here a stand-in that announces itself on standard error).
+TEST(ExecProcess, StartedProgramOpensItsStartersLibssl) {
+  TG_SKIP_IF_SANITIZED();
+  const std::string stand_in = std::string(TG_CORE_FIXTURE_DIR) + "/all_three";
+  for (const std::string &given :
+       {"env:LD_LIBRARY_PATH=" + stand_in, "env:TESSELGUARD_LIBSSL_PATH=" + stand_in + "/libssl.so.10"}) {
+    RunResult result = run_actions(aws_env(), {given, "exec:" + probe_path("intercept_env_dump")});
+    EXPECT_TRUE(contains_line(result.out, "main ran")) << given << "\n" << result.out << result.err;
+    EXPECT_EQ(result.err.find("libssl.so.10"), std::string::npos) << given << "\n" << result.err;
+    auto entries = dumped_environment(result.out);
+    EXPECT_TRUE(std::find(entries.begin(), entries.end(), libssl_entry()) != entries.end()) << given;
   }
 }
 
