@@ -13,6 +13,7 @@
 //   json_text.hpp    writing JSON text
 //   diagnostics.hpp  print_message, abort_with_message: every message
 //   guards.hpp       scope guards of cJSON trees, texts and buffers
+//   loaded_object.hpp  a loaded object's dynamic section: addresses, soname
 #pragma once
 
 #include <cstddef>

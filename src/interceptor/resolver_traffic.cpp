@@ -19,6 +19,7 @@
 // come along at fork) makes its own copy for its call instead of waiting.
 #include "interceptor/interceptor.hpp"
 #include "core/core.hpp"
+#include "core/loaded_object.hpp"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -75,22 +76,11 @@ thread_local uintptr_t unknown_callers[UNKNOWN_CALLERS];
 thread_local unsigned next_unknown_caller = 0;
 
 const char *object_soname(const dl_phdr_info *info) {
-  const ElfW(Dyn) *dynamic = nullptr;
   for (int i = 0; i < info->dlpi_phnum; ++i)
     if (info->dlpi_phdr[i].p_type == PT_DYNAMIC)
-      dynamic = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
-  if (!dynamic) return nullptr;
-  uintptr_t strings = 0, soname = 0;
-  bool has_soname = false;
-  for (const ElfW(Dyn) *entry = dynamic; entry->d_tag != DT_NULL; ++entry) {
-    if (entry->d_tag == DT_STRTAB) strings = entry->d_un.d_ptr;
-    if (entry->d_tag == DT_SONAME) soname = entry->d_un.d_val, has_soname = true;
-  }
-  if (!has_soname || strings == 0) return nullptr;
-  // The loader relocates these addresses in place, except for objects it did
-  // not map itself (the vDSO).
-  if (strings < info->dlpi_addr) strings += info->dlpi_addr;
-  return reinterpret_cast<const char *>(strings + soname);
+      return soname_in(reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr),
+                       info->dlpi_addr);
+  return nullptr;
 }
 
 bool is_known(uintptr_t start) {
@@ -131,9 +121,6 @@ void scan_objects() {
   pthread_mutex_unlock(&scan_lock);
 }
 
-// A dynamic address of an object's own dynamic section: relocated in place
-// by the loader, except for objects it did not map itself (the vDSO).
-uintptr_t dynamic_address(uintptr_t value, uintptr_t base) { return value < base ? value + base : value; }
 
 // The symbol `name` of a loaded object, from its GNU hash table: a few
 // compares where dladdr1 walks all the C library's symbols (~90,000

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "core/core.hpp"
+#include "core/loaded_object.hpp"
 
 namespace {
 
@@ -127,20 +128,6 @@ bool cache_may_list(const char *name) {
   return listed;
 }
 
-// The address a loaded object's dynamic section gives: relocated in place by
-// the loader, except in objects it did not map itself (the vDSO).
-uintptr_t dynamic_address(uintptr_t value, uintptr_t base) { return value < base ? value + base : value; }
-
-const char *soname_of(const link_map *object) {
-  uintptr_t strings = 0, soname = 0;
-  bool has_soname = false;
-  for (const ElfW(Dyn) *entry = object->l_ld; entry && entry->d_tag != DT_NULL; ++entry) {
-    if (entry->d_tag == DT_STRTAB) strings = dynamic_address(entry->d_un.d_ptr, object->l_addr);
-    if (entry->d_tag == DT_SONAME) soname = entry->d_un.d_val, has_soname = true;
-  }
-  return has_soname && strings ? reinterpret_cast<const char *>(strings + soname) : nullptr;
-}
-
 // The loader matches a bare name against the names objects were opened
 // under and their sonames; a file name that ends in it is counted too.
 bool already_loaded(const link_map *self, const char *name) {
@@ -148,7 +135,7 @@ bool already_loaded(const link_map *self, const char *name) {
   while (object->l_prev) object = object->l_prev;
   const std::string_view wanted(name);
   for (; object; object = object->l_next) {
-    const char *soname = soname_of(object);
+    const char *soname = soname_in(object->l_ld, object->l_addr);
     if (soname && wanted == soname) return true;
     const std::string_view file(object->l_name ? object->l_name : "");
     const size_t slash = file.rfind('/');
