@@ -81,8 +81,27 @@ inline void store_field(int32_t &field, int32_t value) { __atomic_store_n(&field
 
 // Set once by state_init, never changed afterwards.
 extern state_record *state_map;
-// True when this process created the state file and maps it writable.
+// True when this process may write the record: it created the state file,
+// is the function's first process re-executed in place, or was forked from
+// one of those. The mapping itself stays read-only; every write of the
+// record is made inside a state_write_scope.
 extern bool state_writable;
+
+// Opens the record for writing while it lives, then makes it read-only
+// again, so that no memory write of the function's code can change the
+// policy in between. Scopes nest on a thread and are taken one thread at a
+// time; `open` is false when this process may not write the record (or it
+// could not be made writable): write nothing then.
+struct state_write_scope {
+  bool open;
+  bool locked = false;  // the outermost scope of the real mapping
+  state_write_scope();
+  ~state_write_scope();
+  state_write_scope(const state_write_scope &) = delete;
+  state_write_scope &operator=(const state_write_scope &) = delete;
+};
+// In a forked child: no other thread's scope is open there any more.
+void state_after_fork_child();
 // True when this process is the function's first process re-executed in
 // place (exec without fork): it keeps the first process's standing.
 extern bool in_place_first_process;

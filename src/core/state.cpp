@@ -4,14 +4,19 @@
 // No descriptor to the file stays open after start-up, in any process: with
 // one open, the function's code could write the record (pwrite) or cut the
 // file short (every process of the function would die of SIGBUS). The
-// mapping is all that is kept.
+// mapping is all that is kept, and it is read-only in every process: the
+// few processes that may write the record make it writable for the length
+// of their own write (state_write_scope), so a stray or hostile memory write
+// faults instead of changing the policy.
 #include "core/contract.hpp"
 #include "core/core.hpp"
 #include "core/diagnostics.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +32,20 @@ bool in_place_first_process = false;
 state_file_identity state_identity = {};
 
 namespace {
+
+// The mapping state_init made; tests may point state_map at a record of
+// their own, which is plain memory.
+state_record *mapped_record = nullptr;
+// Taken by the outermost write scope of a thread: one writer at a time, so
+// one thread's end of writing never makes the record read-only under
+// another's write.
+pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
+thread_local int write_depth = 0;
+
+// A system call of our own: the C library's mprotect may be watched.
+bool protect_record(int protection) {
+  return syscall(SYS_mprotect, mapped_record, sizeof(state_record), protection) == 0;
+}
 
 struct state_id {
   uint64_t device;
@@ -118,8 +137,9 @@ int map_inherited(const char *path) {
     print_message(message_stream::output, "Cannot map existing state file: %s", strerror(errno));
     return 0;
   }
-  const int protection = in_place ? PROT_READ | PROT_WRITE : PROT_READ;
-  void *mapping = mmap(nullptr, sizeof(state_record), protection, MAP_SHARED, fd, 0);
+  // Read-only even where this process may write: a descriptor opened for
+  // writing lets a write scope make it writable later.
+  void *mapping = mmap(nullptr, sizeof(state_record), PROT_READ, MAP_SHARED, fd, 0);
   const int map_errno = errno;
   if (fd >= 0) close(fd);
   if (mapping == MAP_FAILED) {
@@ -127,6 +147,7 @@ int map_inherited(const char *path) {
     return 0;
   }
   state_map = static_cast<state_record *>(mapping);
+  mapped_record = state_map;
   state_writable = in_place;
   in_place_first_process = in_place;
   remember_identity(path, info, has_id ? id.pid : 0);
@@ -189,13 +210,49 @@ int create_new() {
   record->disable_analytics = 0;
   record->cookie = 0;
   record->failed_cookie_count = 0;
-  state_map = record;
-  state_writable = true;
   record->provider = detect_provider();
+  state_map = record;
+  mapped_record = record;
+  state_writable = true;
+  // From here on written only inside write scopes.
+  protect_record(PROT_READ);
   return 1;
 }
 
 }  // namespace
+
+state_write_scope::state_write_scope() : open(false) {
+  if (!state_map || !state_writable) return;
+  if (write_depth > 0 || state_map != mapped_record) {
+    ++write_depth;
+    open = true;
+    return;
+  }
+  pthread_mutex_lock(&write_lock);
+  if (!protect_record(PROT_READ | PROT_WRITE)) {
+    pthread_mutex_unlock(&write_lock);
+    return;
+  }
+  locked = true;
+  ++write_depth;
+  open = true;
+}
+
+state_write_scope::~state_write_scope() {
+  if (!open) return;
+  --write_depth;
+  if (!locked) return;
+  protect_record(PROT_READ);
+  pthread_mutex_unlock(&write_lock);
+}
+
+void state_after_fork_child() {
+  // The child's one thread: a scope another thread had open at fork is gone
+  // with that thread, and left the record writable and the lock taken.
+  const pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  write_lock = fresh;
+  if (mapped_record && write_depth == 0) protect_record(PROT_READ);
+}
 
 int state_init() {
   const char *inherited = env_lookup(STATE_PATH_VARIABLE);

@@ -31,6 +31,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/core.hpp"
 #include "core/diagnostics.hpp"
 #include "hook/hook.hpp"
 
@@ -171,6 +172,7 @@ void atfork_parent() {
 // Runs in the child, which has one thread: the locks it copied were held by
 // the parent's forking thread, whose id the child does not have.
 void atfork_child() {
+  state_after_fork_child();
   reset_resolver_facts_after_fork();
   if (dns_db_lock) init_writer_first_lock(dns_db_lock);
   if (loader_calls_lock_ready) init_writer_first_lock(&loader_calls_lock);

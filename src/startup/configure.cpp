@@ -99,7 +99,9 @@ extern "C" __attribute__((visibility("default"))) int tesselguard_configure(cons
     print_message(message_stream::output, "TesselGuard can only be configured in the function's first process");
   } else if (config) {
     json_guard document{cJSON_Parse(config)};
-    if (document.item) {
+    // The record is writable only while this call writes it.
+    state_write_scope scope;
+    if (document.item && scope.open) {
       result = check_cookie(document.item);
       if (state_map->failed_cookie_count >= COOKIE_ATTEMPTS) {
         print_message(message_stream::output, "Are you trying to brute-force cookie value ?!");

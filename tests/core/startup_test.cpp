@@ -65,7 +65,7 @@ TEST(StartUp, FirstProcessCreatesOneStateFileAndAwaitsConfiguration) {
 
     values v = probe_values(r.out);
     EXPECT_EQ(v.at("state_path"), file);
-    EXPECT_EQ(v.at("mapping"), "rw-s");
+    EXPECT_EQ(v.at("mapping"), "r--s");
     expect_initial_record(v, row.provider);
     // No descriptor on the file stays open: the mapping is all there is.
     EXPECT_EQ(r.out.find("state_fd="), std::string::npos) << r.out;
@@ -141,7 +141,7 @@ TEST(StartUp, ChildInheritsTheStateFileReadOnlyAndSeesLaterChanges) {
   EXPECT_TRUE(contains_line(child_after, "TesselGuard can only be configured in the function's first process"));
   EXPECT_EQ(child_second.at("result"), "0");
 
-  EXPECT_TRUE(has_values(parent, {{"child_exit", "0"}, {"mapping", "rw-s"}, {"read_write_tmp", "2"}, {"cookie", cookie},
+  EXPECT_TRUE(has_values(parent, {{"child_exit", "0"}, {"mapping", "r--s"}, {"read_write_tmp", "2"}, {"cookie", cookie},
                                   {"failed_cookie_count", "0"}}));
 }
 
