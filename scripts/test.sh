@@ -6,4 +6,4 @@ bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure --timeout 300
+ctest --test-dir "$build" -j"$(bash scripts/test_jobs.sh)" --output-on-failure --timeout 300

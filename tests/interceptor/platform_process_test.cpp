@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -109,6 +110,9 @@ TEST_F(PlatformProcess, OsOnlyAwsRuntimeRunsAndIsProtected) {
 // A supervisor whose accept queue is full never completes a connection: the
 // first delivery gives up after a second, the next ones are skipped and
 // counted, and once the supervisor answers again the loss is said once.
+// The skipping lasts 30 s; rather than wait, the function forks a child
+// into a time namespace whose clock runs 31 s ahead, and the child, with the
+// library's memory as it was, makes the eleventh attempt.
 TEST_F(PlatformProcess, UnreachableSupervisorCostsOneSecondAndTheLossIsReported) {
   int port = 0;
   const int listener = loopback_listener(0, &port);
@@ -128,13 +132,19 @@ TEST_F(PlatformProcess, UnreachableSupervisorCostsOneSecondAndTheLossIsReported)
     if (poll(&waiting, 1, 200) == 0) break;  // this one hangs: the queue is full
   }
 
-  // After the ten alerts, the supervisor comes back: the queue is emptied and
-  // every request read.
+  // The function and the supervisor take turns through two folders (mkdir
+  // and stat, which the library does not watch): "ten" once the ten alerts
+  // are judged, "back" once the queue is empty again.
+  scratch_directory turns(build_scratch_base());
   std::atomic<bool> done{false};
   std::vector<std::string> requests;
   std::thread supervisor([&] {
-    for (int i = 0; i < 50 && !done; ++i) usleep(100 * 1000);
+    struct stat info;
+    while (!done && stat(turns.file("ten").c_str(), &info) != 0) usleep(10 * 1000);
     for (int fd : fillers) close(fd);
+    pollfd queued{listener, POLLIN, 0};
+    while (poll(&queued, 1, 0) == 1) close(accept(listener, nullptr, nullptr));
+    mkdir(turns.file("back").c_str(), 0700);
     while (!done) {
       pollfd waiting{listener, POLLIN, 0};
       if (poll(&waiting, 1, 100) != 1) continue;
@@ -157,13 +167,26 @@ TEST_F(PlatformProcess, UnreachableSupervisorCostsOneSecondAndTheLossIsReported)
   env.insert(env.end(), {"X_GOOGLE_SUPERVISOR_HOSTNAME=127.0.0.1",
                          "X_GOOGLE_SUPERVISOR_INTERNAL_PORT=" + std::to_string(port)});
   RunResult r = run_python(env,
+                           "import os\n"
+                           "def after_the_pause():\n"
+                           "    if ctypes.CDLL(None).unshare(0x80) != 0:\n"  // CLONE_NEWTIME
+                           "        time.sleep(31)\n"
+                           "        return\n"
+                           "    offsets = os.open('/proc/self/timens_offsets', os.O_WRONLY)\n"
+                           "    os.write(offsets, b'monotonic 31 0')\n"
+                           "    child = os.fork()\n"
+                           "    if child:\n"
+                           "        os._exit(os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]))\n"
                            "configure('{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\"}}')\n"
                            "start = time.monotonic()\n"
                            "verdicts = [attempt('open', lambda: open('/tmp/tg_supervisor', 'w')) for _ in range(10)]\n"
                            "print('ten_ms', int((time.monotonic() - start) * 1000), flush=True)\n"
                            "print(', '.join(verdicts), flush=True)\n"
-                           "time.sleep(31)\n"
-                           "print('eleventh', attempt('open', lambda: open('/tmp/tg_supervisor', 'w')), flush=True)\n");
+                           "os.mkdir(sys.argv[1] + '/ten')\n"
+                           "while not os.path.exists(sys.argv[1] + '/back'): time.sleep(0.01)\n"
+                           "after_the_pause()\n"
+                           "print('eleventh', attempt('open', lambda: open('/tmp/tg_supervisor', 'w')), flush=True)\n",
+                           "", {turns.path});
   done = true;
   supervisor.join();
   close(listener);

@@ -47,7 +47,8 @@ std::string compat_dir();
 std::vector<std::string> aws_env(const std::string &execution_env = "AWS_Lambda_python3.7");
 std::vector<std::string> google_env(const std::string &function_name = "test-function");
 
-// State files (/tmp/tesselguard_state_*) currently present.
+// State files (/tmp/tesselguard_state_*) currently present: this test
+// program's own when its /tmp is private (test_main.cpp).
 std::vector<std::string> list_state_files();
 
 // Lines of a text, without their line ends.

@@ -22,5 +22,7 @@ std::string build_scratch_base() {
   char *resolved = realpath((compat_dir() + "/..").c_str(), nullptr);
   std::string base = resolved ? resolved : ".";
   free(resolved);
+  // A build under /tmp (a clone there) is no place outside it.
+  if (base == "/tmp" || base.rfind("/tmp/", 0) == 0) return "/var/tmp";
   return base;
 }

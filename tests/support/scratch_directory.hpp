@@ -12,5 +12,6 @@ struct scratch_directory {
   std::string file(const std::string &name) const { return path + "/" + name; }
 };
 
-// A base outside /tmp, under the build directory.
+// A base outside /tmp: the build directory, or /var/tmp when the build lies
+// under /tmp.
 std::string build_scratch_base();

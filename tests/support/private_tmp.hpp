@@ -1,0 +1,18 @@
+// Each test program runs in a /tmp and a loopback of its own, so that test
+// programs run side by side (ctest -j) neither see each other's state files
+// nor compete for fixed ports, and leave nothing behind in /tmp.
+#pragma once
+
+#include <string>
+
+// Moves the calling process, and everything it starts later, into a private
+// mount and network namespace: an empty tmpfs on /tmp and a loopback
+// interface that is up. A checkout or build folder under /tmp stays
+// reachable at its path. Must run before any thread starts (the test main).
+// Where namespaces are not allowed, says so on standard error in one line
+// and leaves the process as it is: the tests are then correct run one at a
+// time only. True when the process is isolated.
+bool enter_private_tmp();
+
+// Whether enter_private_tmp succeeded in this process.
+bool tmp_is_private();
