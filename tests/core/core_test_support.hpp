@@ -96,10 +96,11 @@ struct counted_run {
   std::vector<std::string> created;  // state files that appeared meanwhile
 };
 
-// Runs `run` and notes the state files that appeared while it ran. Other
-// test programs on the machine may create state files at the same moment,
-// so a count other than `expected` is tried again a few times: a real fault
-// shows on every attempt.
+// Runs `run` and notes the state files that appeared while it ran. Where
+// the test program's /tmp is not its own (test_main.cpp), other programs on
+// the machine may create state files at the same moment, so a count other
+// than `expected` is tried again a few times: a real fault shows on every
+// attempt.
 template <typename Run>
 counted_run run_counting_state_files(size_t expected, Run run) {
   counted_run counted;

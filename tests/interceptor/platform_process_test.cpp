@@ -112,7 +112,8 @@ TEST_F(PlatformProcess, OsOnlyAwsRuntimeRunsAndIsProtected) {
 // counted, and once the supervisor answers again the loss is said once.
 // The skipping lasts 30 s; rather than wait, the function forks a child
 // into a time namespace whose clock runs 31 s ahead, and the child, with the
-// library's memory as it was, makes the eleventh attempt.
+// library's memory as it was, makes the eleventh attempt. Where the function
+// may not make a time namespace (tests not run as root), it waits.
 TEST_F(PlatformProcess, UnreachableSupervisorCostsOneSecondAndTheLossIsReported) {
   int port = 0;
   const int listener = loopback_listener(0, &port);
