@@ -19,8 +19,6 @@
 
 namespace {
 
-bool isolated = false;
-
 std::string failed(const char *what) { return std::string(what) + ": " + strerror(errno); }
 
 bool write_file(const char *path, const std::string &text) {
@@ -150,8 +148,5 @@ bool enter_private_tmp() {
     fprintf(stderr, "tests: entering the private /tmp failed after a good trial: %s\n", failure.c_str());
     abort();
   }
-  isolated = true;
   return true;
 }
-
-bool tmp_is_private() { return isolated; }

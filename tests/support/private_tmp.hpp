@@ -3,8 +3,6 @@
 // nor compete for fixed ports, and leave nothing behind in /tmp.
 #pragma once
 
-#include <string>
-
 // Moves the calling process, and everything it starts later, into a private
 // mount and network namespace: an empty tmpfs on /tmp and a loopback
 // interface that is up. A checkout or build folder under /tmp stays
@@ -13,6 +11,3 @@
 // and leaves the process as it is: the tests are then correct run one at a
 // time only. True when the process is isolated.
 bool enter_private_tmp();
-
-// Whether enter_private_tmp succeeded in this process.
-bool tmp_is_private();
