@@ -30,8 +30,7 @@ RunResult run_faults(std::vector<std::string> env, std::vector<std::string> acti
 TEST(StressFaults, ReadOnlyTmpEndsStartUpWithAClearMessage) {
   TG_SKIP_IF_SANITIZED();
   if (!mount_namespace_available()) GTEST_SKIP() << "no private mount namespace on this machine";
-  RunResult result = run_in_mount_namespace(
-      "mount -t tmpfs -o ro tmpfs /tmp && LD_PRELOAD=\"$TG_LIBRARY\" exec /bin/true", stress_env());
+  RunResult result = run_on_fresh_tmp("", true, "LD_PRELOAD=\"$TG_LIBRARY\" exec /bin/true", stress_env());
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
   EXPECT_TRUE(has_lines(result.out, {"Cannot create state file: Read-only file system", "cannot init state object"}));
 }
@@ -39,10 +38,8 @@ TEST(StressFaults, ReadOnlyTmpEndsStartUpWithAClearMessage) {
 TEST(StressFaults, FullTmpEndsStartUpWithAClearMessageInsteadOfABusError) {
   TG_SKIP_IF_SANITIZED();
   if (!mount_namespace_available()) GTEST_SKIP() << "no private mount namespace on this machine";
-  RunResult result = run_in_mount_namespace(
-      "mount -t tmpfs -o size=8k tmpfs /tmp && head -c 8192 /dev/zero > /tmp/fill; "
-      "LD_PRELOAD=\"$TG_LIBRARY\" exec /bin/true",
-      stress_env());
+  RunResult result = run_on_fresh_tmp(
+      "size=8k", false, "head -c 8192 /dev/zero > /tmp/fill; LD_PRELOAD=\"$TG_LIBRARY\" exec /bin/true", stress_env());
   EXPECT_EQ(result.signal, 0) << "killed by signal " << result.signal;
   EXPECT_EQ(result.exit_code, 1) << result.out << result.err;
   EXPECT_TRUE(has_lines(result.out, {"Cannot truncate state file: No space left on device",

@@ -1,12 +1,16 @@
 #include "stress_support.hpp"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "policy/policy.hpp"
+#include "private_tmp.hpp"
 
 bool is_utf8(const std::string &text) {
   size_t i = 0;
@@ -36,9 +40,15 @@ bool mount_namespace_available() {
   return run_process(options).exit_code == 0;
 }
 
-RunResult run_in_mount_namespace(const std::string &command, std::vector<std::string> env, int timeout_ms) {
+RunResult run_on_fresh_tmp(const std::string &tmp_options, bool read_only, const std::string &command,
+                           std::vector<std::string> env, int timeout_ms) {
   RunOptions options;
-  options.argv = {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", command};
+  options.argv = {"/bin/sh", "-c", command};
+  options.before_exec = [&]() -> std::string {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      return std::string("private mount namespace: ") + strerror(errno);
+    return mount_fresh_tmp(tmp_options, read_only);
+  };
   env.push_back("TG_LIBRARY=" + library_path());
   env.push_back("LD_LIBRARY_PATH=" + compat_dir());
   options.env = std::move(env);

@@ -21,12 +21,15 @@ bool is_utf8(const std::string &text);
 // AWS environment for a probe that configures the policy itself.
 std::vector<std::string> stress_env();
 
-// Runs `command` through /bin/sh inside a private mount namespace (so it may
-// mount over /tmp) with the environment `env`; the library is not preloaded
-// into the shell: the command adds LD_PRELOAD where it wants it. False when
-// this machine cannot make a mount namespace.
+// Runs `command` through /bin/sh inside a private mount namespace, with the
+// environment `env`, on a fresh /tmp mounted with `tmp_options` (read-only
+// with `read_only`) where the checkout stays reachable (mount_fresh_tmp).
+// The library is not preloaded into the shell: the command adds LD_PRELOAD
+// where it wants it ($TG_LIBRARY). False when this machine cannot make a
+// mount namespace.
 bool mount_namespace_available();
-RunResult run_in_mount_namespace(const std::string &command, std::vector<std::string> env, int timeout_ms = 60000);
+RunResult run_on_fresh_tmp(const std::string &tmp_options, bool read_only, const std::string &command,
+                           std::vector<std::string> env, int timeout_ms = 60000);
 
 // In-process cases: a private AWS state record, the policy callback, a
 // name-table lock and a drained pipe on descriptor 999 (its text in

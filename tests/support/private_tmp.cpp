@@ -100,26 +100,35 @@ std::set<std::string> folders_under_tmp() {
 }
 
 std::string isolate() {
-  const std::set<std::string> kept = folders_under_tmp();
-  char cwd[4096];
-  const bool have_cwd = getcwd(cwd, sizeof cwd) != nullptr;
   std::string failure = unshare_namespaces();
   if (failure.empty() && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     failure = failed("private mounts");
-  // Opened in the new namespace: a bind takes its source from there only.
-  const int old_tmp = failure.empty() ? open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
-  if (failure.empty() && old_tmp < 0) failure = failed("open /tmp");
-  if (failure.empty() && mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777") != 0) failure = failed("tmpfs on /tmp");
-  for (const std::string &name : kept)
-    if (failure.empty()) failure = carry_over(old_tmp, name);
-  if (old_tmp >= 0) close(old_tmp);
-  // Through the new mounts from here on.
-  if (failure.empty() && have_cwd && chdir(cwd) != 0) failure = failed("chdir back");
+  if (failure.empty()) failure = mount_fresh_tmp("mode=1777", false);
   if (failure.empty()) failure = bring_loopback_up();
   return failure;
 }
 
 }  // namespace
+
+std::string mount_fresh_tmp(const std::string &options, bool read_only) {
+  const std::set<std::string> kept = folders_under_tmp();
+  char cwd[4096];
+  const bool have_cwd = getcwd(cwd, sizeof cwd) != nullptr;
+  // Opened in this namespace: a bind takes its source from there only.
+  const int old_tmp = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (old_tmp < 0) return failed("open /tmp");
+  std::string failure;
+  if (mount("tmpfs", "/tmp", "tmpfs", 0, options.c_str()) != 0) failure = failed("tmpfs on /tmp");
+  for (const std::string &name : kept)
+    if (failure.empty()) failure = carry_over(old_tmp, name);
+  close(old_tmp);
+  // Through the new mounts from here on.
+  if (failure.empty() && have_cwd && chdir(cwd) != 0) failure = failed("chdir back");
+  // Only /tmp itself: the folders bound into it stay writable.
+  if (failure.empty() && read_only && mount(nullptr, "/tmp", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
+    failure = failed("read-only /tmp");
+  return failure;
+}
 
 bool enter_private_tmp() {
   // Tried in a child first: a failure halfway must not leave this process

@@ -157,6 +157,14 @@ RunResult run_process(const RunOptions &options) {
     dup2(err_pipe[1], 2);
     if (options.capture_log_fd) dup2(log_pipe[1], 999);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    if (options.before_exec) {
+      const std::string failure = options.before_exec();
+      if (!failure.empty()) {
+        ssize_t unused = write(2, failure.data(), failure.size());
+        (void)unused;
+        _exit(125);
+      }
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ struct RunOptions {
   // Give the child its own descriptor 999 (a pipe read into RunResult::log)
   // before it starts, so alert records arrive apart from standard output.
   bool capture_log_fd = false;
+  // Runs in the child once its descriptors are in place, before the exec
+  // (to enter a namespace, say): "" to go on, else what failed, which the
+  // child prints on its standard error before it ends with status 125.
+  std::function<std::string()> before_exec;
 };
 
 struct RunResult {
