@@ -1,13 +1,16 @@
 // Self-configuration of the first process preloaded from the layer path.
 // These tests need the library at exactly /opt/lib/libtesselguard.so: they
-// install it there (root only) and remove it, and /opt/lib if they made it.
+// install it there (root only, on a private /opt where the test program has
+// one) and remove it, and /opt/lib if they made it.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <fstream>
 #include <sstream>
 
 #include "core_test_support.hpp"
+#include "private_tmp.hpp"
 #include "scratch_directory.hpp"
 
 namespace {
@@ -31,6 +34,8 @@ class LayerPath : public ::testing::Test {
       skip_reason_ = "installing into /opt/lib needs root";
       return;
     }
+    // Test programs that run side by side each install their own library.
+    private_opt_ = mount_private_folder("/opt").empty();
     std::string library = read_file(library_path());
     if (library.empty()) {
       skip_reason_ = "built library not readable";
@@ -71,7 +76,8 @@ class LayerPath : public ::testing::Test {
     if (installed_) unlink(LAYER_PATH);
     if (made_lib_dir_) rmdir("/opt/lib");
     if (made_opt_) rmdir("/opt");
-    installed_ = made_lib_dir_ = made_opt_ = false;
+    if (private_opt_) umount("/opt");
+    installed_ = made_lib_dir_ = made_opt_ = private_opt_ = false;
   }
 
   void SetUp() override {
@@ -88,6 +94,7 @@ class LayerPath : public ::testing::Test {
   static inline bool installed_ = false;
   static inline bool made_lib_dir_ = false;
   static inline bool made_opt_ = false;
+  static inline bool private_opt_ = false;
 };
 
 std::vector<std::string> aws_function(const std::string &execution_env) {

@@ -19,6 +19,8 @@
 
 namespace {
 
+bool isolated = false;
+
 std::string failed(const char *what) { return std::string(what) + ": " + strerror(errno); }
 
 bool write_file(const char *path, const std::string &text) {
@@ -158,5 +160,11 @@ bool enter_private_tmp() {
     fprintf(stderr, "tests: entering the private /tmp failed after a good trial: %s\n", failure.c_str());
     abort();
   }
+  isolated = true;
   return true;
+}
+
+std::string mount_private_folder(const char *path) {
+  if (!isolated) return "this test program has no private mount namespace";
+  return mount("tmpfs", path, "tmpfs", 0, "mode=755") == 0 ? "" : failed(path);
 }

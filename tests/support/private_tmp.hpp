@@ -19,3 +19,8 @@ bool enter_private_tmp();
 // `read_only`, where the checkout and build folders stay reachable. "" when
 // done, else what failed.
 std::string mount_fresh_tmp(const std::string &options, bool read_only);
+
+// An empty tmpfs over the existing folder `path`, seen by this test program
+// only (a place that tests must own while they run, such as /opt); undone
+// with umount. "" when done; else why not, and nothing changed.
+std::string mount_private_folder(const char *path);
