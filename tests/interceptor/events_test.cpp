@@ -1,5 +1,6 @@
 // Event records, their timestamps and the verdict protocol.
 #include <gtest/gtest.h>
+#include <sys/time.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -104,9 +105,11 @@ class ScopedTimeZone {
 };
 
 std::string utc_now_seconds() {
-  time_t now = time(nullptr);
+  // The clock the library reads: time() may lag it by a tick.
+  timeval now{};
+  gettimeofday(&now, nullptr);
   tm fields{};
-  gmtime_r(&now, &fields);
+  gmtime_r(&now.tv_sec, &fields);
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &fields);
   return text;
