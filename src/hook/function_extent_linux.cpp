@@ -26,7 +26,7 @@ int find_place(dl_phdr_info *info, size_t, void *data) {
     uintptr_t end = begin + header.p_memsz;
     if (search->address >= begin && search->address < end) {
       search->found = true;
-      search->place = code_place{code_range{begin, end}, unwind_table_of(*info)};
+      search->place = code_place{code_range{begin, end}, unwind_table_of(*info), object_guards_branch_targets(*info)};
       return 1;
     }
   }

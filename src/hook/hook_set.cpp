@@ -55,6 +55,8 @@ struct hook_entry {
   uint8_t length;   // bytes displaced
   bool patched;
   code_range mapped;  // the loaded segment that holds the target
+  uintptr_t patch_at;  // where the patch goes: the entry, or behind a landing pad kept there
+  bool guarded;        // the target's pages are branch-target guarded
   uint8_t original[PATCH_SIZE];
   uint8_t patch[PATCH_SIZE];
 };
@@ -95,17 +97,18 @@ uintptr_t trampoline_of(const hook_entry &entry) { return entry.chunk + STUB_SIZ
 
 // Replaces `from` by `to` at the entry of a target, leaving the page read-execute.
 int rewrite_entry(hook_set *set, const hook_entry &entry, const uint8_t *from, const uint8_t *to) {
+  const uintptr_t at = entry.patch_at;
   // mprotect first: it also proves the code is still mapped before it is read.
-  if (!code_unprotect(entry.target, PATCH_SIZE))
+  if (!code_unprotect(at, PATCH_SIZE, entry.guarded))
     return fail(set, HOOK_ERROR_MEMORY, "cannot make %#lx writable", entry.target);
-  if (memcmp(reinterpret_cast<const void *>(entry.target), from, PATCH_SIZE) != 0) {
-    code_protect(entry.target, PATCH_SIZE);
+  if (memcmp(reinterpret_cast<const void *>(at), from, PATCH_SIZE) != 0) {
+    code_protect(at, PATCH_SIZE, entry.guarded);
     return fail(set, HOOK_ERROR_STATE, "code at %#lx changed since it was prepared", entry.target);
   }
-  store_code(entry.target, to, PATCH_SIZE);
-  if (!code_protect(entry.target, PATCH_SIZE)) {
-    store_code(entry.target, from, PATCH_SIZE);
-    code_protect(entry.target, PATCH_SIZE);
+  store_code(at, to, PATCH_SIZE);
+  if (!code_protect(at, PATCH_SIZE, entry.guarded)) {
+    store_code(at, from, PATCH_SIZE);
+    code_protect(at, PATCH_SIZE, entry.guarded);
     return fail(set, HOOK_ERROR_MEMORY, "cannot make %#lx read-only again", entry.target);
   }
   return HOOK_OK;
@@ -142,13 +145,17 @@ struct page_run {
   uintptr_t end;
   uintptr_t first_target;  // named when the run's protection cannot change
   code_range mapped;
+  bool guarded;
 };
 
 bool same_segment(const page_run &a, const page_run &b) {
   return a.mapped.begin == b.mapped.begin && a.mapped.end == b.mapped.end;
 }
 
-bool touch(const page_run &a, const page_run &b) { return a.begin <= b.end && b.begin <= a.end; }
+// Runs of guarded and unguarded pages are never joined: each keeps its own protection.
+bool touch(const page_run &a, const page_run &b) {
+  return a.guarded == b.guarded && a.begin <= b.end && b.begin <= a.end;
+}
 
 void extend(page_run &run, const page_run &other) {
   if (other.begin < run.begin) run.begin = other.begin;
@@ -159,11 +166,11 @@ size_t page_runs_of(const hook_set *set, page_run (&runs)[HOOK_SET_CAPACITY]) {
   size_t count = 0;
   for (size_t i = 0; i < set->count; ++i) {
     const hook_entry &entry = set->entries[i];
-    const page_run run{entry.target & ~uintptr_t{NEAR_PAGE_SIZE - 1},
-                       ((entry.target + PATCH_SIZE - 1) & ~uintptr_t{NEAR_PAGE_SIZE - 1}) + NEAR_PAGE_SIZE,
-                       entry.target, entry.mapped};
+    const page_run run{entry.patch_at & ~uintptr_t{NEAR_PAGE_SIZE - 1},
+                       ((entry.patch_at + PATCH_SIZE - 1) & ~uintptr_t{NEAR_PAGE_SIZE - 1}) + NEAR_PAGE_SIZE,
+                       entry.target, entry.mapped, entry.guarded};
     size_t at = 0;
-    while (at < count && !same_segment(runs[at], run) && !touch(runs[at], run)) ++at;
+    while (at < count && !(same_segment(runs[at], run) && runs[at].guarded == run.guarded) && !touch(runs[at], run)) ++at;
     if (at == count) runs[count++] = run;
     else extend(runs[at], run);
   }
@@ -182,7 +189,7 @@ size_t page_runs_of(const hook_set *set, page_run (&runs)[HOOK_SET_CAPACITY]) {
 }
 
 void protect_runs(const page_run *runs, size_t count) {
-  for (size_t i = 0; i < count; ++i) code_protect(runs[i].begin, runs[i].end - runs[i].begin);
+  for (size_t i = 0; i < count; ++i) code_protect(runs[i].begin, runs[i].end - runs[i].begin, runs[i].guarded);
 }
 
 }  // namespace
@@ -215,16 +222,16 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   status = scan_for_branches_into(function, sized, target, code.length, &detail);
   if (status != HOOK_OK) return fail(set, status, "%s from %#lx (hooking %#lx)", refusal_text(status), detail, target);
 
-  // Everything the trampoline refers to, and the target's jump to the stub,
-  // must be within rel32 reach of the chunk.
-  uintptr_t low = code.highest > REL32_REACH ? code.highest - REL32_REACH : 0;
-  uintptr_t high = code.lowest + REL32_REACH;
+  // Everything the trampoline branches to, and the target's jump to the
+  // stub, must be within branch reach of the chunk.
+  uintptr_t low = code.highest > BRANCH_REACH ? code.highest - BRANCH_REACH : 0;
+  uintptr_t high = code.lowest + BRANCH_REACH;
   uintptr_t chunk = near_chunk_take(&set->pool, low, high);
   if (chunk == 0) return fail(set, HOOK_ERROR_MEMORY, "no memory within reach of %#lx", target);
 
   uint8_t bytes[CHUNK_SIZE];
-  memset(bytes, 0xcc, sizeof bytes);  // int3 between and after the code
-  emit_absolute_jmp(bytes, reinterpret_cast<uintptr_t>(replacement));
+  memset(bytes, CODE_FILLER, sizeof bytes);
+  emit_stub(bytes, code, reinterpret_cast<uintptr_t>(replacement));
   if (relocate_entry(&code, target, chunk + STUB_SIZE, bytes + STUB_SIZE, TRAMPOLINE_CAPACITY) == 0) {
     near_chunk_give_back(&set->pool, chunk);
     return fail(set, HOOK_ERROR_UNRELOCATABLE, "cannot relocate the entry of %#lx", target);
@@ -235,9 +242,10 @@ int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
   }
 
   hook_entry &entry = set->entries[set->count++];
-  entry = hook_entry{slot, target, chunk, code.length, false, mapped, {}, {}};
-  memcpy(entry.original, code.bytes, PATCH_SIZE);
-  emit_jmp_rel32(entry.patch, target, chunk);
+  const uintptr_t patch_at = target + patch_offset_of(code);
+  entry = hook_entry{slot, target, chunk, code.length, false, mapped, patch_at, place.guarded, {}, {}};
+  memcpy(entry.original, code.bytes + patch_offset_of(code), PATCH_SIZE);
+  emit_patch(entry.patch, patch_at, chunk);
   *slot = reinterpret_cast<void *>(trampoline_of(entry));
   return HOOK_OK;
 }
@@ -251,25 +259,25 @@ int hook_set_install(hook_set *set) {
   const size_t run_count = page_runs_of(set, runs);
   // mprotect first: it also proves the code is still mapped before it is read.
   for (size_t i = 0; i < run_count; ++i) {
-    if (!code_unprotect(runs[i].begin, runs[i].end - runs[i].begin)) {
+    if (!code_unprotect(runs[i].begin, runs[i].end - runs[i].begin, runs[i].guarded)) {
       protect_runs(runs, i);
       return fail(set, HOOK_ERROR_MEMORY, "cannot make %#lx writable", runs[i].first_target);
     }
   }
   for (size_t i = 0; i < set->count; ++i) {
     const hook_entry &entry = set->entries[i];
-    if (memcmp(reinterpret_cast<const void *>(entry.target), entry.original, PATCH_SIZE) != 0) {
+    if (memcmp(reinterpret_cast<const void *>(entry.patch_at), entry.original, PATCH_SIZE) != 0) {
       protect_runs(runs, run_count);
       return fail(set, HOOK_ERROR_STATE, "code at %#lx changed since it was prepared", entry.target);
     }
   }
-  for (size_t i = 0; i < set->count; ++i) store_code(set->entries[i].target, set->entries[i].patch, PATCH_SIZE);
+  for (size_t i = 0; i < set->count; ++i) store_code(set->entries[i].patch_at, set->entries[i].patch, PATCH_SIZE);
   for (size_t i = 0; i < run_count; ++i) {
-    if (!code_protect(runs[i].begin, runs[i].end - runs[i].begin)) {
+    if (!code_protect(runs[i].begin, runs[i].end - runs[i].begin, runs[i].guarded)) {
       // All or nothing: every target gets its own bytes back (the runs
       // already sealed are opened again for that).
-      for (size_t j = 0; j <= i; ++j) code_unprotect(runs[j].begin, runs[j].end - runs[j].begin);
-      for (size_t j = 0; j < set->count; ++j) store_code(set->entries[j].target, set->entries[j].original, PATCH_SIZE);
+      for (size_t j = 0; j <= i; ++j) code_unprotect(runs[j].begin, runs[j].end - runs[j].begin, runs[j].guarded);
+      for (size_t j = 0; j < set->count; ++j) store_code(set->entries[j].patch_at, set->entries[j].original, PATCH_SIZE);
       protect_runs(runs, run_count);
       return fail(set, HOOK_ERROR_MEMORY, "cannot make %#lx read-only again", runs[i].first_target);
     }

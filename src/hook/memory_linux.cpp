@@ -1,12 +1,14 @@
 // Memory for stubs and trampolines close to their targets, and the page
 // protection changes that patching code needs.
 //
-// A rel32 reaches +-2 GiB, so the page holding a hook's stub and trampoline
-// must lie within that distance of the target and of every address its
-// displaced instructions refer to. The kernel's own choice is tried first;
+// A branch reaches only so far (rel32: +-2 GiB; AArch64's b: +-128 MiB), so
+// the page holding a hook's stub and trampoline must lie within that
+// distance of the target and of every address its displaced instructions
+// branch to. The kernel's own choice is tried first;
 // otherwise, since it takes an mmap address only as a hint, candidates are
 // tried outward from the middle of the allowed window, and a mapping that
 // landed elsewhere is given back.
+#include <sys/auxv.h>
 #include <sys/mman.h>
 
 #include <cstring>
@@ -16,7 +18,11 @@
 namespace {
 
 constexpr uintptr_t LOWEST_USER_ADDRESS = 0x10000;
+#if defined(__aarch64__)
+constexpr uintptr_t HIGHEST_USER_ADDRESS = 0xfffffffff000;  // 48-bit addresses
+#else
 constexpr uintptr_t HIGHEST_USER_ADDRESS = 0x7ffffffff000;
+#endif
 constexpr uintptr_t HINT_STEP = 1u << 20;
 constexpr int PROT_CODE = PROT_READ | PROT_EXEC;
 constexpr int PROT_PATCHING = PROT_READ | PROT_WRITE | PROT_EXEC;
@@ -27,6 +33,18 @@ bool page_within(uintptr_t base, uintptr_t low, uintptr_t high) {
   return base >= low && base + NEAR_PAGE_SIZE <= high;
 }
 
+// On AArch64 with BTI, guarded code pages stay guarded through patching, and
+// the near pages are guarded too: the trampolines begin with landing pads,
+// and nothing else there may be the target of an indirect branch.
+int guard_bits(bool guarded) {
+#if defined(__aarch64__) && defined(PROT_BTI)
+  constexpr unsigned long HWCAP2_BTI_BIT = 1ul << 17;
+  if (guarded && (getauxval(AT_HWCAP2) & HWCAP2_BTI_BIT)) return PROT_BTI;
+#endif
+  (void)guarded;
+  return 0;
+}
+
 // Maps one page at `hint` and keeps it only when it landed inside the window.
 uintptr_t try_map_at(uintptr_t hint, uintptr_t low, uintptr_t high) {
   int flags = MAP_PRIVATE | MAP_ANONYMOUS;
@@ -34,7 +52,7 @@ uintptr_t try_map_at(uintptr_t hint, uintptr_t low, uintptr_t high) {
   flags |= MAP_FIXED_NOREPLACE;  // fails fast on a taken address; old kernels treat it as a hint
 #endif
   // Writable from the start: its first chunk is written right away.
-  void *page = mmap(reinterpret_cast<void *>(hint), NEAR_PAGE_SIZE, PROT_PATCHING, flags, -1, 0);
+  void *page = mmap(reinterpret_cast<void *>(hint), NEAR_PAGE_SIZE, PROT_PATCHING | guard_bits(true), flags, -1, 0);
   if (page == MAP_FAILED) return 0;
   uintptr_t base = reinterpret_cast<uintptr_t>(page);
   if (page_within(base, low, high)) return base;
@@ -49,7 +67,7 @@ uintptr_t map_page_between(uintptr_t low, uintptr_t high) {
   // The kernel's own choice lies just below the libraries, almost always in
   // reach; the middle of the window, where the search below starts, is the
   // target's own library and always taken.
-  void *anywhere = mmap(nullptr, NEAR_PAGE_SIZE, PROT_PATCHING, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *anywhere = mmap(nullptr, NEAR_PAGE_SIZE, PROT_PATCHING | guard_bits(true), MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (anywhere != MAP_FAILED) {
     if (page_within(reinterpret_cast<uintptr_t>(anywhere), low, high)) return reinterpret_cast<uintptr_t>(anywhere);
     munmap(anywhere, NEAR_PAGE_SIZE);
@@ -110,10 +128,11 @@ bool near_chunk_fill(near_pool *pool, uintptr_t chunk, const uint8_t *bytes, siz
   if (page == nullptr) return false;
   // Other chunks of the page may be running on other threads: keep it executable.
   if (!page->writable) {
-    if (!set_protection(page->base, NEAR_PAGE_SIZE, PROT_PATCHING)) return false;
+    if (!set_protection(page->base, NEAR_PAGE_SIZE, PROT_PATCHING | guard_bits(true))) return false;
     page->writable = true;
   }
   memcpy(reinterpret_cast<void *>(chunk), bytes, length);
+  flush_code(chunk, chunk + length);
   return true;
 }
 
@@ -121,7 +140,7 @@ bool near_pool_seal(near_pool *pool) {
   for (size_t p = 0; p < pool->count; ++p) {
     near_page &page = pool->pages[p];
     if (!page.writable) continue;
-    if (!set_protection(page.base, NEAR_PAGE_SIZE, PROT_CODE)) return false;
+    if (!set_protection(page.base, NEAR_PAGE_SIZE, PROT_CODE | guard_bits(true))) return false;
     page.writable = false;
   }
   return true;
@@ -132,10 +151,10 @@ void near_pool_release(near_pool *pool) {
   pool->count = 0;
 }
 
-bool code_unprotect(uintptr_t address, size_t length) {
-  return set_protection(address, length, PROT_PATCHING);
+bool code_unprotect(uintptr_t address, size_t length, bool guarded) {
+  return set_protection(address, length, PROT_PATCHING | guard_bits(guarded));
 }
 
-bool code_protect(uintptr_t address, size_t length) {
-  return set_protection(address, length, PROT_CODE);
+bool code_protect(uintptr_t address, size_t length, bool guarded) {
+  return set_protection(address, length, PROT_CODE | guard_bits(guarded));
 }

@@ -4,7 +4,11 @@
 // text is copied once and its strings are decoded in place; the view points
 // into the copy. Members are looked up as cJSON_GetObjectItemCaseSensitive
 // does: exact names, the first occurrence wins, a wrong type is absent.
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -87,8 +91,21 @@ bool is_key(const char *key, size_t length, const char (&name)[N]) {
 }
 
 // The first quote, backslash or NUL from `p` on, sixteen bytes at a time
-// (SSE2 is part of x86-64): the copy of the text is followed by sixteen
-// NULs (see read_event), so no block read reaches past it.
+// (SSE2 is part of x86-64, NEON of AArch64): the copy of the text is
+// followed by sixteen NULs (see read_event), so no block read reaches past it.
+#if defined(__aarch64__)
+[[gnu::always_inline]] inline char *string_stop(char *p) {
+  const uint8x16_t quote = vdupq_n_u8('"');
+  const uint8x16_t backslash = vdupq_n_u8('\\');
+  for (;; p += 16) {
+    const uint8x16_t block = vld1q_u8(reinterpret_cast<const uint8_t *>(p));
+    const uint8x16_t stops = vorrq_u8(vorrq_u8(vceqq_u8(block, quote), vceqq_u8(block, backslash)), vceqzq_u8(block));
+    // Four bits per byte: the narrowed mask's lowest set bit marks the first stop.
+    const uint64_t mask = vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(stops), 4)), 0);
+    if (mask) return p + __builtin_ctzll(mask) / 4;
+  }
+}
+#else
 [[gnu::always_inline]] inline char *string_stop(char *p) {
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
@@ -100,6 +117,7 @@ bool is_key(const char *key, size_t length, const char (&name)[N]) {
     if (const int mask = _mm_movemask_epi8(stops)) return p + __builtin_ctz(static_cast<unsigned>(mask));
   }
 }
+#endif
 
 struct reader {
   char *p;

@@ -29,7 +29,12 @@ namespace {
 // Every folder a C library for this machine searches after its cache: the
 // multiarch and the lib64 layouts. Looking in one it does not search only
 // sends the name to the loader.
-constexpr const char *SYSTEM_FOLDERS[] = {"/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64",
+#if defined(__aarch64__)
+#define TG_MULTIARCH "aarch64-linux-gnu"
+#else
+#define TG_MULTIARCH "x86_64-linux-gnu"
+#endif
+constexpr const char *SYSTEM_FOLDERS[] = {"/lib/" TG_MULTIARCH, "/usr/lib/" TG_MULTIARCH, "/lib64",
                                           "/usr/lib64", "/lib", "/usr/lib"};
 constexpr const char LOADER_CACHE[] = "/etc/ld.so.cache";
 

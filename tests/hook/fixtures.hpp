@@ -1,4 +1,5 @@
-// The assembly fixtures of fixtures.S and what the tests share about them.
+// The assembly fixtures (fixtures_x86_64.S, fixtures_aarch64.S and
+// fixtures_bti_aarch64.S) and what the tests share about them.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,34 @@ int fixture_loop_entry(int);
 int fixture_loop_back(int);
 int fixture_undecodable(int);
 extern volatile uint8_t fixture_flag;
+
+// AArch64
+int fixture_a64_adr(int);
+int fixture_a64_adrp(int);
+int fixture_a64_ldr_w(int);
+int fixture_a64_ldr_x(int);
+int fixture_a64_ldrsw(int);
+int fixture_a64_ldr_q(int);
+int fixture_a64_ldr_s(int);
+int fixture_a64_prfm(int);
+int fixture_a64_b(int);
+int fixture_a64_cbz(int);
+int fixture_a64_tbnz(int);
+int fixture_a64_bl(int);
+int fixture_a64_bcond(int);
+int fixture_a64_call_via_x9(int (*function)(int), int x);
+int fixture_a64_adr_self(int);
+int fixture_a64_ldr_self(int);
+int fixture_a64_undefined(int);
+int fixture_bti_paciasp(int);
+int fixture_bti_pacibsp(int);
+int fixture_bti_adrp(int);
+int fixture_bti_ldr_w(int);
+int fixture_bti_cbz(int);
+int fixture_bti_b(int);
+int fixture_bti_getpid(int);
+int fixture_bti_loop_back(int);
+int fixture_bti_no_pad(int);
 }
 
 using int_function = int (*)(int);
