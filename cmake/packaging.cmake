@@ -1,5 +1,6 @@
 # Installation rules, the CMake package and pkg-config files, and the Lambda
-# layer archive build/tesselguard-layer.zip.
+# layer archive build/tesselguard-layer.zip (tesselguard-layer-arm64.zip
+# for AArch64).
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -49,7 +50,7 @@ install(FILES ${CMAKE_BINARY_DIR}/packaging/tesselguard.pc DESTINATION ${TG_PC_D
 # library and the OpenSSL 3 that it opens on first use (private: Lambda puts
 # lib/ on every program's LD_LIBRARY_PATH); licenses/ with the copyright file
 # of each bundled package.
-set(TG_LAYER_ZIP ${CMAKE_BINARY_DIR}/tesselguard-layer.zip)
+set(TG_LAYER_ZIP ${CMAKE_BINARY_DIR}/${TG_LAYER_ZIP_NAME})
 add_custom_command(OUTPUT ${TG_LAYER_ZIP}
   COMMAND ${CMAKE_COMMAND}
           -DLIBRARY=$<TARGET_FILE:tesselguard>
@@ -61,7 +62,7 @@ add_custom_command(OUTPUT ${TG_LAYER_ZIP}
           -DZIP_FILE=${TG_LAYER_ZIP}
           -P ${CMAKE_CURRENT_LIST_DIR}/make_layer.cmake
   DEPENDS tesselguard ssl_compat ${CMAKE_CURRENT_LIST_DIR}/make_layer.cmake
-  COMMENT "Packing the Lambda layer tesselguard-layer.zip"
+  COMMENT "Packing the Lambda layer ${TG_LAYER_ZIP_NAME}"
   VERBATIM)
 add_custom_target(tesselguard_layer ALL DEPENDS ${TG_LAYER_ZIP})
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <unistd.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -13,7 +14,10 @@
 #include <string>
 #include <vector>
 
+#include "alert_records.hpp"
+#include "loopback.hpp"
 #include "process_runner.hpp"
+#include "scratch_directory.hpp"
 
 namespace {
 
@@ -34,7 +38,7 @@ struct TempDir {
 };
 
 std::string layer_zip_path() {
-  return std::filesystem::path(library_path()).parent_path().string() + "/tesselguard-layer.zip";
+  return std::filesystem::path(library_path()).parent_path().string() + "/" TG_LAYER_ZIP_NAME;
 }
 
 std::vector<std::string> files_in(const std::string &dir) {
@@ -228,6 +232,64 @@ TEST_F(LayerZip, ProgramsStartedWithAnEmptyEnvironmentFindTheLayer) {
       EXPECT_TRUE(contains_line(result.out, "child mapped " + private_ + "/libssl.so.1.0.0")) << result.out;
     }
   }
+}
+
+// The layer as Lambda uses it (lib/ on the search path, the library
+// preloaded) around a C program of the library's own processor: on x86-64,
+// and on arm64 under emulation. Under block each watched call is refused
+// with one record; a forked child keeps every hook; a program it starts
+// loads the library from the layer and judges itself.
+TEST_F(LayerZip, ProtectsACProgramAcrossForkAndExec) {
+  scratch_directory task_root(build_scratch_base());
+  ASSERT_FALSE(task_root.path.empty());
+  const std::string handler = task_root.file("handler.py");
+  FILE *file = fopen(handler.c_str(), "w");
+  ASSERT_NE(file, nullptr);
+  fclose(file);
+  int port = 0;
+  const int listener = loopback_listener(4, &port);
+  ASSERT_GE(listener, 0);
+  const std::string probe = probe_path("intercept_actions");
+  const std::string tmp_file = "/tmp/tg-layer-probe-" + std::to_string(getpid());
+  const std::string connect = "connect:127.0.0.1:" + std::to_string(port);
+  const auto configure = [](const char *child_mode) {
+    return std::string("configure:{\"disable_analytics\":true,\"runtime\":\"Python\",\"policy\":{"
+                       "\"read_write_tmp\":\"block\",\"read_handler\":\"block\","
+                       "\"outbound_connectivity\":\"block\",\"create_child_process\":\"") +
+           child_mode + "\"}}";
+  };
+  RunOptions run;
+  run.env = {"PATH=/usr/bin:/bin", "AWS_EXECUTION_ENV=AWS_Lambda_python3.7", "LAMBDA_TASK_ROOT=" + task_root.path,
+             "_HANDLER=handler.main", "LD_PRELOAD=" + lib_ + "/libtesselguard.so", "LD_LIBRARY_PATH=" + lib_};
+  run.preload = false;
+  run.capture_log_fd = true;
+
+  run.argv = {probe, configure("block"), "open:" + tmp_file, "openr:" + handler, connect, "exec:" + probe,
+              "fork", "open:" + tmp_file, connect, "exec:" + probe};
+  RunResult blocked = run_process(run);
+  ASSERT_EQ(blocked.exit_code, 0) << blocked.out << blocked.err;
+  EXPECT_TRUE(has_lines(blocked.out, {"open:" + tmp_file + " -> errno 222", "openr:" + handler + " -> errno 222",
+                                      connect + " -> errno 222", "exec:" + probe + " -> errno 222",
+                                      "fork -> child exit 0"}));
+  EXPECT_EQ(count_of(blocked.out, " -> errno 222\n"), 7u) << blocked.out;
+  std::vector<std::string> policies;
+  for (const alert_record &record : alert_records(blocked.log)) policies.push_back(record.policy + " " + record.mode);
+  const std::vector<std::string> expected = {
+      "read_write_tmp block", "read_handler block", "outbound_connectivity block", "create_child_process block",
+      "read_write_tmp block", "outbound_connectivity block", "create_child_process block"};
+  EXPECT_EQ(policies, expected) << blocked.log;
+
+  // Starting programs only alerts now: the started program refuses the write itself.
+  run.argv = {probe, configure("alert"), "exec:" + probe + ",open:" + tmp_file};
+  RunResult started = run_process(run);
+  close(listener);
+  ASSERT_EQ(started.exit_code, 0) << started.out << started.err;
+  EXPECT_TRUE(contains_line(started.out, "open:" + tmp_file + " -> errno 222")) << started.out << started.err;
+  const std::vector<alert_record> records = alert_records(started.log);
+  ASSERT_EQ(records.size(), 2u) << started.log;
+  EXPECT_EQ(records[0].policy + " " + records[0].mode, "create_child_process alert");
+  EXPECT_EQ(records[1].path, tmp_file);
+  EXPECT_NE(access(tmp_file.c_str(), F_OK), 0);
 }
 
 }  // namespace
