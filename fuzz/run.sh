@@ -28,7 +28,7 @@ cmake --build "$build" --target fuzz_targets -j"$(nproc)"
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(fuzz_configure fuzz_policy_callback fuzz_event_text fuzz_interceptor_config fuzz_lexical_path
-           fuzz_relocator)
+           fuzz_relocator fuzz_relocator_aarch64)
 fi
 
 # Longest input per target: whole documents for the texts, one entry plus
@@ -36,6 +36,7 @@ fi
 max_len() {
   case "$1" in
     fuzz_relocator) echo 256 ;;
+    fuzz_relocator_aarch64) echo 64 ;;
     *) echo 8192 ;;
   esac
 }
