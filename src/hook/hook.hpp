@@ -1,4 +1,5 @@
-// In-memory function hooking for x86-64 Linux. See hook_set.cpp for how it works.
+// In-memory function hooking for Linux on x86-64 and AArch64. See hook_set.cpp
+// for how it works.
 #pragma once
 
 struct hook_set;
