@@ -21,7 +21,7 @@ constexpr size_t CHUNK_SIZE = 128;
 constexpr size_t NEAR_PAGE_SIZE = 4096;
 constexpr size_t CHUNKS_PER_PAGE = NEAR_PAGE_SIZE / CHUNK_SIZE;  // 32, one bit each
 constexpr size_t MAX_NEAR_PAGES = 16;
-constexpr size_t HOOK_SET_CAPACITY = 32;
+constexpr size_t HOOK_SET_CAPACITY = 64;
 // Where no symbol gives a function's size, this many bytes after the target
 // are scanned for branches into the displaced bytes.
 constexpr size_t FUNCTION_SCAN_LIMIT = 1024;
