@@ -10,8 +10,9 @@
 // malloc, calloc and realloc inside the loop, per call.
 //
 // Every child inherits one state file made here (provider AWS, runtime
-// Python 3.7, rules as each row needs), with the identity and the libssl
-// file that a first process passes on, as the processes of a function do;
+// Python 3.7, rules as each row needs), with the identity and the empty
+// libssl choice that a first process passes on, as the processes of a
+// function do;
 // only the configuration row starts first processes, which make and remove
 // their own state file.
 //
@@ -39,7 +40,7 @@ namespace {
 struct setup {
   std::string bench_dir, library, state_path;
   // What a function's first process passes on with the state file's path.
-  std::string state_id, libssl_path;
+  std::string state_id;
   state_record *state = nullptr;
   int rounds = 7;
   bool callgrind = true;
@@ -68,7 +69,7 @@ std::vector<std::string> environment(const setup &s, loading how, bool first_pro
   if (!first_process) {
     env.push_back("TESSELGUARD_STATE_PATH=" + s.state_path);
     env.push_back("TESSELGUARD_STATE_ID=" + s.state_id);
-    env.push_back("TESSELGUARD_LIBSSL_PATH=" + s.libssl_path);
+    env.push_back("TESSELGUARD_LIBSSL_PATH=");
   }
   if (how == loading::preload) env.push_back("LD_PRELOAD=" + s.library);
   if (how == loading::dlopen) env.push_back("TG_BENCH_DLOPEN=" + s.library);
@@ -379,13 +380,12 @@ int main(int argc, char **argv) {
   if (access("/usr/bin/valgrind", X_OK) != 0) s.callgrind = false;
   char *self = realpath("/proc/self/exe", nullptr);
   if (!self) return 1;
-  // <build>/bench/<this program>: the library lies in <build> and finds its
-  // libssl compatibility library itself (<build>/tesselguard, its RUNPATH).
+  // <build>/bench/<this program>: the library lies in <build> and finds what
+  // it loads itself (its RUNPATH).
   s.bench_dir = std::string(self).substr(0, std::string(self).rfind('/'));
   free(self);
   const std::string build = s.bench_dir.substr(0, s.bench_dir.rfind('/'));
   s.library = build + "/libtesselguard.so";
-  s.libssl_path = build + "/tesselguard/libssl.so.1.0.0";
   if (access(s.library.c_str(), R_OK) != 0) {
     fprintf(stderr, "library not found at %s\n", s.library.c_str());
     return 1;

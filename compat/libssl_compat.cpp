@@ -1,18 +1,20 @@
 // libssl.so.1.0.0 for systems that ship OpenSSL 3 only.
 //
-// TesselGuard opens an OpenSSL 1.0 libssl at start-up in every process it
-// protects, resolves twenty entry points and initialises the library, but
-// uses them only for the occasional usage report. Linking OpenSSL 3 here
-// would make every process start map, bind and initialise all of libssl.so.3
-// and libcrypto.so.3. Instead every entry point is a small forwarder: the
-// first call of a TLS or SHA-256 function opens OpenSSL 3 (with the same
-// RTLD_NOW | RTLD_DEEPBIND that TesselGuard uses, so a program that carries
-// its own OpenSSL symbols cannot capture it), resolves all of them and runs
-// the initialisation that was asked for at load. Three entry points are
-// macros in OpenSSL 3 and are mapped onto their replacements.
+// TesselGuard opens an OpenSSL 1.0 libssl when it is about to send its
+// occasional usage report, resolves twenty entry points and initialises the
+// library. Linking OpenSSL 3 here would make that opening fail outright,
+// with no word of why, where OpenSSL 3 is missing. Instead every entry point
+// is a small forwarder: SSL_library_init, or the first call of a TLS or
+// SHA-256 function, opens OpenSSL 3 (with the same RTLD_NOW | RTLD_DEEPBIND
+// that TesselGuard uses, so a program that carries its own OpenSSL symbols
+// cannot capture it), resolves all of them and runs the initialisation that
+// was asked for. Three entry points are macros in OpenSSL 3 and are mapped
+// onto their replacements.
 //
 // OpenSSL 3 that cannot be opened, or that lacks an entry point, makes this
-// libssl unusable: the process is aborted, as TesselGuard does at load.
+// libssl unusable: SSL_library_init says why on standard error and answers
+// 0, and TesselGuard then leaves it unused. A forwarder called all the same
+// has nothing to forward to and aborts the process with that reason.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include "core/diagnostics.hpp"
 
@@ -25,6 +27,7 @@
 
 #include <atomic>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -68,17 +71,35 @@ pthread_once_t api_once = PTHREAD_ONCE_INIT;
 std::atomic<bool> api_ready{false};
 // Initialisation asked for before OpenSSL 3 was opened.
 std::atomic<bool> wants_error_strings{false};
-std::atomic<bool> wants_library_init{false};
 
-[[noreturn]] void unusable(const char *what, const char *detail) {
-  abort_with_message("libssl.so.1.0.0: %s%s", what, detail ? detail : "");
+// Why OpenSSL 3 cannot be used; empty while it can (or is not opened yet).
+char unusable_reason[512];
+
+bool unusable(const char *what, const char *detail) {
+  snprintf(unusable_reason, sizeof unusable_reason, "libssl.so.1.0.0: %s%s", what, detail ? detail : "");
+  return false;
 }
 
 template <typename F>
-void resolve(void *handle, const char *name, F *slot) {
+bool resolve(void *handle, const char *name, F *slot) {
   void *address = dlsym(handle, name);
-  if (!address) unusable("OpenSSL 3 lacks ", name);
+  if (!address) return unusable("OpenSSL 3 lacks ", name);
   *slot = reinterpret_cast<F>(address);
+  return true;
+}
+
+bool resolve_all(void *handle) {
+  return resolve(handle, "BIO_ctrl", &api.BIO_ctrl) && resolve(handle, "BIO_free", &api.BIO_free) &&
+         resolve(handle, "BIO_free_all", &api.BIO_free_all) && resolve(handle, "BIO_new_fp", &api.BIO_new_fp) &&
+         resolve(handle, "BIO_new_ssl_connect", &api.BIO_new_ssl_connect) &&
+         resolve(handle, "BIO_vprintf", &api.BIO_vprintf) && resolve(handle, "BIO_puts", &api.BIO_puts) &&
+         resolve(handle, "BIO_read", &api.BIO_read) && resolve(handle, "BIO_test_flags", &api.BIO_test_flags) &&
+         resolve(handle, "SHA256_Final", &api.SHA256_Final) && resolve(handle, "SHA256_Init", &api.SHA256_Init) &&
+         resolve(handle, "SHA256_Update", &api.SHA256_Update) &&
+         resolve(handle, "SSL_CTX_ctrl", &api.SSL_CTX_ctrl) && resolve(handle, "SSL_CTX_free", &api.SSL_CTX_free) &&
+         resolve(handle, "SSL_CTX_new", &api.SSL_CTX_new) && resolve(handle, "SSL_ctrl", &api.SSL_ctrl) &&
+         resolve(handle, "SSL_set_cipher_list", &api.SSL_set_cipher_list) &&
+         resolve(handle, "TLS_method", &api.TLS_method) && resolve(handle, "OPENSSL_init_ssl", &api.OPENSSL_init_ssl);
 }
 
 void open_openssl() {
@@ -88,52 +109,46 @@ void open_openssl() {
   // Should it not open on its own, libssl's own search decides.
   dlopen(OPENSSL_CRYPTO_LIBRARY, RTLD_NOW | RTLD_DEEPBIND);
   void *handle = dlopen(OPENSSL_SSL_LIBRARY, RTLD_NOW | RTLD_DEEPBIND);
-  if (!handle) unusable("cannot open OpenSSL 3: ", dlerror());
-  resolve(handle, "BIO_ctrl", &api.BIO_ctrl);
-  resolve(handle, "BIO_free", &api.BIO_free);
-  resolve(handle, "BIO_free_all", &api.BIO_free_all);
-  resolve(handle, "BIO_new_fp", &api.BIO_new_fp);
-  resolve(handle, "BIO_new_ssl_connect", &api.BIO_new_ssl_connect);
-  resolve(handle, "BIO_vprintf", &api.BIO_vprintf);
-  resolve(handle, "BIO_puts", &api.BIO_puts);
-  resolve(handle, "BIO_read", &api.BIO_read);
-  resolve(handle, "BIO_test_flags", &api.BIO_test_flags);
-  resolve(handle, "SHA256_Final", &api.SHA256_Final);
-  resolve(handle, "SHA256_Init", &api.SHA256_Init);
-  resolve(handle, "SHA256_Update", &api.SHA256_Update);
-  resolve(handle, "SSL_CTX_ctrl", &api.SSL_CTX_ctrl);
-  resolve(handle, "SSL_CTX_free", &api.SSL_CTX_free);
-  resolve(handle, "SSL_CTX_new", &api.SSL_CTX_new);
-  resolve(handle, "SSL_ctrl", &api.SSL_ctrl);
-  resolve(handle, "SSL_set_cipher_list", &api.SSL_set_cipher_list);
-  resolve(handle, "TLS_method", &api.TLS_method);
-  resolve(handle, "OPENSSL_init_ssl", &api.OPENSSL_init_ssl);
-  // The handle is kept for the life of the process: OpenSSL registers its
-  // own clean-up at exit.
+  if (!handle) {
+    unusable("cannot open OpenSSL 3: ", dlerror());
+    return;
+  }
+  // The handle is kept for the life of the process (OpenSSL registers its
+  // own clean-up at exit), also when it is unusable: nothing of it runs.
+  if (!resolve_all(handle)) return;
   api_ready.store(true);
   // A request that raced with the opening is run by its caller as well;
   // OpenSSL's initialisation may run any number of times.
   if (wants_error_strings.load()) api.OPENSSL_init_ssl(ERROR_STRINGS, nullptr);
-  if (wants_library_init.load()) api.OPENSSL_init_ssl(0, nullptr);
+}
+
+// True when OpenSSL 3 is open and every entry point resolved.
+bool openssl_ready() {
+  pthread_once(&api_once, open_openssl);
+  return api_ready.load();
 }
 
 const openssl_api &openssl() {
-  pthread_once(&api_once, open_openssl);
+  if (!openssl_ready()) abort_with_message("%s", unusable_reason);
   return api;
 }
 
 }  // namespace
 
-// Asked for at load, run when OpenSSL 3 is first needed.
+// Asked for before SSL_library_init, run when OpenSSL 3 is open.
 COMPAT_EXPORT void SSL_load_error_strings(void) {
   wants_error_strings.store(true);
   if (api_ready.load()) api.OPENSSL_init_ssl(ERROR_STRINGS, nullptr);
 }
 
+// OpenSSL 1.0's always answers 1; this one answers 0 when OpenSSL 3 cannot
+// be used, after saying why.
 COMPAT_EXPORT int SSL_library_init(void) {
-  wants_library_init.store(true);
-  if (api_ready.load()) return api.OPENSSL_init_ssl(0, nullptr);
-  return 1;  // what OpenSSL 1.0's SSL_library_init always answers
+  if (!openssl_ready()) {
+    print_message(message_stream::error, "%s", unusable_reason);
+    return 0;
+  }
+  return api.OPENSSL_init_ssl(0, nullptr);
 }
 
 COMPAT_EXPORT const SSL_METHOD *SSLv23_method(void) { return openssl().TLS_method(); }

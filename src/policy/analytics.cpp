@@ -71,6 +71,8 @@ char *build_analytics_record() {
 }
 
 void send_analytics() {
+  // The record's digest needs libssl as much as the post does.
+  if (!libssl_ready()) return;
   char *record = build_analytics_record();
   if (!record) return;
   post_analytics(record);

@@ -151,10 +151,11 @@ bool already_loaded(const link_map *self, const char *name) {
 
 }  // namespace
 
-loader_folders own_loader_folders() {
+loader_folders own_loader_folders(bool by_path_only) {
   loader_folders folders;
+  folders.by_path_only = by_path_only;
   // The loader ignores LD_LIBRARY_PATH in a privileged program.
-  if (getauxval(AT_SECURE) == 0) folders.library_path = env_lookup("LD_LIBRARY_PATH");
+  if (getauxval(AT_SECURE) == 0 && !by_path_only) folders.library_path = env_lookup("LD_LIBRARY_PATH");
   Dl_info info;
   link_map *self = nullptr;
   if (dladdr1(reinterpret_cast<void *>(&own_loader_folders), &info, reinterpret_cast<void **>(&self),
@@ -184,10 +185,11 @@ loader_folders own_loader_folders() {
 }
 
 candidate_place find_libssl_candidate(const char *name, const loader_folders &folders, char (&path)[PATH_MAX]) {
-  if (!folders.known) return candidate_place::ask_loader;
+  const bool by_path = folders.by_path_only;
   // Already in the process (preloaded, say): the loader answers from its
   // list. (RTLD_NOLOAD would not do to ask: it searches the folders too.)
-  if (already_loaded(folders.self, name)) return candidate_place::ask_loader;
+  if (folders.self && already_loaded(folders.self, name)) return candidate_place::ask_loader;
+  if (!folders.known && !by_path) return candidate_place::ask_loader;
   // The loader's order: LD_LIBRARY_PATH, the library's RUNPATH, the cache,
   // the system folders.
   // $ORIGIN in LD_LIBRARY_PATH names the program's folder, not ours: such
@@ -197,15 +199,16 @@ candidate_place find_libssl_candidate(const char *name, const loader_folders &fo
     std::string_view origin;
   } lists[] = {{folders.library_path, {}}, {folders.runpath, folders.origin}};
   for (const auto &[list, origin] : lists) {
-    if (!list) continue;
-    switch (look_in_list(list, origin, name, path)) {
-      case folder_answer::present: return candidate_place::at_path;
-      case folder_answer::unsure: return candidate_place::ask_loader;
-      case folder_answer::absent: break;
-    }
+    if (!list || !folders.known) continue;
+    const folder_answer answer = look_in_list(list, origin, name, path);
+    if (answer == folder_answer::present) return candidate_place::at_path;
+    if (answer == folder_answer::unsure && !by_path) return candidate_place::ask_loader;
   }
-  if (cache_may_list(name)) return candidate_place::ask_loader;
-  for (const char *folder : SYSTEM_FOLDERS)
-    if (look_in(folder, name, path) != folder_answer::absent) return candidate_place::ask_loader;
+  if (!by_path && cache_may_list(name)) return candidate_place::ask_loader;
+  for (const char *folder : SYSTEM_FOLDERS) {
+    const folder_answer answer = look_in(folder, name, path);
+    if (answer == folder_answer::present && by_path) return candidate_place::at_path;
+    if (answer != folder_answer::absent && !by_path) return candidate_place::ask_loader;
+  }
   return candidate_place::nowhere;
 }

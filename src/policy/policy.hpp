@@ -7,7 +7,8 @@
 //   event_reader.cpp    read_event
 //   alert_delivery.cpp  report_alert
 //   analytics.cpp       send_analytics, build_analytics_record, sha256_hex
-//   libssl.cpp          libssl_handle, the entry-point table, load_libssl
+//   libssl.cpp          libssl_handle, the entry-point table, libssl_ready,
+//                       carry_libssl_choice
 //   libssl_search.cpp   where the loader would find each candidate (libssl_search.hpp)
 //   tls_client.cpp      post_analytics
 //
@@ -61,7 +62,7 @@ void send_analytics();
 char *build_analytics_record();
 void sha256_hex(const char *text, char *out /* at least 65 bytes */);
 
-// OpenSSL 1.0.x entry points, resolved at run time; the library never links
+// OpenSSL 1.0.x entry points, resolved when first needed; the library never links
 // OpenSSL, so its types stay opaque here.
 struct ssl_st;
 struct ssl_ctx_st;
@@ -95,6 +96,13 @@ struct libssl_api {
 extern void *libssl_handle;
 extern libssl_api ssl_api;
 
-void load_libssl();
+// True once libssl is open and its entry points resolved: the first call
+// in a process opens it (printing, on standard error, why it cannot be used
+// when it cannot). False also while another thread is opening it.
+bool libssl_ready();
+// Start-up, before the interceptor captures the variables it carries: a
+// process whose environment names no libssl file passes on an empty value
+// (search), so that started programs never get one chosen by the caller.
+void carry_libssl_choice();
 // Takes ownership of `record` and frees it.
 void post_analytics(char *record);

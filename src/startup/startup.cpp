@@ -2,6 +2,9 @@
 //
 // Runs in every process that maps the library, in a fixed order; every step
 // after the first ends the process when protection cannot be established.
+// Nothing else belongs here: libssl, which only analytics uses, is opened
+// by the first send (policy/libssl.cpp), and a libssl that cannot be used
+// costs that send, never the process.
 #include <dlfcn.h>
 
 #include <cstdlib>
@@ -25,8 +28,8 @@ __attribute__((constructor)) static void tesselguard_init() {
   // 1. A process that inherits the state path descends from one that set it up.
   const bool first_process = env_lookup(STATE_PATH_VARIABLE) == nullptr;
 
-  // 2. libssl and its entry points (aborts when unusable).
-  load_libssl();
+  // 2. The libssl file started programs are to open (none: an empty value).
+  carry_libssl_choice();
 
   // 3. Platform.
   if (detect_provider() == PROVIDER_UNSUPPORTED) fail("Unsupported execution environment", 1);

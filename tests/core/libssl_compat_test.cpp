@@ -1,6 +1,6 @@
-// The libssl compatibility library opens OpenSSL 3 only when a TLS or
-// SHA-256 function is first called: start-up, which opens it and asks for its
-// initialisation in every protected process, maps none of OpenSSL 3.
+// The libssl compatibility library opens OpenSSL 3 only when it is
+// initialised or a TLS or SHA-256 function is first called, and says why when
+// that OpenSSL 3 cannot be used.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -48,9 +48,9 @@ struct StandInOpenSsl {
     std::error_code ignored;
     if (!dir.empty()) std::filesystem::remove_all(dir, ignored);
   }
-  RunResult run_probe() const {
+  RunResult run_probe(const char *mode) const {
     RunOptions run;
-    run.argv = {probe_path("libssl_compat")};
+    run.argv = {probe_path("libssl_compat"), mode};
     run.env = aws_env();
     run.env.push_back("LD_LIBRARY_PATH=" + dir + ":" + compat_dir());
     run.preload = false;
@@ -59,26 +59,35 @@ struct StandInOpenSsl {
 };
 
 // An OpenSSL 3 that is not there, or lacks an entry point, makes the
-// compatibility libssl unusable at its first call: the process is aborted
-// with the reason, as TesselGuard's own loader does at start-up.
-TEST(LibsslCompat, UnusableOpenSslAbortsAtTheFirstCall) {
+// compatibility libssl unusable: SSL_library_init, which TesselGuard calls
+// first, answers 0 and says why; a forwarder called without it has nothing
+// to forward to and aborts with the same reason.
+TEST(LibsslCompat, UnusableOpenSslIsReportedByTheInitialisation) {
   TG_SKIP_IF_SANITIZED();
   StandInOpenSsl stand_in;
   ASSERT_FALSE(stand_in.dir.empty());
-  {
-    std::ofstream(stand_in.dir + "/libssl.so.3") << "not a shared object\n";
-    RunResult result = stand_in.run_probe();
-    EXPECT_EQ(result.signal, SIGABRT) << result.out << result.err;
-    EXPECT_EQ(result.out, "before 0\n");
-    EXPECT_EQ(result.err.rfind("libssl.so.1.0.0: cannot open OpenSSL 3: ", 0), 0u) << result.err;
-  }
-  {
-    // A real shared object that is no OpenSSL.
-    std::filesystem::copy_file("/lib/x86_64-linux-gnu/libcjson.so.1", stand_in.dir + "/libssl.so.3",
-                               std::filesystem::copy_options::overwrite_existing);
-    RunResult result = stand_in.run_probe();
-    EXPECT_EQ(result.signal, SIGABRT) << result.out << result.err;
-    EXPECT_EQ(result.err, "libssl.so.1.0.0: OpenSSL 3 lacks BIO_ctrl\n");
+  struct row {
+    bool shared_object;  // a real shared object that is no OpenSSL, else a text file
+    std::string reason;  // the start of the line on standard error
+  } const rows[] = {
+      {false, "libssl.so.1.0.0: cannot open OpenSSL 3: "},
+      {true, "libssl.so.1.0.0: OpenSSL 3 lacks BIO_ctrl\n"},
+  };
+  for (const row &r : rows) {
+    const std::string file = stand_in.dir + "/libssl.so.3";
+    if (r.shared_object)
+      std::filesystem::copy_file("/lib/x86_64-linux-gnu/libcjson.so.1", file,
+                                 std::filesystem::copy_options::overwrite_existing);
+    else
+      std::ofstream(file) << "not a shared object\n";
+    RunResult initialised = stand_in.run_probe("init");
+    EXPECT_EQ(initialised.exit_code, 0) << initialised.out << initialised.err;
+    EXPECT_EQ(initialised.out, "before 0\ninit 0\n");
+    EXPECT_EQ(initialised.err.rfind(r.reason, 0), 0u) << initialised.err;
+    EXPECT_EQ(count_of(initialised.err, "\n"), 1u) << initialised.err;
+    RunResult direct = stand_in.run_probe("direct");
+    EXPECT_EQ(direct.signal, SIGABRT) << direct.out << direct.err;
+    EXPECT_EQ(direct.err.rfind(r.reason, 0), 0u) << direct.err;
   }
 }
 

@@ -34,8 +34,9 @@ std::string state_id_entry(const std::vector<std::string> &entries) {
   return "";
 }
 
-// The libssl file the first process opened, as it propagated it.
-std::string libssl_entry() { return "TESSELGUARD_LIBSSL_PATH=" + compat_dir() + "/libssl.so.1.0.0"; }
+// The libssl file the first process was given, as it propagated it: none
+// (an empty value, so that no caller's entry gets through).
+std::string libssl_entry() { return "TESSELGUARD_LIBSSL_PATH="; }
 
 TEST(ExecProcess, RefusedChildExitsWith222BeforeItsMain) {
   TG_SKIP_IF_SANITIZED();
@@ -97,19 +98,37 @@ TEST(ExecProcess, EmptyOrNullEnvironmentGetsExactlyTheCapturedVariables) {
   }
 }
 
-// A started program opens the libssl file its starter opened: neither the
-// LD_LIBRARY_PATH nor the variable the function's code gives it chooses
-// another (here a stand-in that announces itself on standard error).
-TEST(ExecProcess, StartedProgramOpensItsStartersLibssl) {
+// A started program opens the libssl file its first process was given, or
+// searches its library's own folders and the system's: neither the
+// LD_LIBRARY_PATH nor the variable its starter passes chooses another (here
+// stand-ins that announce themselves on standard error when they are
+// opened, at the program's first analytics send).
+TEST(ExecProcess, StartedProgramIsNotSteeredToAnotherLibssl) {
   TG_SKIP_IF_SANITIZED();
   const std::string stand_in = std::string(TG_CORE_FIXTURE_DIR) + "/all_three";
-  for (const std::string &given :
-       {"env:LD_LIBRARY_PATH=" + stand_in, "env:TESSELGUARD_LIBSSL_PATH=" + stand_in + "/libssl.so.10"}) {
-    RunResult result = run_actions(aws_env(), {given, "exec:" + probe_path("intercept_env_dump")});
-    EXPECT_TRUE(contains_line(result.out, "main ran")) << given << "\n" << result.out << result.err;
-    EXPECT_EQ(result.err.find("libssl.so.10"), std::string::npos) << given << "\n" << result.err;
-    auto entries = dumped_environment(result.out);
-    EXPECT_TRUE(std::find(entries.begin(), entries.end(), libssl_entry()) != entries.end()) << given;
+  const std::string sending = "exec:" + probe_path("analytics_configure") + ",2000,{}";
+  struct row {
+    std::string named;  // TESSELGUARD_LIBSSL_PATH of the first process ("": unset)
+    std::string given;  // what the first process passes to the program
+    std::string opened;
+  } const rows[] = {
+      {"", "env:LD_LIBRARY_PATH=" + stand_in, "No usable version of the libssl was found\n"},
+      {"", "env:TESSELGUARD_LIBSSL_PATH=" + stand_in + "/libssl.so.10", "No usable version of the libssl was found\n"},
+      {stand_in + "/libssl.so.1.0.2", "env:TESSELGUARD_LIBSSL_PATH=" + stand_in + "/libssl.so.10",
+       "libssl.so.1.0.2: SSL_load_error_strings\nlibssl.so.1.0.2: SSL_library_init\n"},
+  };
+  for (const row &r : rows) {
+    // The analytics variant has no libssl of its own beside it.
+    auto env = aws_env();
+    env.push_back(std::string("LD_PRELOAD=") + TG_ANALYTICS_VARIANT_PATH);
+    if (!r.named.empty()) env.push_back("TESSELGUARD_LIBSSL_PATH=" + r.named);
+    // Forked first: a program the first process starts in its own place keeps its standing.
+    RunResult result = run_actions(env, {r.given, "fork", sending});
+    EXPECT_TRUE(contains_line(result.out, "fork -> child exit 0")) << r.given << "\n" << result.out << result.err;
+    std::string libssl_lines;
+    for (const auto &line : split_lines(result.err))
+      if (line.find("libssl") != std::string::npos) libssl_lines += line + "\n";
+    EXPECT_EQ(libssl_lines, r.opened) << r.named << " / " << r.given;
   }
 }
 

@@ -61,6 +61,50 @@ TEST(LibsslSearch, AnswersOnlyWhatTheLoaderWouldFindTheSameWay) {
   EXPECT_EQ(find_libssl_candidate("libtg_absent.so.1", unknown, path), candidate_place::ask_loader);
 }
 
+// A started program's search: no LD_LIBRARY_PATH, and a file's path or
+// nowhere, never the loader's own search (which would look there first).
+TEST(LibsslSearch, ByPathOnlyAnswersAFileOrNowhere) {
+  scratch_directory scratch;
+  const std::string origin = scratch.path + "/origin";
+  ASSERT_EQ(mkdir(origin.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((origin + "/sub").c_str(), 0700), 0);
+  std::ofstream(origin + "/sub/libtg_probe.so.1") << "x";
+  struct row {
+    const char *name;
+    const char *runpath;
+    candidate_place place;
+    std::string path_end;
+  } const rows[] = {
+      {"libtg_probe.so.1", "$ORIGIN/sub", candidate_place::at_path, origin + "/sub/libtg_probe.so.1"},
+      {"libtg_probe.so.1", "$LIB/sub", candidate_place::nowhere, ""},
+      // In the cache and a system folder: opened by that folder's path.
+      {"libutil.so.1", nullptr, candidate_place::at_path, "/libutil.so.1"},
+      {"libc.so.6", nullptr, candidate_place::ask_loader, ""},
+  };
+  const char *saved = getenv("LD_LIBRARY_PATH");
+  const std::string kept = saved ? saved : "";
+  setenv("LD_LIBRARY_PATH", origin.c_str(), 1);
+  loader_folders folders = own_loader_folders(true);
+  EXPECT_EQ(own_loader_folders(false).library_path, origin);
+  saved ? setenv("LD_LIBRARY_PATH", kept.c_str(), 1) : unsetenv("LD_LIBRARY_PATH");
+  ASSERT_TRUE(folders.known);
+  EXPECT_EQ(folders.library_path, nullptr);
+  folders.origin = origin;
+  for (const row &r : rows) {
+    folders.runpath = r.runpath;
+    char path[PATH_MAX] = "";
+    EXPECT_EQ(find_libssl_candidate(r.name, folders, path), r.place) << r.name;
+    if (r.place == candidate_place::at_path) {
+      EXPECT_TRUE(std::string(path).ends_with(r.path_end)) << path;
+    }
+  }
+  loader_folders unknown;
+  unknown.known = false;
+  unknown.by_path_only = true;
+  char path[PATH_MAX];
+  EXPECT_EQ(find_libssl_candidate("libtg_absent.so.1", unknown, path), candidate_place::nowhere);
+}
+
 // Every key `ldconfig -p` reads from the cache is found; made-up names and
 // damaged caches behave as the comment says.
 TEST(LibsslSearch, CacheReadingAgreesWithLdconfig) {

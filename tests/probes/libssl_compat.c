@@ -1,8 +1,10 @@
-/* Uses the libssl compatibility library the way TesselGuard does (dlopen by
- * name, entry points through dlsym) and reports whether OpenSSL 3 is mapped
- * before and after the first SHA-256 call:
+/* Uses the libssl compatibility library (dlopen by name, entry points
+ * through dlsym) and reports whether OpenSSL 3 is mapped before and after
+ * the first SHA-256 call:
  *
  *   before <0|1>
+ *   init <SSL_library_init's answer>    (with the argument "init": first, as
+ *                                        TesselGuard calls it; stops on 0)
  *   digest <64 hex digits of SHA-256("abc")>
  *   after <0|1>
  */
@@ -22,13 +24,19 @@ static int openssl3_mapped(void) {
   return found;
 }
 
-int main(void) {
+int main(int argc, char **argv) {
   printf("before %d\n", openssl3_mapped());
   fflush(stdout);  /* an unusable OpenSSL aborts the first call below */
   void *ssl = dlopen("libssl.so.1.0.0", RTLD_NOW | RTLD_DEEPBIND);
   if (!ssl) {
     printf("cannot open: %s\n", dlerror());
     return 1;
+  }
+  if (argc > 1 && strcmp(argv[1], "init") == 0) {
+    int (*library_init)(void) = (int (*)(void))dlsym(ssl, "SSL_library_init");
+    int answer = library_init ? library_init() : -1;
+    printf("init %d\n", answer);
+    if (answer != 1) return 0;
   }
   int (*init)(void *) = (int (*)(void *))dlsym(ssl, "SHA256_Init");
   int (*update)(void *, const void *, size_t) = (int (*)(void *, const void *, size_t))dlsym(ssl, "SHA256_Update");
