@@ -5,7 +5,8 @@
 #
 #   bash bench/run.sh [--rounds N] [--no-callgrind] [--no-memory] [--only TEXT]
 #
-# --only TEXT runs only the call rows whose label holds TEXT.
+# --only TEXT runs only the rows whose label holds TEXT ("start" for the
+# process starts alone, "/bin/true" for that one).
 #
 # BUILD_DIR selects the build folder (default: build-release).
 set -euo pipefail

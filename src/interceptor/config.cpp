@@ -13,17 +13,28 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+extern char **environ;
 
 #include "core/core.hpp"
 
 // Until a hook is prepared each slot holds the C library's own function;
-// preparing it puts the trampoline there.
-#define TESSELGUARD_DEFINE_SLOT(name, result, parameters, status) \
-  result(*real_##name) parameters = name;
+// preparing it puts the trampoline there. The slots are filled when the
+// library is loaded, before any other of its code runs, from the addresses
+// the hook rows take as well: a slot initialised with the function would
+// cost the loader a second look-up of each name at every start.
+#define TESSELGUARD_DEFINE_SLOT(name, result, parameters, status) result(*real_##name) parameters = nullptr;
 TESSELGUARD_HOOKS(TESSELGUARD_DEFINE_SLOT)
 #undef TESSELGUARD_DEFINE_SLOT
+
+__attribute__((constructor(101))) static void fill_real_slots() {
+#define TESSELGUARD_FILL_SLOT(name, result, parameters, status) real_##name = name;
+  TESSELGUARD_HOOKS(TESSELGUARD_FILL_SLOT)
+#undef TESSELGUARD_FILL_SLOT
+}
 
 interceptor_config_record *interceptor_config = nullptr;
 pthread_rwlock_t *dns_db_lock = nullptr;
@@ -74,11 +85,12 @@ int load_propagate_envs(interceptor_config_record *config, const cJSON *document
 // are zero.
 void free_config(interceptor_config_record *config) {
   if (!config) return;
-  for (int32_t i = 0; i < config->env_count; ++i) {
+  for (int32_t i = 0; i < config->env_count && !config->texts; ++i) {
     free(config->envs[i].name);
     free(config->envs[i].value);
     free(config->envs[i].entry);
   }
+  free(config->texts);
   free(config->envs);
   free(config->fds);
   free(config);
@@ -103,13 +115,68 @@ int load_propagate_fds(interceptor_config_record *config, const cJSON *document)
   return 0;
 }
 
+// The length of the name of an environment entry ("NAME=VALUE"), or
+// SIZE_MAX when it has no '='.
+size_t entry_name_length(const char *entry) {
+  for (size_t i = 0; entry[i]; ++i)
+    if (entry[i] == '=') return i;
+  return SIZE_MAX;
+}
+
+// Copies `length` bytes and a NUL to `cursor`, which moves past them.
+char *put_text(char *&cursor, const char *text, size_t length) {
+  char *start = cursor;
+  memcpy(start, text, length);
+  start[length] = '\0';
+  cursor += length + 1;
+  return start;
+}
+
 // The constant configuration, from its tables: what parsing its text gives.
+// Every start makes it, so the environment is walked once for all the names
+// (the first entry of a name counts, as for getenv), and every text goes
+// into one block.
 int load_constant_config(interceptor_config_record *config) {
-  config->envs = static_cast<propagated_env *>(calloc(INTERCEPTOR_CONFIG_ENV_COUNT, sizeof(propagated_env)));
+  const int count = INTERCEPTOR_CONFIG_ENV_COUNT;
+  config->envs = static_cast<propagated_env *>(calloc(count, sizeof(propagated_env)));
   if (!config->envs) return STATUS_CONFIG_ENVS;
-  config->env_count = INTERCEPTOR_CONFIG_ENV_COUNT;
-  for (int i = 0; i < INTERCEPTOR_CONFIG_ENV_COUNT; ++i)
-    if (int status = fill_env(config->envs[i], INTERCEPTOR_CONFIG_ENVS[i])) return status;
+  config->env_count = count;
+  size_t bytes = 0;
+  for (int i = 0; i < count; ++i) {
+    config->envs[i].name_length = strlen(INTERCEPTOR_CONFIG_ENVS[i]);
+    bytes += config->envs[i].name_length + 1;
+  }
+  // Meanwhile `value` points into the environment; the texts are copied below.
+  for (char **entry = environ; entry && *entry; ++entry) {
+    const size_t length = entry_name_length(*entry);
+    for (int i = 0; i < count; ++i) {
+      propagated_env &variable = config->envs[i];
+      if (variable.value || variable.name_length != length || memcmp(*entry, INTERCEPTOR_CONFIG_ENVS[i], length) != 0)
+        continue;
+      variable.value = *entry + length + 1;
+      // The value, and the entry: name, '=', value.
+      bytes += 2 * (strlen(variable.value) + 1) + length + 1;
+      break;
+    }
+  }
+  char *cursor = config->texts = static_cast<char *>(malloc(bytes));
+  if (!cursor) {
+    for (int i = 0; i < count; ++i) config->envs[i].value = nullptr;  // not ours to free
+    return STATUS_CONFIG_ENVS;
+  }
+  for (int i = 0; i < count; ++i) {
+    propagated_env &variable = config->envs[i];
+    variable.name = put_text(cursor, INTERCEPTOR_CONFIG_ENVS[i], variable.name_length);
+    if (!variable.value) continue;
+    const char *value = variable.value;
+    const size_t value_length = strlen(value);
+    variable.value = put_text(cursor, value, value_length);
+    variable.entry = cursor;
+    memcpy(cursor, variable.name, variable.name_length);
+    cursor[variable.name_length] = '=';
+    cursor += variable.name_length + 1;
+    put_text(cursor, value, value_length);
+  }
   config->fds = static_cast<int32_t *>(calloc(INTERCEPTOR_CONFIG_FD_COUNT, sizeof(int32_t)));
   if (!config->fds) return STATUS_CONFIG_FDS;
   memcpy(config->fds, INTERCEPTOR_CONFIG_FDS, INTERCEPTOR_CONFIG_FD_COUNT * sizeof(int32_t));

@@ -29,7 +29,6 @@ enum interceptor_status : int {
   STATUS_CONFIG_ENVS = 9,       // a "propagate_envs" element is not a string (or no memory for it)
   STATUS_CONFIG_FDS = 10,       // a "propagate_fds" element is not a number
   STATUS_PREPARE_CREAT = 11,
-  STATUS_LOCK = 12,
   STATUS_NO_MEMORY_FOR_HOOKS = 13,  // the hook set itself cannot be created
 };
 // A hook whose failed preparation is not looked at.

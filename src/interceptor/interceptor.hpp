@@ -71,6 +71,9 @@ struct interceptor_config_record {
   propagated_env *envs;
   int32_t fd_count;
   int32_t *fds;
+  // The constant configuration keeps every text of `envs` in this one
+  // block; null when each text is a block of its own.
+  char *texts;
 };
 
 extern interceptor_config_record *interceptor_config;

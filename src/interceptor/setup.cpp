@@ -66,20 +66,15 @@ namespace {
 
 hook_set *installed_hooks = nullptr;
 
-// Readers: the loader scopes under way; the fork handler is the one writer.
-pthread_rwlock_t loader_calls_lock;
-bool loader_calls_lock_ready = false;
-
 // Writers first: the fork handler takes the locks for writing, and a steady
-// stream of lookups from other threads must not keep it waiting.
-bool init_writer_first_lock(pthread_rwlock_t *lock) {
-  pthread_rwlockattr_t attributes;
-  if (pthread_rwlockattr_init(&attributes) != 0) return false;
-  pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-  const bool ready = pthread_rwlock_init(lock, &attributes) == 0;
-  pthread_rwlockattr_destroy(&attributes);
-  return ready;
-}
+// stream of lookups from other threads must not keep it waiting. Made
+// ready by their initialisers, with no call at start-up.
+constexpr pthread_rwlock_t WRITER_FIRST_LOCK = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+// The name table's (dns_db_lock once the interceptor starts).
+pthread_rwlock_t name_table_lock = WRITER_FIRST_LOCK;
+// Readers: the loader scopes under way; the fork handler is the one writer.
+pthread_rwlock_t loader_calls_lock = WRITER_FIRST_LOCK;
+bool loader_calls_lock_ready = false;
 
 }  // namespace
 
@@ -129,13 +124,8 @@ int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
 int interceptor_init(verdict_callback callback, const char *config_text) {
   if (int status = load_interceptor_config(config_text)) return status;
 
-  auto *lock = static_cast<pthread_rwlock_t *>(malloc(sizeof(pthread_rwlock_t)));
-  if (!lock || !init_writer_first_lock(lock)) {
-    free(lock);
-    return STATUS_LOCK;
-  }
-  loader_calls_lock_ready = init_writer_first_lock(&loader_calls_lock);
-  dns_db_lock = lock;
+  loader_calls_lock_ready = true;
+  dns_db_lock = &name_table_lock;
   registered_callback = callback;
 
   // Judged while nothing is hooked; a refusal ends the process here.
@@ -174,6 +164,6 @@ void atfork_parent() {
 void atfork_child() {
   state_after_fork_child();
   reset_resolver_facts_after_fork();
-  if (dns_db_lock) init_writer_first_lock(dns_db_lock);
-  if (loader_calls_lock_ready) init_writer_first_lock(&loader_calls_lock);
+  if (dns_db_lock) *dns_db_lock = WRITER_FIRST_LOCK;
+  if (loader_calls_lock_ready) loader_calls_lock = WRITER_FIRST_LOCK;
 }

@@ -112,15 +112,22 @@ TEST_F(InterceptorConfig, ConstantConfigurationNamesTwentyVariablesAndDescriptor
   EXPECT_EQ(std::string(INTERCEPTOR_CONFIG_TEXT).find_first_of(" \t\n"), std::string::npos);
 }
 
-// Start-up reads the constant configuration from its tables; a copy of the
-// text is parsed. Both must give the same record.
+// Start-up reads the constant configuration from its tables, in one walk
+// over the environment; a copy of the text is parsed, with a look-up per
+// name. Both must give the same record, whatever the environment holds.
 TEST_F(InterceptorConfig, ConstantTablesSayWhatTheTextSays) {
-  setenv("K_SERVICE", "service-one", 1);
+  char *entries[] = {const_cast<char *>("K_SERVICE_X=decoy"), const_cast<char *>("NO_EQUALS_SIGN"),
+                     const_cast<char *>("K_SERVICE=service-one"), const_cast<char *>("K_SERVICE=second"),
+                     const_cast<char *>("LD_PRELOAD="), const_cast<char *>("_HANDLER=a=b"), nullptr};
+  char **saved = environ;
+  environ = entries;
   ASSERT_EQ(load_interceptor_config(INTERCEPTOR_CONFIG_TEXT), 0);
   const interceptor_config_record *from_tables = interceptor_config;
   const std::string copy = INTERCEPTOR_CONFIG_TEXT;
   ASSERT_EQ(load_interceptor_config(copy.c_str()), 0);
+  environ = saved;
   const interceptor_config_record *parsed = interceptor_config;
+  EXPECT_STREQ(from_tables->envs[17].entry, "K_SERVICE=service-one");
   ASSERT_NE(from_tables, parsed);
   ASSERT_EQ(from_tables->env_count, parsed->env_count);
   for (int i = 0; i < parsed->env_count; ++i) {
@@ -131,7 +138,6 @@ TEST_F(InterceptorConfig, ConstantTablesSayWhatTheTextSays) {
   }
   ASSERT_EQ(from_tables->fd_count, parsed->fd_count);
   for (int i = 0; i < parsed->fd_count; ++i) EXPECT_EQ(from_tables->fds[i], parsed->fds[i]);
-  unsetenv("K_SERVICE");
   // Both records released: the parsed one now, the other by TearDown.
   release_interceptor_config();
   interceptor_config = const_cast<interceptor_config_record *>(from_tables);
