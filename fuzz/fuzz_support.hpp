@@ -45,6 +45,7 @@ inline void use_private_state(int32_t provider) {
   ssl_api.SHA256_Init = sha256_init;
   ssl_api.SHA256_Update = sha256_update;
   ssl_api.SHA256_Final = sha256_final;
+  mark_libssl_ready();
 }
 
 // Descriptor 999 as a non-blocking pipe with room for the largest record an

@@ -146,6 +146,8 @@ void carry_libssl_choice() {
   if (!env_lookup(LIBSSL_PATH_VARIABLE)) setenv(LIBSSL_PATH_VARIABLE, "", 1);
 }
 
+void mark_libssl_ready() { libssl_status.store(READY, std::memory_order_release); }
+
 bool libssl_ready() {
   int now = libssl_status.load(std::memory_order_acquire);
   if (now == UNTRIED && libssl_status.compare_exchange_strong(now, LOADING, std::memory_order_acquire)) {

@@ -100,6 +100,9 @@ extern libssl_api ssl_api;
 // in a process opens it (printing, on standard error, why it cannot be used
 // when it cannot). False also while another thread is opening it.
 bool libssl_ready();
+// For programs that fill ssl_api themselves (the fuzz targets): libssl_ready
+// then answers true without opening anything.
+void mark_libssl_ready();
 // Start-up, before the interceptor captures the variables it carries: a
 // process whose environment names no libssl file passes on an empty value
 // (search), so that started programs never get one chosen by the caller.

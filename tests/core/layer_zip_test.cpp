@@ -68,21 +68,23 @@ std::set<std::string> mapped_objects(const std::string &out) {
   return mapped;
 }
 
-// Configures through the exported call when the library is there (and has
-// its libssl open OpenSSL 3), tries a file under /tmp, then lists the shared
-// objects that the process has mapped.
+// Configures through the exported call when the library is there, and calls
+// it again until a usage report has been drawn (the library opens its libssl,
+// and that libssl OpenSSL 3, for the first one); tries a file under /tmp,
+// then lists the shared objects that the process has mapped.
 constexpr const char *PROTECTED_SCRIPT = R"PY(
 import ctypes
 configure = getattr(ctypes.CDLL(None), "tesselguard_configure", None)
 if configure:
     configure.argtypes = [ctypes.c_char_p]
-    cookie = configure(b'{"policy":{"read_write_tmp":"block"},"disable_analytics":true}')
+    cookie = configure(b'{"policy":{"read_write_tmp":"block"}}')
     print("cookie issued" if cookie else "no cookie")
-    # The libssl the library uses opens OpenSSL 3 at its first call: hash once,
-    # as the usage report does, so that OpenSSL 3 is loaded too.
-    ssl = ctypes.CDLL("libssl.so.1.0.0")
-    context = ctypes.create_string_buffer(256)
-    print("sha256 ready" if ssl.SHA256_Init(context) == 1 else "no sha256")
+    again = ('{"cookie":%d}' % cookie).encode()
+    for _ in range(5000):
+        if "/libssl.so.1.0.0" in open("/proc/self/maps").read():
+            print("libssl opened")
+            break
+        configure(again)
 path = "/tmp/tesselguard-layer-test-probe.txt"
 try:
     open(path, "w").close()
@@ -165,7 +167,7 @@ TEST_F(LayerZip, ProtectsAPythonProcessWithOnlyItsLibFolderOnThePath) {
   run.capture_log_fd = true;
   RunResult result = run_process(run);
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
-  EXPECT_TRUE(has_lines(result.out, {"cookie issued", "sha256 ready", "open refused 222"}));
+  EXPECT_TRUE(has_lines(result.out, {"cookie issued", "libssl opened", "open refused 222"}));
   EXPECT_FALSE(contains_line(result.out, "open allowed")) << result.out;
   EXPECT_NE(result.log.find("\"details\":{\"path\":\"/tmp/tesselguard-layer-test-probe.txt\"}"), std::string::npos)
       << result.log;
@@ -197,17 +199,31 @@ TEST_F(LayerZip, ProtectsAPythonProcessWithOnlyItsLibFolderOnThePath) {
 
 // A protected Python starts a program with an empty environment, with no
 // LD_LIBRARY_PATH anywhere: the library comes back through LD_PRELOAD and
-// finds everything it loads from its own folder.
+// finds everything it loads from its own folder, its libssl too (when the
+// program draws a usage report).
 constexpr const char *EMPTY_ENVIRONMENT_SCRIPT = R"PY(
 import ctypes, subprocess, sys
 configure = ctypes.CDLL(None).tesselguard_configure
 configure.argtypes = [ctypes.c_char_p]
-configure(('{"policy":{"create_child_process":"%s"},"disable_analytics":true}' % sys.argv[1]).encode())
-child = subprocess.run(["/bin/cat", "/proc/self/maps"], env={}, capture_output=True)
+configure(('{"policy":{"create_child_process":"%s"}}' % sys.argv[1]).encode())
+CHILD = """
+import ctypes
+configure = ctypes.CDLL(None).tesselguard_configure
+configure.argtypes = [ctypes.c_char_p]
+for _ in range(5000):
+    maps = open("/proc/self/maps").read()
+    if "/libssl.so.1.0.0" in maps:
+        break
+    configure(b"{}")
+for line in maps.splitlines():
+    if ".so" in line.split()[-1]:
+        print("mapped", line.split()[-1])
+"""
+child = subprocess.run([sys.executable, "-c", CHILD], env={}, capture_output=True)
 print("status", child.returncode)
 for line in child.stdout.decode().splitlines():
-    if ".so" in line.split()[-1]:
-        print("child mapped", line.split()[-1])
+    if line.startswith("mapped "):
+        print("child", line)
 )PY";
 
 TEST_F(LayerZip, ProgramsStartedWithAnEmptyEnvironmentFindTheLayer) {
