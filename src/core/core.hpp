@@ -123,7 +123,7 @@ bool is_state_file(const char *path);
 // The open descriptor of the file whose path is being judged, on this
 // thread, when the interceptor holds one; -1 otherwise. The state file's
 // device and inode are then read from it, without a second lookup of the path.
-extern thread_local int judged_descriptor;
+extern thread_local constinit int judged_descriptor;
 // True for the memory file of a process: /proc/<pid>/mem,
 // /proc/<pid>/task/<tid>/mem, with "self" or "thread-self" for the pid.
 bool is_process_memory_path(const char *path);

@@ -27,7 +27,7 @@ const char *skip_process(const char *text) {
 
 }  // namespace
 
-thread_local int judged_descriptor = -1;
+thread_local constinit int judged_descriptor = -1;
 
 bool is_state_file(const char *path) {
   if (!path || state_identity.path[0] == '\0') return false;
