@@ -112,7 +112,12 @@ struct state_file_identity {
   uint64_t device;
   uint64_t inode;
   int64_t creator_pid;  // the function's first process; 0 when not known
-  char path[4096];      // canonical; empty until start-up has mapped the file
+  char path[4096];      // absolute, as found; empty until start-up has mapped the file
+  // Its canonical form, made at the first judged path that needs it (a start
+  // that judges none makes no system call for it): valid once
+  // `canonical_state` is 2 (0: not made, 1: being made).
+  char canonical[4096];
+  int32_t canonical_state;
 };
 extern state_file_identity state_identity;
 

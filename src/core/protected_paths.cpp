@@ -6,6 +6,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -25,16 +28,61 @@ const char *skip_process(const char *text) {
   return skip_digits(text);
 }
 
+enum : int32_t { CANONICAL_UNKNOWN = 0, CANONICAL_MAKING = 1, CANONICAL_READY = 2 };
+
+// The real path of the state file; when the file is gone (renamed away),
+// the real path of its folder and its name; else the path as found.
+void make_canonical(const char *path, char (&out)[PATH_MAX]) {
+  if (realpath(path, out)) return;
+  const char *slash = strrchr(path, '/');
+  char folder[PATH_MAX];
+  const size_t folder_length = slash ? static_cast<size_t>(slash - path) : 0;
+  if (slash && slash[1] != '\0' && folder_length < sizeof folder) {
+    memcpy(folder, path, folder_length);
+    folder[folder_length] = '\0';
+    if (realpath(folder_length ? folder : "/", out)) {
+      const size_t length = strlen(out);
+      const size_t name_length = strlen(slash);  // with its '/'
+      const size_t at = length == 1 ? 0 : length;  // no "//" after the root
+      if (at + name_length < sizeof out) {
+        memcpy(out + at, slash, name_length + 1);
+        return;
+      }
+    }
+  }
+  snprintf(out, sizeof out, "%s", path);
+}
+
+// The canonical path, made once; a thread that meets another making it
+// makes its own copy in `scratch`.
+const char *canonical_state_path(char (&scratch)[PATH_MAX]) {
+  int32_t &flag = state_identity.canonical_state;
+  int32_t seen = __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
+  if (seen == CANONICAL_READY) return state_identity.canonical;
+  if (seen == CANONICAL_UNKNOWN &&
+      __atomic_compare_exchange_n(&flag, &seen, CANONICAL_MAKING, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+    make_canonical(state_identity.path, state_identity.canonical);
+    __atomic_store_n(&flag, CANONICAL_READY, __ATOMIC_RELEASE);
+    return state_identity.canonical;
+  }
+  if (seen == CANONICAL_READY) return state_identity.canonical;
+  make_canonical(state_identity.path, scratch);
+  return scratch;
+}
+
 }  // namespace
 
 thread_local constinit int judged_descriptor = -1;
 
 bool is_state_file(const char *path) {
   if (!path || state_identity.path[0] == '\0') return false;
-  if (strcmp(path, state_identity.path) == 0) return true;
+  const int saved_errno = errno;
+  char scratch[PATH_MAX];
+  const bool named = strcmp(path, canonical_state_path(scratch)) == 0;
+  errno = saved_errno;
+  if (named) return true;
   if (strncmp(path, "/tmp/", 5) != 0) return false;
   // Another name of the same file: a hard link, or the file renamed away.
-  const int saved_errno = errno;
   struct stat info;
   const bool known = judged_descriptor >= 0 ? fstat(judged_descriptor, &info) == 0 : stat(path, &info) == 0;
   const bool same = known && info.st_dev == state_identity.device &&

@@ -88,11 +88,14 @@ void remember_identity(const char *path, const struct stat &info, int64_t creato
   state_identity.device = info.st_dev;
   state_identity.inode = info.st_ino;
   state_identity.creator_pid = creator_pid;
+  // Made absolute now, while the working directory is the one it names;
+  // the canonical form of an absolute path waits for its first use.
   char canonical[PATH_MAX];
-  const char *known = realpath(path, canonical) ? canonical : path;
+  const char *known = path[0] == '/' || !realpath(path, canonical) ? path : canonical;
   const size_t length = strnlen(known, sizeof state_identity.path - 1);
   memcpy(state_identity.path, known, length);
   state_identity.path[length] = '\0';
+  __atomic_store_n(&state_identity.canonical_state, 0, __ATOMIC_RELEASE);
 }
 
 [[noreturn]] void refuse_replaced_file() {

@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "core_test_support.hpp"
+#include "scratch_directory.hpp"
 
 namespace {
 
@@ -294,6 +295,33 @@ TEST(Library, ExportsOnlyTheConfigurationCall) {
     names.push_back(name);
   }
   EXPECT_EQ(names, std::vector<std::string>{"tesselguard_configure"}) << r.out;
+}
+
+// The state file's canonical path is made at its first need, from the path
+// start-up found: through a linked folder, and also when the file has gone
+// from there (renamed away), since only its folder is resolved then.
+TEST(StateFileName, CanonicalPathIsMadeWhenFirstNeeded) {
+  scratch_directory scratch;
+  const std::string real = scratch.file("real");
+  ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(real.c_str(), scratch.file("linked").c_str()), 0);
+  close(open((real + "/state").c_str(), O_CREAT | O_WRONLY, 0600));
+  struct row {
+    std::string found, judged;
+    bool state;
+  } const rows[] = {
+      {scratch.file("linked") + "/state", real + "/state", true},
+      {scratch.file("linked") + "/gone", real + "/gone", true},
+      {scratch.file("linked") + "/state", scratch.file("linked") + "/state", false},
+      {scratch.file("missing") + "/state", scratch.file("missing") + "/state", true},
+  };
+  for (const row &r : rows) {
+    scoped_state_identity identity(r.found.c_str());
+    errno = EDOM;
+    EXPECT_EQ(is_state_file(r.judged.c_str()), r.state) << r.found << " judged as " << r.judged;
+    EXPECT_EQ(is_state_file(r.judged.c_str()), r.state) << "made once, then read";
+    EXPECT_EQ(errno, EDOM);
+  }
 }
 
 }  // namespace
