@@ -113,11 +113,14 @@ child_result run(const std::vector<std::string> &argv, const std::vector<std::st
   return result;
 }
 
-double median(std::vector<double> values) {
+// The value at `share` (0.5: the median) of the sorted values.
+double quantile(std::vector<double> values, double share) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
+  return values[static_cast<size_t>(share * static_cast<double>(values.size() - 1) + 0.5)];
 }
+
+double median(std::vector<double> values) { return quantile(std::move(values), 0.5); }
 
 // ---- callgrind -------------------------------------------------------------
 
@@ -180,6 +183,9 @@ count callgrind(const setup &s, std::vector<std::string> argv, const std::vector
 
 struct measured {
   double without = 0, with = 0;
+  // Process starts: the added time at the first and third quartiles of the
+  // rounds (each round one start a side, back to back).
+  double added_low = 0, added_high = 0;
   count cg_without, cg_with;
 };
 
@@ -264,15 +270,19 @@ struct start_row {
 measured measure_start(const setup &s, const start_row &row) {
   measured m;
   if (access(row.argv[0].c_str(), X_OK) != 0) return m;
-  std::vector<double> without, with;
+  std::vector<double> without, with, added;
   for (int r = 0; r < row.runs; ++r) {
+    double times[2] = {-1, -1};
     for (bool preload : {false, true}) {
       child_result c = run(row.argv, environment(s, preload, false));
-      if (c.ok) (preload ? with : without).push_back(c.wall_us);
+      if (c.ok) (preload ? with : without).push_back(times[preload] = c.wall_us);
     }
+    if (times[0] >= 0 && times[1] >= 0) added.push_back(times[1] - times[0]);
   }
   m.without = median(without);
   m.with = median(with);
+  m.added_low = quantile(added, 0.25);
+  m.added_high = quantile(added, 0.75);
   if (s.callgrind) {
     m.cg_without = callgrind(s, row.argv, environment(s, false, false), false);
     m.cg_with = callgrind(s, row.argv, environment(s, true, false), false);
@@ -286,8 +296,8 @@ void print_start(const start_row &row, const measured &m) {
   char added[48] = "";
   if (m.cg_with.instructions >= 0 && m.cg_without.instructions >= 0)
     snprintf(added, sizeof added, " (+%.0f)", m.cg_with.instructions - m.cg_without.instructions);
-  printf("| start of `%s` | %.0f us | %.0f us | %s (+%.0f us) | %s | %s | %s%s | |\n", row.label, m.without, m.with,
-         format_ratio(m.with, m.without).c_str(), m.with - m.without,
+  printf("| start of `%s` | %.0f us | %.0f us | %s (+%.0f us; quartiles %+.0f, %+.0f) | %s | %s | %s%s | |\n", row.label,
+         m.without, m.with, format_ratio(m.with, m.without).c_str(), m.with - m.without, m.added_low, m.added_high,
          format_number(m.cg_without.instructions, "").c_str(), format_number(m.cg_with.instructions, "").c_str(),
          format_ratio(m.cg_with.instructions, m.cg_without.instructions).c_str(), added);
 }
