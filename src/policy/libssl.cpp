@@ -2,9 +2,9 @@
 //
 // Most processes never send one: analytics draws about one configuration
 // call in a hundred, and none when it is off. Opening libssl and resolving
-// its entry points at every start cost a process start some 35 us and
-// 55,000 instructions, and ended every process when no usable libssl was
-// there. Now the first send opens it, once per process; when it cannot be
+// its entry points at every start cost every process start some 40,000
+// instructions and 35-60 us, and ended every process when no usable libssl
+// was there. Now the first send opens it, once per process; when it cannot be
 // used, that send says why on standard error and is skipped, and so is
 // every later one, silently.
 //

@@ -1,6 +1,6 @@
 // One HTTPS request to the analytics endpoint, on the libssl entry points
-// resolved at start-up. Every outcome goes to the function's log through
-// report_alert.
+// resolved at the process's first send. Every outcome goes to the
+// function's log through report_alert.
 //
 // The exchange runs on the caller's thread inside a configuration call, so
 // it is bounded: the connection is made without blocking and waited for at
