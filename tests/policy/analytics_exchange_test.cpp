@@ -132,27 +132,6 @@ TEST_F(AnalyticsExchange, GoogleAnalyticsPassesOutboundBlockOtherAddressesDoNot)
   EXPECT_TRUE(contains_line(run.err, "connect -1 errno 222")) << run.err;
 }
 
-// A program the function starts opens libssl at its own first send: here
-// the file its first process was given, carried to it.
-TEST_F(AnalyticsExchange, StartedProgramSendsThroughTheLibsslItsFirstProcessWasGiven) {
-  start();
-  if (IsSkipped()) return;
-  auto env = aws_env();
-  env.push_back(std::string("LD_PRELOAD=") + TG_ANALYTICS_VARIANT_PATH);
-  env.push_back("TESSELGUARD_LIBSSL_PATH=" + compat_dir() + "/libssl.so.1.0.0");
-  // Nothing else offers a libssl to the program.
-  env.push_back("LD_LIBRARY_PATH=/nonexistent");
-  const std::string sending = "exec:" + probe_path("analytics_configure") + "," + MANY_CALLS + ",{}";
-  RunResult run = run_probe("intercept_actions", {"fork", sending}, env, true, "", 120000);
-  server.stop();
-  EXPECT_TRUE(contains_line(run.out, "fork -> child exit 0")) << run.out << run.err;
-  EXPECT_EQ(run.err.find("libssl"), std::string::npos) << run.err;
-  ASSERT_GE(server.requests().size(), 1u);
-  size_t logged = 0;
-  for (const auto &line : split_lines(run.log)) logged += line.rfind(RECORD_PREFIX, 0) == 0;
-  EXPECT_EQ(logged, server.requests().size()) << run.log;
-}
-
 TEST_F(AnalyticsExchange, NothingListeningLogsCannotConnectAndNoRecord) {
   RunResult run = run_configure(aws_env(), {MANY_CALLS, "{}"});
   ASSERT_EQ(run.exit_code, 0) << run.err;
