@@ -17,8 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 
-extern char **environ;
-
 #include "core/core.hpp"
 
 // Until a hook is prepared each slot holds the C library's own function;
