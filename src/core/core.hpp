@@ -5,8 +5,9 @@
 //   env.cpp          env_lookup, is_layer_preload
 //   state.cpp        state_map, state_init, state_identity
 //   protected_paths.cpp  is_state_file, is_process_memory_path
-//   platform.cpp     detect_provider, google_current_generation,
-//                    detect_handler_path
+//   platform.cpp     detect_provider, capture_platform_facts,
+//                    adopt_recorded_platform, google_current_generation,
+//                    captured_supervisor, detect_handler_path
 //   contract.hpp     verdict_callback, VERDICT_REFUSE, ALERT_LOG_FD: what the
 //                    interceptor and the policy share
 //   timestamp.hpp    UTC timestamps of events and records
@@ -26,6 +27,11 @@
 constexpr int32_t PROVIDER_AWS = 0;
 constexpr int32_t PROVIDER_GOOGLE = 1;
 constexpr int32_t PROVIDER_UNSUPPORTED = 2;
+
+// Google's first generation posts records to its supervisor; the current
+// one (Cloud Run functions) logs standard output.
+constexpr int32_t GOOGLE_FIRST_GENERATION = 0;
+constexpr int32_t GOOGLE_CURRENT_GENERATION = 1;
 
 constexpr int32_t MODE_ALLOW = 0;
 constexpr int32_t MODE_ALERT = 1;
@@ -57,9 +63,16 @@ struct state_record {
   int32_t disable_analytics;
   int32_t cookie;
   int32_t failed_cookie_count;
+  // ---- Platform facts: captured from the first process's environment when
+  // the file is made, never written again. Every process of the function,
+  // and every program it starts, runs on the platform the function started
+  // on, whatever its own environment says later.
+  int32_t google_generation;  // GOOGLE_FIRST_GENERATION or GOOGLE_CURRENT_GENERATION
+  char supervisor_host[256];  // X_GOOGLE_SUPERVISOR_HOSTNAME; empty when unset or too long
+  char supervisor_port[32];   // X_GOOGLE_SUPERVISOR_INTERNAL_PORT; the same
 };
 
-static_assert(sizeof(state_record) == 4192);
+static_assert(sizeof(state_record) == 4484);
 static_assert(offsetof(state_record, provider) == 0);
 static_assert(offsetof(state_record, read_write_tmp) == 4);
 static_assert(offsetof(state_record, create_child_process) == 8);
@@ -71,6 +84,9 @@ static_assert(offsetof(state_record, handler_path) == 84);
 static_assert(offsetof(state_record, disable_analytics) == 4180);
 static_assert(offsetof(state_record, cookie) == 4184);
 static_assert(offsetof(state_record, failed_cookie_count) == 4188);
+static_assert(offsetof(state_record, google_generation) == 4192);
+static_assert(offsetof(state_record, supervisor_host) == 4196);
+static_assert(offsetof(state_record, supervisor_port) == 4452);
 
 // The record's integer fields are shared without a lock by every thread and
 // process of the function, each one aligned 32-bit word. Accesses that may
@@ -136,15 +152,31 @@ bool is_process_memory_path(const char *path);
 const char *env_lookup(const char *name);
 int is_layer_preload();
 
-// The provider named by this process's environment. Also remembers, for
-// this process, whether it runs on Google's current generation (K_SERVICE
-// and FUNCTION_TARGET, no X_GOOGLE_FUNCTION_NAME) and, there, the working
-// directory as the function's code folder: call it at start-up.
+// The provider named by this process's environment. Only the first process
+// asks: every other takes the provider from the shared record.
 int32_t detect_provider();
-// What the last detect_provider found: Google's current generation, whose
-// records go to the log as structured lines and which has no supervisor.
-// Meaningful where the record's provider is Google.
+// Fills the record's platform facts from this process's environment:
+// provider, Google's generation (K_SERVICE and FUNCTION_TARGET without
+// X_GOOGLE_FUNCTION_NAME: the current one) and the supervisor's host and
+// port. Called once, where the state file is made.
+void capture_platform_facts(state_record *record);
+// Start-up of every process, once the record is mapped: false when the
+// record names no supported platform. Where this process may run the handler
+// detection on Google's current generation, remembers the working directory
+// as the function's code folder.
+bool adopt_recorded_platform();
+// The record says Google's current generation: records go to the log as
+// structured lines and there is no supervisor.
 bool google_current_generation();
+// Google's first-generation supervisor as captured when the state file was
+// made; each part null when it was not set, both null on any other platform.
+// What the policy exempts and where records are posted: the environment the
+// function's code can change is never read for it.
+struct supervisor_address {
+  const char *host;
+  const char *port;
+};
+supervisor_address captured_supervisor();
 // The function's handler file, canonical, into the record's handler_path
 // (from the record's provider and runtime). 0 after a printed failure.
 int detect_handler_path();

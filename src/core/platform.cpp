@@ -1,7 +1,8 @@
 // The platform a process runs on and the file that holds the function's
-// handler. Detection reads the environment at start-up; the detection
-// variables are propagated to every started program, so each process of a
-// function comes to the same answer.
+// handler. The first process reads the platform from its environment and
+// the state record keeps it; every process below takes it from there, so a
+// program started with another platform's variables, or code that changes
+// the supervisor's variables at run time, changes nothing.
 #include "core/core.hpp"
 #include "core/diagnostics.hpp"
 #include "core/guards.hpp"
@@ -21,8 +22,6 @@
 
 namespace {
 
-// What detect_provider found in this process's environment at start-up.
-bool current_generation = false;
 // The working directory at start-up on Google's current generation: the
 // folder the platform serves the function's code from. Empty when unknown.
 TESSELGUARD_RARELY_USED char code_folder[PATH_MAX];
@@ -32,22 +31,63 @@ void remember_code_folder() {
   if (!getcwd(code_folder, sizeof code_folder)) code_folder[0] = '\0';
 }
 
+// Told apart by Google's variables alone, so that the first process given
+// another platform's variables as well keeps its generation.
+bool names_google_current_generation() {
+  return !env_lookup("X_GOOGLE_FUNCTION_NAME") && env_lookup("K_SERVICE") && env_lookup("FUNCTION_TARGET");
+}
+
+// A variable's value into a record field; a value that does not fit is
+// left out whole (no host or service name is that long).
+void capture_text(char *field, size_t size, const char *name) {
+  memset(field, 0, size);
+  const char *value = env_lookup(name);
+  if (value && strlen(value) < size) memcpy(field, value, strlen(value));
+}
+
+// A captured field, or null when empty (or, in a damaged record, unended).
+const char *captured_text(const char *field, size_t size) {
+  return field[0] && memchr(field, '\0', size) ? field : nullptr;
+}
+
 }  // namespace
 
 int32_t detect_provider() {
-  // Told apart by Google's variables alone, so that a started program given
-  // another platform's variables as well keeps its generation.
-  current_generation =
-      !env_lookup("X_GOOGLE_FUNCTION_NAME") && env_lookup("K_SERVICE") && env_lookup("FUNCTION_TARGET");
-  if (current_generation) remember_code_folder();
   // OS-only runtimes (provided.*) set no AWS_EXECUTION_ENV, only the
   // Runtime API their own bootstrap polls.
   if (env_lookup("AWS_EXECUTION_ENV") || env_lookup("AWS_LAMBDA_RUNTIME_API")) return PROVIDER_AWS;
-  if (env_lookup("X_GOOGLE_FUNCTION_NAME") || current_generation) return PROVIDER_GOOGLE;
+  if (env_lookup("X_GOOGLE_FUNCTION_NAME") || names_google_current_generation()) return PROVIDER_GOOGLE;
   return PROVIDER_UNSUPPORTED;
 }
 
-bool google_current_generation() { return current_generation; }
+void capture_platform_facts(state_record *record) {
+  record->provider = detect_provider();
+  const bool current = names_google_current_generation();
+  record->google_generation = current ? GOOGLE_CURRENT_GENERATION : GOOGLE_FIRST_GENERATION;
+  capture_text(record->supervisor_host, sizeof record->supervisor_host, "X_GOOGLE_SUPERVISOR_HOSTNAME");
+  capture_text(record->supervisor_port, sizeof record->supervisor_port, "X_GOOGLE_SUPERVISOR_INTERNAL_PORT");
+  if (current) remember_code_folder();
+}
+
+bool adopt_recorded_platform() {
+  const int32_t provider = state_map->provider;
+  if (provider != PROVIDER_AWS && provider != PROVIDER_GOOGLE) return false;
+  // Only a process that may write the record detects the handler; the
+  // creator remembered its folder when it captured the facts.
+  if (state_writable && !code_folder[0] && google_current_generation()) remember_code_folder();
+  return true;
+}
+
+bool google_current_generation() {
+  return state_map && state_map->provider == PROVIDER_GOOGLE &&
+         load_field(state_map->google_generation) == GOOGLE_CURRENT_GENERATION;
+}
+
+supervisor_address captured_supervisor() {
+  if (!state_map || state_map->provider != PROVIDER_GOOGLE || google_current_generation()) return {};
+  return {captured_text(state_map->supervisor_host, sizeof state_map->supervisor_host),
+          captured_text(state_map->supervisor_port, sizeof state_map->supervisor_port)};
+}
 
 namespace {
 
@@ -249,6 +289,7 @@ int detect_node_folder_handler(const char *folder) {
 int detect_google_handler_path() {
   const std::string_view runtime = record_runtime();
   const char *folder = code_folder;
+  const bool current_generation = google_current_generation();
   if (!current_generation) {
     folder = env_lookup("X_GOOGLE_CODE_LOCATION");
     if (!folder) {

@@ -213,7 +213,11 @@ int create_new() {
   record->disable_analytics = 0;
   record->cookie = 0;
   record->failed_cookie_count = 0;
-  record->provider = detect_provider();
+  // Platform facts: provider, Google's generation, the supervisor.
+  record->google_generation = GOOGLE_FIRST_GENERATION;
+  memset(record->supervisor_host, 0, sizeof record->supervisor_host);
+  memset(record->supervisor_port, 0, sizeof record->supervisor_port);
+  capture_platform_facts(record);
   state_map = record;
   mapped_record = record;
   state_writable = true;

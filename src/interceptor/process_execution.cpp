@@ -77,16 +77,9 @@ void read_command_line(command_line &line) {
   for (size_t start = 0; start < size; start += strlen(text + start) + 1) line.items[line.count++] = text + start;
 }
 
-// Google's current generation (K_SERVICE and FUNCTION_TARGET, no
-// X_GOOGLE_FUNCTION_NAME) logs standard output, as AWS does.
-bool is_google_current_generation() {
-  return env_lookup("K_SERVICE") && env_lookup("FUNCTION_TARGET") && !env_lookup("X_GOOGLE_FUNCTION_NAME");
-}
-
+// Google's current generation logs standard output, as AWS does.
 bool logs_through_descriptor() {
-  if (!state_map) return false;
-  const int32_t provider = state_map->provider;
-  return provider == PROVIDER_AWS || (provider == PROVIDER_GOOGLE && is_google_current_generation());
+  return state_map && (state_map->provider == PROVIDER_AWS || google_current_generation());
 }
 
 // When the function's log is a regular file, programs started later write

@@ -206,8 +206,7 @@ const char *resolution_error(int code, int saved_errno) {
 // Goes through the ordinary getaddrinfo and connect on purpose: the
 // connection is judged like any other and allowed by the supervisor's name.
 int deliver_google(const char *text) {
-  const char *host = env_lookup("X_GOOGLE_SUPERVISOR_HOSTNAME");
-  const char *port = env_lookup("X_GOOGLE_SUPERVISOR_INTERNAL_PORT");
+  const auto [host, port] = captured_supervisor();
   if (!host) {
     print_message(message_stream::output, "X_GOOGLE_SUPERVISOR_HOSTNAME environment variable not found");
     return 0;

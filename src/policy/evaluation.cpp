@@ -54,14 +54,14 @@ judgement judge_connect(const event_view &event) {
   const char *host = event.hostname;
   int32_t mode = load_field(state_map->outbound_connectivity);
   const int32_t provider = state_map->provider;
-  // The current generation has no supervisor; its metadata server is also
-  // reached by address.
+  // The supervisor as start-up captured it (the current generation has
+  // none); the current generation's metadata server is also reached by address.
   const bool current_google = provider == PROVIDER_GOOGLE && google_current_generation();
   if (host) {
     if (equals(host, ANALYTICS_HOST)) mode = MODE_ALLOW;
     if (provider == PROVIDER_AWS && ends_with(".amazonaws.com", host)) mode = MODE_ALLOW;
     if (provider == PROVIDER_GOOGLE) {
-      const char *supervisor = current_google ? nullptr : env_lookup("X_GOOGLE_SUPERVISOR_HOSTNAME");
+      const char *supervisor = captured_supervisor().host;
       if (supervisor && equals(host, supervisor)) mode = MODE_ALLOW;
       if (ends_with(".internal", host) || ends_with(".internal.", host)) mode = MODE_ALLOW;
       if (ends_with(".googleapis.com", host)) mode = MODE_ALLOW;

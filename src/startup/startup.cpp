@@ -31,11 +31,13 @@ __attribute__((constructor)) static void tesselguard_init() {
   // 2. The libssl file started programs are to open (none: an empty value).
   carry_libssl_choice();
 
-  // 3. Platform.
-  if (detect_provider() == PROVIDER_UNSUPPORTED) fail("Unsupported execution environment", 1);
+  // 3. Platform: named by the first process's environment. Every process
+  // below takes it from the shared record, whatever its own environment says.
+  if (first_process && detect_provider() == PROVIDER_UNSUPPORTED) fail("Unsupported execution environment", 1);
 
-  // 4. Shared state file.
+  // 4. Shared state file, and the platform it records.
   if (!state_init()) fail("cannot init state object", 1);
+  if (!adopt_recorded_platform()) fail("Unsupported execution environment", 1);
 
   // 5. Child-process injection: LD_PRELOAD, and on AWS descriptor 999.
   if (!init_child_injection()) fail("cannot initialize child process injection", 1);

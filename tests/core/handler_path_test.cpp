@@ -185,7 +185,7 @@ TEST_P(PlatformTable, RecordAndMessages) {
 
     scoped_state state(PROVIDER_UNSUPPORTED);
     set_text(state.record.handler_path, EARLIER_PATH);
-    state.record.provider = detect_provider();
+    capture_platform_facts(&state.record);
     stdout_capture out;
     if (row.runtime_document)
       tesselguard_configure((std::string(R"({"runtime":")") + row.runtime_document + "\"}").c_str());
@@ -203,7 +203,6 @@ TEST_P(PlatformTable, RecordAndMessages) {
     EXPECT_EQ(std::string(state.record.handler_path), expected_path);
     EXPECT_EQ(message, row.message);
   }
-  detect_provider();  // forget the generation this row set
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, PlatformTable, ::testing::ValuesIn(ROWS));

@@ -18,6 +18,7 @@ std::vector<std::string> with(std::vector<std::string> env, const std::vector<st
 
 void expect_initial_record(const values &v, int provider) {
   EXPECT_EQ(v.at("provider"), std::to_string(provider));
+  EXPECT_EQ(v.at("google_generation"), "0");
   for (const char *key : {"read_write_tmp", "create_child_process", "outbound_connectivity", "read_handler",
                           "disable_analytics", "cookie", "failed_cookie_count"})
     EXPECT_EQ(v.at(key), "0") << key;
@@ -61,13 +62,14 @@ TEST(StartUp, FirstProcessCreatesOneStateFileAndAwaitsConfiguration) {
 
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_size, 4192);
+    EXPECT_EQ(info.st_size, 4484);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
     values v = probe_values(r.out);
     EXPECT_EQ(v.at("state_path"), file);
     EXPECT_EQ(v.at("mapping"), "r--s");
     expect_initial_record(v, row.provider);
+    EXPECT_EQ(v.at("supervisor_host"), "");
     // No descriptor on the file stays open: the mapping is all there is.
     EXPECT_EQ(r.out.find("state_fd="), std::string::npos) << r.out;
 
@@ -75,6 +77,31 @@ TEST(StartUp, FirstProcessCreatesOneStateFileAndAwaitsConfiguration) {
     ASSERT_TRUE(stored);
     EXPECT_EQ(stored->provider, row.provider);
     EXPECT_EQ(stored->cookie, 0);
+  }
+}
+
+// What the first process's environment says of the platform is kept in the
+// record; a host or port too long for its field is left out whole.
+TEST(StartUp, FirstProcessCapturesThePlatformFacts) {
+  TG_SKIP_IF_SANITIZED();
+  const std::string long_host(256, 'h');
+  struct row {
+    std::vector<std::string> env;
+    std::string generation, host, port;
+  } const rows[] = {
+      {with(google_env(), {"X_GOOGLE_SUPERVISOR_HOSTNAME=supervisor.test", "X_GOOGLE_SUPERVISOR_INTERNAL_PORT=8091"}),
+       "0", "supervisor.test", "8091"},
+      {with(google_env(), {"X_GOOGLE_SUPERVISOR_HOSTNAME=" + long_host, "X_GOOGLE_SUPERVISOR_INTERNAL_PORT=8091"}),
+       "0", "", "8091"},
+      {{"PATH=/usr/bin:/bin", "K_SERVICE=fn", "FUNCTION_TARGET=entry"}, "1", "", ""},
+      {{"PATH=/usr/bin:/bin", "K_SERVICE=fn", "FUNCTION_TARGET=entry", "X_GOOGLE_FUNCTION_NAME=fn"}, "0", "", ""},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.env));
+    auto [r, created] = run_counting_state_files(1, [&] { return run_state_probe(row.env, {"show"}); });
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(has_values(probe_values(r.out), {{"provider", "1"}, {"google_generation", row.generation},
+                                                 {"supervisor_host", row.host}, {"supervisor_port", row.port}}));
   }
 }
 
@@ -157,13 +184,15 @@ TEST(StartUp, InheritedRecordIsTakenAsFoundAndLeftUnchanged) {
   strcpy(record.handler_path, "/srv/main.py");
   record.cookie = 4242;
   record.failed_cookie_count = 3;
+  // Whatever platform its environment names, or none, a process below the
+  // first takes the record's.
+  const std::vector<std::string> environments[] = {aws_env(), {"PATH=/usr/bin:/bin"}};
   for (long extra : {0L, 100L}) {
     TestStateFile file(record, extra);
     ASSERT_FALSE(file.path().empty());
-    // The provider is detected again for the platform check, but the record
-    // keeps the one of the process that created it.
-    auto [r, created] = run_counting_state_files(
-        0, [&] { return run_state_probe(with(aws_env(), {"TESSELGUARD_STATE_PATH=" + file.path()}), {"show"}); });
+    auto [r, created] = run_counting_state_files(0, [&] {
+      return run_state_probe(with(environments[extra ? 1 : 0], {"TESSELGUARD_STATE_PATH=" + file.path()}), {"show"});
+    });
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(created.empty());
     values v = probe_values(r.out);
@@ -174,6 +203,12 @@ TEST(StartUp, InheritedRecordIsTakenAsFoundAndLeftUnchanged) {
     ASSERT_TRUE(stored);
     EXPECT_EQ(memcmp(&*stored, &record, sizeof record), 0);
   }
+  // A record that names no supported platform (no first process made it).
+  record.provider = PROVIDER_UNSUPPORTED;
+  TestStateFile unsupported(record);
+  RunResult r = run_state_probe(with(aws_env(), {"TESSELGUARD_STATE_PATH=" + unsupported.path()}), {"say", "main"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "Unsupported execution environment\n");
 }
 
 TEST(StartUp, UnusableInheritedStateFileEndsWithStatusOne) {

@@ -53,12 +53,16 @@ TEST(UnsupportedDelivery, DoesNothing) {
   EXPECT_FALSE(supervisor.next_request(&raw, 0));
 }
 
+// The supervisor as start-up captured it; the environment is no longer read.
 class GoogleDelivery : public ::testing::Test {
  protected:
   loopback_sink supervisor;
   scoped_state state{PROVIDER_GOOGLE};
-  scoped_env host{"X_GOOGLE_SUPERVISOR_HOSTNAME", "127.0.0.1"};
-  scoped_env port{"X_GOOGLE_SUPERVISOR_INTERNAL_PORT", supervisor.port_text().c_str()};
+  void SetUp() override { supervise("127.0.0.1", supervisor.port_text().c_str()); }
+  void supervise(const char *host, const char *port) {
+    set_text(state.record.supervisor_host, host ? host : "");
+    set_text(state.record.supervisor_port, port ? port : "");
+  }
 };
 
 TEST_F(GoogleDelivery, SendsTheLogRequest) {
@@ -95,10 +99,12 @@ TEST_F(GoogleDelivery, MissingVariablesAreReportedOnce) {
       {nullptr, "8080", "X_GOOGLE_SUPERVISOR_HOSTNAME environment variable not found\n"},
       {"127.0.0.1", nullptr, "X_GOOGLE_SUPERVISOR_INTERNAL_PORT environment variable not found\n"},
   };
+  // Set now, after start-up: not looked at.
+  scoped_env host_now("X_GOOGLE_SUPERVISOR_HOSTNAME", "127.0.0.1");
+  scoped_env port_now("X_GOOGLE_SUPERVISOR_INTERNAL_PORT", supervisor.port_text().c_str());
   for (const auto &c : cases) {
     SCOPED_TRACE(c.message);
-    scoped_env host_override("X_GOOGLE_SUPERVISOR_HOSTNAME", c.host);
-    scoped_env port_override("X_GOOGLE_SUPERVISOR_INTERNAL_PORT", c.port);
+    supervise(c.host, c.port);
     stdout_capture out;
     EXPECT_EQ(report_alert("text"), 0);
     EXPECT_EQ(out.finish(), c.message);
@@ -108,7 +114,7 @@ TEST_F(GoogleDelivery, MissingVariablesAreReportedOnce) {
 }
 
 TEST_F(GoogleDelivery, NobodyListening) {
-  scoped_env closed_port("X_GOOGLE_SUPERVISOR_INTERNAL_PORT", std::to_string(unused_port()).c_str());
+  supervise("127.0.0.1", std::to_string(unused_port()).c_str());
   const int descriptors = open_descriptor_count();
   stdout_capture out;
   EXPECT_EQ(report_alert("text"), -1);
@@ -117,7 +123,7 @@ TEST_F(GoogleDelivery, NobodyListening) {
 }
 
 TEST_F(GoogleDelivery, UnresolvableService) {
-  scoped_env bad_port("X_GOOGLE_SUPERVISOR_INTERNAL_PORT", "no-such-service-here");
+  supervise("127.0.0.1", "no-such-service-here");
   const int descriptors = open_descriptor_count();
   stdout_capture out;
   EXPECT_EQ(report_alert("text"), -1);

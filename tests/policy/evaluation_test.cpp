@@ -311,10 +311,12 @@ TEST_F(PolicyTable, StateFileIsKnownByItsIdentityNotTheEnvironment) {
   run_rows({{"no state file mapped", AWS, ALLOW_ALL, NONE, fs(STATE_PATH), 0, ""}});
 }
 
-TEST_F(PolicyTable, SupervisorUnsetExemptsNothing) {
-  // The alert itself cannot be delivered then; the verdict stands.
+TEST_F(PolicyTable, SupervisorUnsetAtStartUpExemptsNothing) {
+  // The alert itself cannot be delivered then; the verdict stands. Set by
+  // the function's code later, the variable names no supervisor.
   scoped_env unset("X_GOOGLE_SUPERVISOR_HOSTNAME", nullptr);
   scoped_state state(GCF);
+  scoped_env set_later("X_GOOGLE_SUPERVISOR_HOSTNAME", SUPERVISOR);
   state.record.outbound_connectivity = MODE_BLOCK;
   stdout_capture out;
   EXPECT_EQ(policy_callback(conn("10.0.0.7", SUPERVISOR).c_str()), 222);

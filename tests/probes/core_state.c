@@ -43,8 +43,11 @@ struct record {
   int32_t disable_analytics;
   int32_t cookie;
   int32_t failed_cookie_count;
+  int32_t google_generation;
+  char supervisor_host[256];
+  char supervisor_port[32];
 };
-_Static_assert(sizeof(struct record) == 4192, "state record layout");
+_Static_assert(sizeof(struct record) == 4484, "state record layout");
 
 static int last_cookie;
 static pid_t child_pid = -1;
@@ -95,6 +98,9 @@ static void show(void) {
   printf("disable_analytics=%d\n", r->disable_analytics);
   printf("cookie=%d\n", r->cookie);
   printf("failed_cookie_count=%d\n", r->failed_cookie_count);
+  printf("google_generation=%d\n", r->google_generation);
+  printf("supervisor_host=%.256s\n", r->supervisor_host);
+  printf("supervisor_port=%.32s\n", r->supervisor_port);
 }
 
 /* One line per descriptor on a state file: "state_fd=r" or "state_fd=rw". */

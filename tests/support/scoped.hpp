@@ -78,7 +78,10 @@ struct scoped_state {
   state_record record{};
   state_record *saved_map = state_map;
   bool saved_writable = state_writable;
+  // The platform facts as start-up would capture them from the test's
+  // environment, but for the provider given.
   explicit scoped_state(int32_t provider = PROVIDER_AWS) {
+    capture_platform_facts(&record);
     record.provider = provider;
     record.disable_analytics = 1;
     state_map = &record;
@@ -92,17 +95,12 @@ struct scoped_state {
   scoped_state &operator=(const scoped_state &) = delete;
 };
 
-// Google's current generation for this process, as start-up detects it
-// from K_SERVICE and FUNCTION_TARGET; detected afresh once the variables
-// are back (members go in reverse order: `again` last).
+// Google's current generation in the environment, K_SERVICE and
+// FUNCTION_TARGET: a scoped_state made while it lives records it.
 struct scoped_current_generation {
-  struct detect_again {
-    ~detect_again() { detect_provider(); }
-  } again;
   scoped_env first_generation{"X_GOOGLE_FUNCTION_NAME", nullptr};
   scoped_env service{"K_SERVICE", "function"};
   scoped_env target{"FUNCTION_TARGET", "entry"};
-  scoped_current_generation() { detect_provider(); }
 };
 
 // Makes `path` the state file that start-up would have found (device and
