@@ -1,6 +1,7 @@
 // Today's platforms, process by process: Google's current generation with its
-// structured log lines, an OS-only AWS runtime, and a first-generation
-// supervisor that never completes a connection.
+// structured log lines, an OS-only AWS runtime, a first-generation
+// supervisor that never completes a connection, and platform facts that the
+// function's code cannot change after start-up.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,8 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "alert_records.hpp"
 #include "interceptor_test_support.hpp"
 #include "loopback.hpp"
+#include "network_servers.hpp"
 
 namespace {
 
@@ -105,6 +108,61 @@ TEST_F(PlatformProcess, OsOnlyAwsRuntimeRunsAndIsProtected) {
   ASSERT_EQ(records.size(), 1u) << r.log;
   EXPECT_EQ(records[0].path, "/tmp/tg_os_only");
   EXPECT_EQ(records[0].policy, "read_write_tmp");
+}
+
+// The supervisor and the generation are the ones start-up found. Code that
+// names its own supervisor (an address where it listens), and programs it
+// starts with first-generation variables (or with none at all), reach
+// neither an exemption nor a new log: the connection to the would-be
+// supervisor is refused, and its record goes where the function's go.
+TEST_F(PlatformProcess, SupervisorAndGenerationCannotBeChangedByTheFunction) {
+  std::string error;
+  auto supervisor = start_tcp_server(AF_INET, "127.0.0.1", true, &error);
+  auto attacker = start_tcp_server(AF_INET, "127.0.0.2", true, &error);
+  ASSERT_TRUE(supervisor && attacker) << error;
+  const std::string to_attacker = std::to_string(attacker->port);
+  const std::string connect =
+      "import socket\n"
+      "def connect():\n"
+      "    socket.create_connection(('127.0.0.2', int(sys.argv[1])), timeout=5).close()\n";
+  const std::string block = "configure('{\"disable_analytics\":true,\"policy\":{\"outbound_connectivity\":\"block\"}}')\n";
+
+  // First generation: the function's code rewrites the supervisor's variables.
+  auto first = google_env();
+  first.insert(first.end(), {"X_GOOGLE_SUPERVISOR_HOSTNAME=127.0.0.1",
+                             "X_GOOGLE_SUPERVISOR_INTERNAL_PORT=" + std::to_string(supervisor->port)});
+  RunResult r = run_python(first,
+                           connect + block +
+                               "import os\n"
+                               "os.environ['X_GOOGLE_SUPERVISOR_HOSTNAME'] = '127.0.0.2'\n"
+                               "os.environ['X_GOOGLE_SUPERVISOR_INTERNAL_PORT'] = sys.argv[1]\n"
+                               "print(attempt('connect', connect), flush=True)\n",
+                           "", {to_attacker});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(has_lines(r.out, {"connect errno 222"})) << r.out;
+  ASSERT_TRUE(supervisor->wait_for_requests(1, 5000));
+  EXPECT_EQ(alert_summaries_from_requests(supervisor->requests()),
+            std::vector<std::string>{R"(outbound_connectivity block {"host":"127.0.0.2","ip":"127.0.0.2"})"});
+
+  // Current generation: programs started with a first-generation
+  // environment, and with an empty one.
+  const std::vector<std::string> current = {"PATH=/usr/local/bin:/usr/bin:/bin", "K_SERVICE=fn",
+                                            "FUNCTION_TARGET=entry"};
+  r = run_python(current,
+                 block +
+                     "import subprocess\n"
+                     "first_generation = {'X_GOOGLE_FUNCTION_NAME': 'fn', 'X_GOOGLE_SUPERVISOR_HOSTNAME': '127.0.0.2',\n"
+                     "                    'X_GOOGLE_SUPERVISOR_INTERNAL_PORT': sys.argv[1]}\n"
+                     "for env in (first_generation, {}):\n"
+                     "    subprocess.run([sys.executable, '-c', sys.argv[2], sys.argv[1]], env=env)\n",
+                 "", {to_attacker, std::string(CONFIGURE_PREFIX) + connect + "print('child', attempt('connect', connect))\n"});
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(count_of(r.out, "child connect errno 222\n"), 2u) << r.out;
+  const std::string record = R"({"details":{"host":"127.0.0.2","ip":"127.0.0.2"},"tessel_guard":true,)"
+                             R"("timestamp":"T","policy":"outbound_connectivity","mode":"block","severity":"WARNING"})";
+  EXPECT_EQ(record_lines(r.out), (std::vector<std::string>{record, record}));
+  EXPECT_EQ(attacker->accepted, 0);
+  EXPECT_EQ(supervisor->requests().size(), 1u);
 }
 
 // A supervisor whose accept queue is full never completes a connection: the
