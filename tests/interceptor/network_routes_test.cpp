@@ -14,17 +14,26 @@ namespace {
 // Runs each route given as an argument and prints "<route> -> ok" or
 // "<route> -> errno N".
 constexpr const char *ROUTES_SCRIPT = R"(
-import ctypes, os, socket, sys
+import ctypes, os, socket, struct, sys
 libc = ctypes.CDLL(None, use_errno=True)
 libc.tesselguard_configure(sys.argv[1].split(':', 1)[1].encode())
 r, w = os.pipe()
 def udp(ip): return socket.socket(socket.AF_INET6 if ':' in ip else socket.AF_INET, socket.SOCK_DGRAM)
+def unspec(ip, port):  # AF_UNSPEC, in the layout of the address's own family
+    if ':' in ip: return struct.pack('=H', 0) + struct.pack('!HI', port, 0) + socket.inet_pton(socket.AF_INET6, ip) + bytes(4)
+    return struct.pack('=H', 0) + struct.pack('!H', port) + socket.inet_aton(ip) + bytes(8)
+def checked(result):
+    if result < 0: raise OSError(ctypes.get_errno(), '')
 def run(kind, ip=None, port=None):
     to = (ip, int(port or 0))
     if kind == 'connect6': socket.socket(socket.AF_INET6).connect(to)
     elif kind == 'sendto': udp(ip).sendto(b'x', to)
     elif kind == 'sendmsg': udp(ip).sendmsg([b'x'], [], 0, to)
     elif kind == 'fastopen': socket.socket().sendto(b'x', 0x20000000, to)
+    elif kind.startswith('unspec') or kind == 'disconnect':
+        s, name = socket.socket() if kind == 'unspecfastopen' else udp(ip), unspec(*to)
+        if kind == 'disconnect': checked(libc.connect(s.fileno(), name, len(name)))
+        else: checked(libc.sendto(s.fileno(), b'x', 1, 0x20000000 if kind == 'unspecfastopen' else 0, name, len(name)))
     elif kind == 'connected':
         rx = udp(ip); rx.bind((ip, 0))
         s = udp(ip); s.connect(rx.getsockname())
@@ -93,6 +102,15 @@ TEST_F(NetworkRoutes, EveryDestinationRouteIsJudgedUnderBlock) {
                    {"sendmsg fd00::2 9", "errno 222", R"({"ip":"fd00::2"})"},
                    {"fastopen 127.0.0.2 9", "errno 222", R"({"ip":"127.0.0.2"})"},
                    {"sendto 127.0.0.1 9", "ok", nullptr},
+                   // AF_UNSPEC, as the kernel reads it: an IPv4 datagram goes
+                   // to the address; an IPv6 one drops it (not connected:
+                   // EDESTADDRREQ), TCP Fast Open refuses it (EOPNOTSUPP),
+                   // connect disconnects.
+                   {"unspec 127.0.0.2 9", "errno 222", R"({"ip":"127.0.0.2"})"},
+                   {"unspec 127.0.0.1 9", "ok", nullptr},
+                   {"unspec fd00::1 9", "errno 89", nullptr},
+                   {"unspecfastopen 127.0.0.2 9", "errno 95", nullptr},
+                   {"disconnect 127.0.0.2 9", "ok", nullptr},
                },
                {"pipe open"}, {});
 }
