@@ -194,6 +194,15 @@ static void try_connections(void) {
   struct mmsghdr messages[1] = {{message, 0}};
   TRY_CONNECT("sendmmsg UDP", sendmmsg(sock, messages, 1, 0) == 1 ? 0 : -1);
   close(sock);
+  /* AF_UNSPEC: an IPv4 datagram socket sends to the IPv4 address all the
+   * same; connect with it only disconnects. */
+  struct sockaddr_in unspecified = datagram_server;
+  unspecified.sin_family = AF_UNSPEC;
+  sock = socket(AF_INET, SOCK_DGRAM, 0);
+  TRY_CONNECT("sendto UDP AF_UNSPEC",
+              sendto(sock, "x", 1, 0, (struct sockaddr *)&unspecified, sizeof unspecified) == 1 ? 0 : -1);
+  TRY_CONNECT("connect AF_UNSPEC", connect(sock, (struct sockaddr *)&unspecified, sizeof unspecified));
+  close(sock);
   close(datagram_listener);
 
   /* A unique-local IPv6 address (::1 is exempt on AWS): refused with 222

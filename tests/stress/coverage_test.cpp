@@ -38,6 +38,8 @@ const std::map<std::string, std::string> EXPECTED = {
     {"sendto UDP", "seen"},
     {"sendmsg UDP", "seen"},
     {"sendmmsg UDP", "seen"},
+    {"sendto UDP AF_UNSPEC", "seen"},
+    {"connect AF_UNSPEC", "unseen"},  // a disconnect: nothing leaves
     {"connect IPv6", "seen"},
     {"connect IPv4-mapped IPv6", "seen"},
     {"io_uring connect", "unseen"},
