@@ -137,21 +137,6 @@ TEST(NetworkProcess, Ipv6UnixAndMalformedConnectionsAreNotJudged) {
   EXPECT_EQ(result.log, "");
 }
 
-// An AF_UNSPEC destination on an IPv4 datagram socket is sent as IPv4: it
-// is judged as that address, alone and within a batch (127.0.0.1 is the
-// platform's own on AWS; the same address marked AF_UNSPEC is judged once).
-TEST(NetworkProcess, UnspecifiedFamilyOnIpv4DatagramsIsJudgedAsIpv4) {
-  TG_SKIP_IF_SANITIZED();
-  const std::vector<std::string> actions = {"sendmsg:~127.0.0.2:9", "sendmsg:~127.0.0.1:9",
-                                            "sendmmsg:127.0.0.1:9,~127.0.0.1:9,~127.0.0.2:9"};
-  RunResult result = run_client({policy("block"), actions[0], actions[1], actions[2]}, aws_env(), true);
-  expect_clean_exit(result);
-  EXPECT_TRUE(has_lines(result.out, {actions[0] + " -> errno 222", actions[1] + " -> ok", actions[2] + " -> sent 2"}));
-  EXPECT_EQ(alert_summaries_from_log(result.log),
-            (std::vector<std::string>{R"(outbound_connectivity block {"ip":"127.0.0.2"})",
-                                      R"(outbound_connectivity block {"ip":"127.0.0.2"})"}));
-}
-
 TEST(NetworkProcess, ThreadsResolvingAndConnectingAreAllRefused) {
   TG_SKIP_IF_SANITIZED();
   loopback net;

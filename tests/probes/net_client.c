@@ -14,9 +14,7 @@
  *   connectshort:IP:PORT  IPv4 address with a length one byte short
  *   sendmmsg:IP:PORT,IP:PORT,...
  *                         one UDP sendmmsg call, one message per address;
- *                         prints "sent N" or the errno. An address written
- *                         ~IP:PORT goes as AF_UNSPEC (IPv4 layout)
- *   sendmsg:IP:PORT       one UDP sendmsg call; ~IP:PORT as above
+ *                         prints "sent N" or the errno
  *   gethostbyname:NAME    prints the first address, or "h_errno N"
  *   threads:N:ROUNDS:NAME:IP:PORT
  *                         N threads, each ROUNDS times resolving NAME and
@@ -172,40 +170,16 @@ static void threads(const char *action, const char *where) {
   printf("%s -> made %d refused %d failed %d unresolved %d\n", action, made, refused, failed, unresolved);
 }
 
-/* "IP:PORT", or "~IP:PORT" for the same address marked AF_UNSPEC. */
-static int datagram_address(const char *item, struct sockaddr_in *address) {
-  char host[64];
-  int port;
-  const int unspecified = item[0] == '~';
-  if (!split_port(item + unspecified, host, sizeof host, &port)) return 0;
-  *address = ipv4_address(host, port);
-  if (unspecified) address->sin_family = AF_UNSPEC;
-  return 1;
-}
-
-static void send_one(const char *action, const char *item) {
-  struct sockaddr_in address;
-  struct iovec data = {(void *)"x", 1};
-  struct msghdr message = {0};
-  if (!datagram_address(item, &address)) return;
-  message.msg_name = &address;
-  message.msg_namelen = sizeof address;
-  message.msg_iov = &data;
-  message.msg_iovlen = 1;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  report(action, sendmsg(fd, &message, 0) == 1 ? 0 : errno);
-  close(fd);
-}
-
 static void send_many(const char *action, const char *list) {
   struct sockaddr_in addresses[8];
   struct mmsghdr messages[8];
   struct iovec data = {(void *)"x", 1};
-  char copy[512];
-  int count = 0;
+  char copy[512], host[64];
+  int count = 0, port;
   snprintf(copy, sizeof copy, "%s", list);
   for (char *save = NULL, *item = strtok_r(copy, ",", &save); item && count < 8; item = strtok_r(NULL, ",", &save)) {
-    if (!datagram_address(item, &addresses[count])) return;
+    if (!split_port(item, host, sizeof host, &port)) return;
+    addresses[count] = ipv4_address(host, port);
     memset(&messages[count], 0, sizeof messages[count]);
     messages[count].msg_hdr.msg_name = &addresses[count];
     messages[count].msg_hdr.msg_namelen = sizeof addresses[count];
@@ -271,8 +245,6 @@ int main(int argc, char **argv) {
       report(action, connect_once(AF_INET, (struct sockaddr *)&address, sizeof address - 1));
     } else if (strncmp(action, "sendmmsg:", 9) == 0) {
       send_many(action, action + 9);
-    } else if (strncmp(action, "sendmsg:", 8) == 0) {
-      send_one(action, action + 8);
     } else if (strncmp(action, "gethostbyname:", 14) == 0) {
       host_by_name(action, action + 14);
     } else if (strncmp(action, "threads:", 8) == 0) {

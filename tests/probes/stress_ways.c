@@ -201,6 +201,10 @@ static void try_connections(void) {
   sock = socket(AF_INET, SOCK_DGRAM, 0);
   TRY_CONNECT("sendto UDP AF_UNSPEC",
               sendto(sock, "x", 1, 0, (struct sockaddr *)&unspecified, sizeof unspecified) == 1 ? 0 : -1);
+  message.msg_name = &unspecified;
+  TRY_CONNECT("sendmsg UDP AF_UNSPEC", sendmsg(sock, &message, 0) == 1 ? 0 : -1);
+  messages[0].msg_hdr.msg_name = &unspecified;
+  TRY_CONNECT("sendmmsg UDP AF_UNSPEC", sendmmsg(sock, messages, 1, 0) == 1 ? 0 : -1);
   TRY_CONNECT("connect AF_UNSPEC", connect(sock, (struct sockaddr *)&unspecified, sizeof unspecified));
   close(sock);
   close(datagram_listener);

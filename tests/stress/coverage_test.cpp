@@ -39,6 +39,8 @@ const std::map<std::string, std::string> EXPECTED = {
     {"sendmsg UDP", "seen"},
     {"sendmmsg UDP", "seen"},
     {"sendto UDP AF_UNSPEC", "seen"},
+    {"sendmsg UDP AF_UNSPEC", "seen"},
+    {"sendmmsg UDP AF_UNSPEC", "seen"},
     {"connect AF_UNSPEC", "unseen"},  // a disconnect: nothing leaves
     {"connect IPv6", "seen"},
     {"connect IPv4-mapped IPv6", "seen"},
