@@ -4,7 +4,8 @@
 //   core.hpp         the shared state record, providers, modes
 //   env.cpp          env_lookup, is_layer_preload
 //   state.cpp        state_map, state_init, state_identity
-//   protected_paths.cpp  is_state_file, is_process_memory_path
+//   protected_paths.cpp  is_state_file, state_file_canonical_path,
+//                    is_process_memory_path
 //   platform.cpp     detect_provider, capture_platform_facts,
 //                    adopt_recorded_platform, google_current_generation,
 //                    captured_supervisor, detect_handler_path
@@ -118,6 +119,9 @@ struct state_write_scope {
 };
 // In a forked child: no other thread's scope is open there any more.
 void state_after_fork_child();
+// True when the pages of [address, address + length) meet the pages of the
+// mapped record (the kernel works on whole pages).
+bool touches_state_mapping(const void *address, size_t length);
 // True when this process is the function's first process re-executed in
 // place (exec without fork): it keeps the first process's standing.
 extern bool in_place_first_process;
@@ -141,6 +145,9 @@ extern state_file_identity state_identity;
 // path, and for paths under /tmp/ by device and inode (a hard link, a file
 // renamed away). errno is left as it was.
 bool is_state_file(const char *path);
+// The state file's canonical path, as is_state_file knows it: made once and
+// kept, or made into `scratch` while another thread makes it.
+const char *state_file_canonical_path(char (&scratch)[4096]);
 // The open descriptor of the file whose path is being judged, on this
 // thread, when the interceptor holds one; -1 otherwise. The state file's
 // device and inode are then read from it, without a second lookup of the path.

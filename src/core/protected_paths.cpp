@@ -1,6 +1,7 @@
 // Files the function's code must never open, whatever the rules say: the
 // shared state file (it holds the policy) and the memory of a process of the
-// function (writing it could undo the hooks or rewrite the mapped record).
+// function (writing it could undo the hooks or rewrite the mapped record;
+// reading it finds whatever the process holds).
 #include "core/core.hpp"
 
 #include <sys/stat.h>
@@ -53,9 +54,9 @@ void make_canonical(const char *path, char (&out)[PATH_MAX]) {
   snprintf(out, sizeof out, "%s", path);
 }
 
-// The canonical path, made once; a thread that meets another making it
-// makes its own copy in `scratch`.
-const char *canonical_state_path(char (&scratch)[PATH_MAX]) {
+}  // namespace
+
+const char *state_file_canonical_path(char (&scratch)[PATH_MAX]) {
   int32_t &flag = state_identity.canonical_state;
   int32_t seen = __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
   if (seen == CANONICAL_READY) return state_identity.canonical;
@@ -70,15 +71,13 @@ const char *canonical_state_path(char (&scratch)[PATH_MAX]) {
   return scratch;
 }
 
-}  // namespace
-
 thread_local constinit int judged_descriptor = -1;
 
 bool is_state_file(const char *path) {
   if (!path || state_identity.path[0] == '\0') return false;
   const int saved_errno = errno;
   char scratch[PATH_MAX];
-  const bool named = strcmp(path, canonical_state_path(scratch)) == 0;
+  const bool named = strcmp(path, state_file_canonical_path(scratch)) == 0;
   errno = saved_errno;
   if (named) return true;
   if (strncmp(path, "/tmp/", 5) != 0) return false;

@@ -253,6 +253,19 @@ state_write_scope::~state_write_scope() {
   pthread_mutex_unlock(&write_lock);
 }
 
+bool touches_state_mapping(const void *address, size_t length) {
+  if (!mapped_record) return false;
+  const uintptr_t page = static_cast<uintptr_t>(getpagesize());
+  const uintptr_t record_first = reinterpret_cast<uintptr_t>(mapped_record) & ~(page - 1);
+  const uintptr_t record_end = reinterpret_cast<uintptr_t>(mapped_record) + sizeof(state_record);
+  const uintptr_t first = reinterpret_cast<uintptr_t>(address) & ~(page - 1);
+  // A length that wraps around reaches the end of memory.
+  const uintptr_t end = reinterpret_cast<uintptr_t>(address) + length < reinterpret_cast<uintptr_t>(address)
+                            ? UINTPTR_MAX
+                            : reinterpret_cast<uintptr_t>(address) + length;
+  return length > 0 && first < record_end && record_first < end;
+}
+
 void state_after_fork_child() {
   // The child's one thread: a scope another thread had open at fork is gone
   // with that thread, and left the record writable and the lock taken.

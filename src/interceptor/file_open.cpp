@@ -77,26 +77,6 @@ bool changes_something(int flags) {
   return (flags & O_PATH) == 0 && (flags & (O_CREAT | O_TRUNC)) != 0;
 }
 
-// Takes the decimal number at the front of `text`; false when there is none.
-bool take_number(std::string_view &text) {
-  size_t length = 0;
-  while (length < text.size() && text[length] >= '0' && text[length] <= '9') ++length;
-  text.remove_prefix(length);
-  return length > 0;
-}
-
-// /proc/<digits>/mem or /proc/<digits>/task/<digits>/mem: a process's memory.
-bool is_process_memory(std::string_view path) {
-  if (!path.starts_with("/proc/")) return false;
-  path.remove_prefix(6);
-  if (!take_number(path)) return false;
-  if (path.starts_with("/task/")) {
-    path.remove_prefix(6);
-    if (!take_number(path)) return false;
-  }
-  return path == "/mem";
-}
-
 int flags_of_fopen_mode(const char *mode) {
   if (!mode) return O_RDONLY;
   int flags = O_RDONLY;
@@ -179,8 +159,6 @@ FILE *judge_opened_stream(FILE *file, const char *path, int flags) {
 
 int judge_canonical_path(const char *path, int flags) {
   if (!registered_callback) return 0;
-  // Reading a process's memory is not watched; writing it is.
-  if (is_process_memory(path) && !opens_for_writing(flags)) return 0;
   // Writing in the folder /tmp itself (O_TMPFILE, or a name the kernel
   // refuses as a folder) is writing under /tmp.
   if (std::string_view(path) == "/tmp" && may_write(flags)) path = "/tmp/";

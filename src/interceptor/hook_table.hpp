@@ -12,8 +12,12 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <stdio.h>
+#include <sys/mman.h>
+#include <sys/ptrace.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 // Status codes of interceptor_init (0: all hooks active).
@@ -57,7 +61,30 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
   X(openat, int, (int dirfd, const char *path, int flags, ...), PREPARE_FAILURE_IGNORED)           \
   X(execveat, int, (int dirfd, const char *path, char *const argv[], char *const envp[], int flags), \
     PREPARE_FAILURE_IGNORED)                                                                       \
-  X(fexecve, int, (int fd, char *const argv[], char *const envp[]), PREPARE_FAILURE_IGNORED)
+  X(fexecve, int, (int fd, char *const argv[], char *const envp[]), PREPARE_FAILURE_IGNORED)      \
+  /* The state record and the memory of other processes (state_guard.cpp). */                     \
+  X(truncate, int, (const char *path, off_t length), PREPARE_FAILURE_IGNORED)                      \
+  X(ftruncate, int, (int fd, off_t length), PREPARE_FAILURE_IGNORED)                               \
+  X(mprotect, int, (void *address, size_t length, int protection), PREPARE_FAILURE_IGNORED)        \
+  X(pkey_mprotect, int, (void *address, size_t length, int protection, int key),                   \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(munmap, int, (void *address, size_t length), PREPARE_FAILURE_IGNORED)                          \
+  X(mmap, void *, (void *address, size_t length, int protection, int flags, int fd, off_t offset), \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(mremap, void *, (void *old_address, size_t old_length, size_t new_length, int flags, ...),     \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(remap_file_pages, int, (void *address, size_t length, int protection, size_t page_offset, int flags), \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(shmat, void *, (int id, const void *address, int flags), PREPARE_FAILURE_IGNORED)              \
+  X(process_vm_readv, ssize_t,                                                                     \
+    (pid_t pid, const struct iovec *local, unsigned long local_count, const struct iovec *remote,  \
+     unsigned long remote_count, unsigned long flags),                                             \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(process_vm_writev, ssize_t,                                                                    \
+    (pid_t pid, const struct iovec *local, unsigned long local_count, const struct iovec *remote,  \
+     unsigned long remote_count, unsigned long flags),                                             \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(ptrace, long, (enum __ptrace_request request, ...), PREPARE_FAILURE_IGNORED)
 
 #define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status) \
   extern result(*real_##name) parameters;

@@ -20,6 +20,9 @@
 //                          judge_program_start
 //   exec_environment.cpp   build_exec_environment, hooked_execve,
 //                          hooked_execveat, hooked_fexecve
+//   state_guard.cpp        hooked_truncate, hooked_ftruncate, the record's
+//                          pages (mprotect, munmap, mmap, ...), other
+//                          processes' memory (process_vm_*, ptrace)
 //   setup.cpp              interceptor_init, install_hook_rows, the fork handlers
 //
 // Stands on core (and the hooking engine); knows the policy only through
@@ -98,8 +101,8 @@ bool lexical_absolute_path_into(const char *path, char (&out)[PATH_MAX]);
 // The verdict on opening `path` ({"path"}: its absolute form); 0 whenever
 // no event can be made. errno is left as the caller had it.
 int judge_file_open(const char *path);
-// The same for an open with `flags` (a write of /proc/<n>/mem is judged, a
-// read is not; writing in the folder /tmp itself counts as under /tmp).
+// The same for an open with `flags` (writing in the folder /tmp itself
+// counts as under /tmp).
 int judge_file_open_flags(const char *path, int flags);
 // The verdict on an open with `flags` of `path`, already absolute and
 // canonical; errno is left as the caller had it.

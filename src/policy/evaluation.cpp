@@ -35,9 +35,8 @@ judgement judge_fs_open(const event_view &event) {
   const char *path = event.path;
   // An event without a path names no file: no rule applies.
   if (!path) return {};
-  // The shared state file, and the memory of a process opened for writing
-  // (the interceptor raises the event for it only then), are never opened
-  // through the hooks, whatever the rules say.
+  // The shared state file, and the memory of a process (read or written),
+  // are never reached through the hooks, whatever the rules say.
   if (is_state_file(path) || is_process_memory_path(path)) return {MODE_BLOCK, "read_write_tmp"};
   if (starts_with("/tmp/", path)) {
     judgement result{load_field(state_map->read_write_tmp), "read_write_tmp"};

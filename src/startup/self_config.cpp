@@ -87,4 +87,5 @@ void configure_from_env() {
   if (!text) return;
   tesselguard_configure(text);
   free(text);
+  seal_configuration();
 }

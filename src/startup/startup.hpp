@@ -11,6 +11,15 @@
 #include <cstdint>
 
 int32_t parse_mode(const char *word);
+// What the record keeps of an issued cookie: the cookie itself never stands
+// in memory that the function's code can read (every process maps the
+// record), only this one-way digest of it. Always odd.
+int32_t cookie_digest(int32_t cookie);
+// The record's cookie of a function that configured itself: its cookie went
+// to no one, so no later call can present it. Even, so no digest equals it:
+// every later call is refused as one with a wrong cookie.
+constexpr int32_t SEALED_COOKIE = 2;
+void seal_configuration();
 // Builds the configuration document from TESSEL_GUARD_* variables and
 // passes it to tesselguard_configure.
 void configure_from_env();

@@ -1,0 +1,197 @@
+// What would reach the shared record, or another process's memory, without
+// opening a file: cutting the state file short (truncate, ftruncate), making
+// the mapped record writable or putting something else in its place
+// (mprotect, pkey_mprotect, munmap, mremap, mmap and shmat over it,
+// remap_file_pages), and reading or writing the memory of another process of
+// the function (process_vm_readv, process_vm_writev, ptrace).
+//
+// Each is refused always, whatever the rules, with the one record that
+// opening the same thing gives: an "fs_open" of the state file's path, or of
+// /proc/<pid>/mem for the other process, which the policy refuses by name.
+// The library's own write of the record makes it writable with a system
+// call of its own, not through these.
+//
+// truncate(path) is also an open for writing of that path, and is judged as
+// one by the file it reaches: opened first with O_PATH (which changes
+// nothing and follows links as truncate does), judged by the kernel's path
+// of it, and then cut through that very descriptor.
+#include "interceptor/interceptor.hpp"
+
+#include <sys/mman.h>
+#include <sys/ptrace.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+
+#include "core/core.hpp"
+
+namespace {
+
+constexpr int TRUNCATING = O_WRONLY | O_TRUNC;
+
+// The refusal of an attempt on the record: its record, then the verdict
+// (222 even when no event could be made: the record is never given up).
+int refuse_record_access() {
+  char scratch[PATH_MAX];
+  const int verdict = judge_canonical_path(state_file_canonical_path(scratch), O_RDWR);
+  return verdict ? verdict : VERDICT_REFUSE;
+}
+
+int refuse_memory_access(pid_t pid) {
+  char path[48];
+  snprintf(path, sizeof path, "/proc/%d/mem", static_cast<int>(pid));
+  const int verdict = judge_canonical_path(path, O_RDWR);
+  return verdict ? verdict : VERDICT_REFUSE;
+}
+
+// Another process: its memory is the function's too. The caller's own is
+// not watched (it can read and write that directly).
+bool is_other_process(pid_t pid) { return pid > 0 && pid != getpid(); }
+
+// Requests that attach to a process or read or change its memory or
+// registers. Without an attach no other process is a tracee, except a child
+// that asked for it (PTRACE_TRACEME), whose memory the rest still guards.
+bool reaches_into(int request) {
+  switch (request) {
+    case PTRACE_ATTACH:
+    case PTRACE_SEIZE:
+    case PTRACE_PEEKTEXT:
+    case PTRACE_PEEKDATA:
+    case PTRACE_PEEKUSER:
+    case PTRACE_POKETEXT:
+    case PTRACE_POKEDATA:
+    case PTRACE_POKEUSER:
+    case PTRACE_SETREGSET:
+    case PTRACE_SETSIGINFO:
+#ifdef PTRACE_SETREGS
+    case PTRACE_SETREGS:
+    case PTRACE_SETFPREGS:
+#endif
+      return true;
+    default:
+      return false;
+  }
+}
+
+template <typename T>
+T refused(int verdict, T failure) {
+  errno = verdict;
+  return failure;
+}
+
+}  // namespace
+
+int hooked_truncate(const char *path, off_t length) {
+  if (!path || !path[0] || !registered_callback) return real_truncate(path, length);
+  const int fd = real_openat(AT_FDCWD, path, O_PATH | O_CLOEXEC);
+  char kernel_path[PATH_MAX];
+  if (fd < 0 || !descriptor_path(fd, kernel_path)) {
+    // Nothing there (or no /proc): judged by the text, then the kernel's
+    // own answer.
+    const int error = errno;
+    if (fd >= 0) real_close(fd);
+    if (const int verdict = judge_path_text(AT_FDCWD, path, TRUNCATING)) return refused(verdict, -1);
+    errno = error;
+    return real_truncate(path, length);
+  }
+  if (const int verdict = judge_opened_file(kernel_path, TRUNCATING, fd)) {
+    real_close(fd);
+    return refused(verdict, -1);
+  }
+  char through[40];
+  snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
+  const int result = real_truncate(through, length);
+  const int error = errno;
+  real_close(fd);
+  errno = error;
+  return result;
+}
+
+int hooked_ftruncate(int fd, off_t length) {
+  // The descriptor's open was judged; only the state file is refused again.
+  // No process keeps one open, so this needs one that came round the hooks.
+  struct stat info;
+  const int saved = errno;
+  if (registered_callback && state_identity.path[0] && fstat(fd, &info) == 0 &&
+      info.st_dev == state_identity.device && info.st_ino == state_identity.inode)
+    return refused(refuse_record_access(), -1);
+  errno = saved;
+  return real_ftruncate(fd, length);
+}
+
+int hooked_mprotect(void *address, size_t length, int protection) {
+  if (touches_state_mapping(address, length)) return refused(refuse_record_access(), -1);
+  return real_mprotect(address, length, protection);
+}
+
+int hooked_pkey_mprotect(void *address, size_t length, int protection, int key) {
+  if (touches_state_mapping(address, length)) return refused(refuse_record_access(), -1);
+  return real_pkey_mprotect(address, length, protection, key);
+}
+
+int hooked_munmap(void *address, size_t length) {
+  if (touches_state_mapping(address, length)) return refused(refuse_record_access(), -1);
+  return real_munmap(address, length);
+}
+
+void *hooked_mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+  // MAP_FIXED_NOREPLACE leaves a mapping in place.
+  const bool replaces = (flags & MAP_FIXED) != 0 && (flags & MAP_FIXED_NOREPLACE) != MAP_FIXED_NOREPLACE;
+  if (replaces && touches_state_mapping(address, length)) return refused(refuse_record_access(), MAP_FAILED);
+  return real_mmap(address, length, protection, flags, fd, offset);
+}
+
+void *hooked_mremap(void *old_address, size_t old_length, size_t new_length, int flags, ...) {
+  void *new_address = nullptr;
+  if (flags & MREMAP_FIXED) {
+    va_list rest;
+    va_start(rest, flags);
+    new_address = va_arg(rest, void *);
+    va_end(rest);
+  }
+  // A length of 0 copies a shared mapping: the record's pages stay as they are.
+  const bool moves_record = old_length > 0 && touches_state_mapping(old_address, old_length);
+  const bool lands_on_record = (flags & MREMAP_FIXED) && touches_state_mapping(new_address, new_length);
+  if (moves_record || lands_on_record) return refused(refuse_record_access(), MAP_FAILED);
+  return real_mremap(old_address, old_length, new_length, flags, new_address);
+}
+
+int hooked_remap_file_pages(void *address, size_t length, int protection, size_t page_offset, int flags) {
+  if (touches_state_mapping(address, length)) return refused(refuse_record_access(), -1);
+  return real_remap_file_pages(address, length, protection, page_offset, flags);
+}
+
+void *hooked_shmat(int id, const void *address, int flags) {
+  if ((flags & SHM_REMAP) && address && touches_state_mapping(address, 1))
+    return refused(refuse_record_access(), reinterpret_cast<void *>(-1));
+  return real_shmat(id, address, flags);
+}
+
+ssize_t hooked_process_vm_readv(pid_t pid, const struct iovec *local, unsigned long local_count,
+                                const struct iovec *remote, unsigned long remote_count, unsigned long flags) {
+  if (is_other_process(pid)) return refused(refuse_memory_access(pid), static_cast<ssize_t>(-1));
+  return real_process_vm_readv(pid, local, local_count, remote, remote_count, flags);
+}
+
+ssize_t hooked_process_vm_writev(pid_t pid, const struct iovec *local, unsigned long local_count,
+                                 const struct iovec *remote, unsigned long remote_count, unsigned long flags) {
+  if (is_other_process(pid)) return refused(refuse_memory_access(pid), static_cast<ssize_t>(-1));
+  return real_process_vm_writev(pid, local, local_count, remote, remote_count, flags);
+}
+
+long hooked_ptrace(enum __ptrace_request request, ...) {
+  // The C library reads all three always; so does this.
+  va_list rest;
+  va_start(rest, request);
+  const pid_t pid = va_arg(rest, pid_t);
+  void *address = va_arg(rest, void *);
+  void *data = va_arg(rest, void *);
+  va_end(rest);
+  if (reaches_into(request) && is_other_process(pid)) return refused(refuse_memory_access(pid), -1L);
+  return real_ptrace(request, pid, address, data);
+}
