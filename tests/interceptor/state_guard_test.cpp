@@ -1,6 +1,7 @@
 // What the function's own code cannot do to the protection: reach the state
 // record, write a process's memory, lose its hooks by forking, slip a second
 // LD_PRELOAD past execve, or borrow the first process's standing.
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -20,8 +21,9 @@ std::string replace_all(std::string text, const std::string &from, const std::st
 
 
 // Every route is refused with 222 and one record of the forced block
-// ("read_write_tmp", "block", the path as judged), with every rule at allow;
-// reading a process's memory is left alone.
+// ("read_write_tmp", "block", the path as judged), with every rule at allow:
+// opening, cutting short, remapping the record's pages, and reaching into
+// another process's memory (the record names that process's memory file).
 TEST(StateGuard, StateFileAndProcessMemoryAreOutOfReach) {
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
@@ -37,8 +39,19 @@ TEST(StateGuard, StateFileAndProcessMemoryAreOutOfReach) {
       {{"openw:/proc/self/mem"}, "errno 222", "/proc/@PID@/mem"},
       {{"fopen:r+:/proc/self/mem"}, "errno 222", "/proc/@PID@/mem"},
       {{"openw:/proc/self/task/@TID@/mem"}, "errno 222", "/proc/@PID@/task/@PID@/mem"},
-      {{"openr:/proc/self/mem"}, "ok", ""},
-      {{"fopen:r:/proc/self/mem"}, "ok", ""},
+      {{"openr:/proc/self/mem"}, "errno 222", "/proc/@PID@/mem"},
+      {{"fopen:r:/proc/self/mem"}, "errno 222", "/proc/@PID@/mem"},
+      {{"truncate:@STATE@"}, "errno 222", "@STATE@"},
+      {{"link:@STATE@:" + scratch.file("cut"), "truncate:" + scratch.file("cut")}, "errno 222", scratch.file("cut")},
+      {{"ftruncate:@STATE@"}, "errno 222", "@STATE@"},
+      {{"record:mprotect"}, "errno 222", "@STATE@"},
+      {{"record:munmap"}, "errno 222", "@STATE@"},
+      {{"record:mmap"}, "errno 222", "@STATE@"},
+      {{"record:mremap"}, "errno 222", "@STATE@"},
+      {{"record:remap_file_pages"}, "errno 222", "@STATE@"},
+      {{"parent:vmread"}, "errno 222", "/proc/@PID@/mem"},
+      {{"parent:vmwrite"}, "errno 222", "/proc/@PID@/mem"},
+      {{"parent:ptrace"}, "errno 222", "/proc/@PID@/mem"},
   };
   for (const route &r : routes) {
     SCOPED_TRACE(r.actions.back());
@@ -152,6 +165,75 @@ TEST_F(PythonStarts, StartedProgramsAreJudgedAndTheirRecordsReachTheFunctionsLog
     EXPECT_EQ(alerts[0].policy, "create_child_process");
     EXPECT_EQ(alerts[0].mode, r.mode);
     EXPECT_EQ(alerts[0].arguments, (std::vector<std::string>{"/usr/bin/id", "-un"}));
+  }
+}
+
+// The review's attempts on the policy, made from Python as an unprivileged
+// user under a tmp block: each is refused with one record in the function's
+// log (none where the cookie is refused), and the policy stays as it was.
+TEST_F(PythonStarts, AttemptsOnThePolicyFailAndThePolicyHolds) {
+  const std::string prelude =
+      "import ctypes, os, subprocess, sys\n"
+      "libc = ctypes.CDLL(None, use_errno=True)\n"
+      "libc.tesselguard_configure(b'{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\"}}')\n"
+      "state = os.environ['TESSELGUARD_STATE_PATH']\n"
+      "address = next(int(l.split('-')[0], 16) for l in open('/proc/self/maps') if state in l)\n"
+      "print('pid', os.getpid())\nprint('state', state)\n"
+      "def child(code, *args): subprocess.run([sys.executable, '-c', 'import ctypes, os, sys\\n' + code, *args])\n";
+  const std::string iovec =
+      "class iovec(ctypes.Structure): _fields_ = [(\"base\", ctypes.c_void_p), (\"size\", ctypes.c_size_t)]\\n"
+      "libc = ctypes.CDLL(None, use_errno=True)\\nzeros = ctypes.create_string_buffer(16)\\n"
+      "local, remote = iovec(ctypes.addressof(zeros), 16), iovec(int(sys.argv[2]) + 4, 16)\\n";
+  struct row {
+    std::string label, code, printed;
+    std::string record_path;  // "" when none; @STATE@, @PID@ as above
+  } const rows[] = {
+      {"a started program cuts the state file",
+       "child('try: os.truncate(sys.argv[1], 0)\\nexcept OSError as e: print(\"errno\", e.errno)', state)",
+       "errno 222", "@STATE@"},
+      {"the cookie read from /proc/self/mem",
+       "try: m = open('/proc/self/mem', 'rb'); m.seek(address + 4184); print(m.read(4))\n"
+       "except OSError as e: print('errno', e.errno)",
+       "errno 222", "/proc/@PID@/mem"},
+      {"the cookie read from the mapped record",
+       "print(libc.tesselguard_configure(b'{\"cookie\":%d,\"policy\":{}}' % "
+       "ctypes.c_int32.from_address(address + 4184).value))",
+       "0", ""},
+      {"the record made writable",
+       "print(libc.mprotect(ctypes.c_void_p(address), ctypes.c_size_t(4192), 3), ctypes.get_errno())", "-1 222",
+       "@STATE@"},
+      {"a started program writes the first process's record",
+       "child('" + iovec +
+           "print(libc.process_vm_writev(int(sys.argv[1]), ctypes.byref(local), 1, ctypes.byref(remote), 1, 0), "
+           "ctypes.get_errno())', str(os.getpid()), str(address))",
+       "-1 222", "/proc/@PID@/mem"},
+  };
+  scratch_directory scratch;
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.label);
+    RunOptions options;
+    options.argv = {python_path(), "-u", "-c",
+                    prelude + r.code + "\ntry: open('" + scratch.file("after") + "', 'w')\n" +
+                        "except OSError as e: print('after errno', e.errno)\n"};
+    options.env = aws_env();
+    options.capture_log_fd = true;
+    options.before_exec = []() -> std::string {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "cannot become nobody";
+      return "";
+    };
+    RunResult result = run_process(options);
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_TRUE(has_lines(result.out, {r.printed, "after errno 222"})) << result.err;
+    auto alerts = alert_records(result.log);
+    std::vector<std::string> paths;
+    for (const auto &alert : alerts) paths.push_back(alert.policy + " " + alert.mode + " " + alert.path);
+    std::vector<std::string> expected;
+    if (!r.record_path.empty())
+      expected.push_back("read_write_tmp block " +
+                         replace_all(replace_all(r.record_path, "@PID@", value_after(result.out, "pid")), "@STATE@",
+                                     value_after(result.out, "state")));
+    expected.push_back("read_write_tmp block " + scratch.file("after"));
+    EXPECT_EQ(paths, expected) << result.log;
   }
 }
 

@@ -6,6 +6,14 @@
  *
  *   configure:JSON      tesselguard_configure
  *   setenv:NAME=VALUE   openr:P  openw:P  fopen:MODE:P  link:FROM:TO
+ *   truncate:P          truncate P to 0
+ *   ftruncate:P         ftruncate to 0 a descriptor of P opened by a direct
+ *                       system call (round the hooks)
+ *   record:CALL         CALL on the pages of the mapped record: mprotect
+ *                       (read-write), munmap, mmap (MAP_FIXED), mremap
+ *                       (moved), remap_file_pages (page 1 over page 0)
+ *   parent:CALL         a forked child calls vmread, vmwrite (its parent's
+ *                       record) or ptrace (PTRACE_ATTACH) on its parent
  *   forks:N:P           N forks while 4 threads connect to a loopback
  *                       listener; each child opens P for writing, connects
  *                       and reports whether that open was refused with 222:
@@ -21,7 +29,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,6 +131,50 @@ static void forks(const char *action, const char *arg) {
   printf("%s -> %d children, %d judged\n", action, children, judged);
 }
 
+/* The first page of the state file's mapping, from /proc/self/maps. */
+static char *record_address(void) {
+  FILE *maps = fopen("/proc/self/maps", "r");
+  char line[8192];
+  unsigned long first = 0;
+  while (maps && !first && fgets(line, sizeof line, maps))
+    if (state_path[0] && strstr(line, state_path)) first = strtoul(line, NULL, 16);
+  if (maps) fclose(maps);
+  return (char *)first;
+}
+
+static void on_record(const char *action, const char *call) {
+  char *record = record_address();
+  const long page = sysconf(_SC_PAGESIZE);
+  int ok = 0;
+  if (!strcmp(call, "mprotect")) ok = mprotect(record, 4192, PROT_READ | PROT_WRITE) == 0;
+  if (!strcmp(call, "munmap")) ok = munmap(record, 4192) == 0;
+  if (!strcmp(call, "mmap"))
+    ok = mmap(record, (size_t)page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
+  if (!strcmp(call, "mremap")) {
+    char *elsewhere = mmap(NULL, 4 * (size_t)page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ok = mremap(record, (size_t)page, (size_t)page, MREMAP_MAYMOVE | MREMAP_FIXED, elsewhere) != MAP_FAILED;
+  }
+  if (!strcmp(call, "remap_file_pages")) ok = remap_file_pages(record, (size_t)page, 0, 1, 0) == 0;
+  report(action, ok);
+}
+
+static void on_parent(const char *action, const char *call) {
+  char *record = record_address();
+  pid_t child = fork();
+  if (child == 0) {
+    char word[4] = {0};
+    struct iovec local = {word, sizeof word}, remote = {record, sizeof word};
+    int ok = 0;
+    errno = 0;
+    if (!strcmp(call, "vmread")) ok = process_vm_readv(getppid(), &local, 1, &remote, 1, 0) == sizeof word;
+    if (!strcmp(call, "vmwrite")) ok = process_vm_writev(getppid(), &local, 1, &remote, 1, 0) == sizeof word;
+    if (!strcmp(call, "ptrace")) ok = ptrace(PTRACE_ATTACH, getppid(), NULL, NULL) == 0;
+    report(action, ok);
+    _exit(0);
+  }
+  if (child > 0) waitpid(child, NULL, 0);
+}
+
 static void run(const char *action) {
   char expanded[8192];
   expand(action, expanded, sizeof expanded);
@@ -153,6 +209,16 @@ static void run(const char *action) {
     if (!to) return;
     snprintf(from, sizeof from, "%.*s", (int)(to - arg), arg);
     report(action, link(from, to + 1) == 0);
+  } else if (!strcmp(verb, "truncate")) {
+    report(action, truncate(arg, 0) == 0);
+  } else if (!strcmp(verb, "ftruncate")) {
+    int fd = (int)syscall(SYS_openat, AT_FDCWD, arg, O_RDWR | O_CLOEXEC);
+    report(action, fd >= 0 && ftruncate(fd, 0) == 0);
+    if (fd >= 0) close(fd);
+  } else if (!strcmp(verb, "record")) {
+    on_record(action, arg);
+  } else if (!strcmp(verb, "parent")) {
+    on_parent(action, arg);
   } else if (!strcmp(verb, "forks")) {
     forks(action, arg);
   } else {
