@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "core_test_support.hpp"
+#include "startup/startup.hpp"
 #include "tesselguard.h"
 
 namespace {
@@ -38,7 +39,9 @@ TEST(CookieStates, FirstCallIssuesTheCookieAndLaterCallsMustPresentIt) {
 
   call_result first = configure("{}");
   EXPECT_NE(first.result, 0);
-  EXPECT_EQ(scoped.record.cookie, first.result);
+  // The record, which every process can read, keeps only a digest of it.
+  EXPECT_EQ(scoped.record.cookie, cookie_digest(first.result));
+  EXPECT_NE(scoped.record.cookie, first.result);
   EXPECT_EQ(first.output, "");
   EXPECT_EQ(scoped.record.read_write_tmp, MODE_ALERT);
   EXPECT_EQ(scoped.record.read_handler, MODE_ALERT);
@@ -47,7 +50,7 @@ TEST(CookieStates, FirstCallIssuesTheCookieAndLaterCallsMustPresentIt) {
   EXPECT_EQ(second.result, 0);
   EXPECT_EQ(second.output, COOKIE_MESSAGE);
   EXPECT_EQ(scoped.record.failed_cookie_count, 1);
-  EXPECT_EQ(scoped.record.cookie, first.result);
+  EXPECT_EQ(scoped.record.cookie, cookie_digest(first.result));
 
   call_result third = configure(with_cookie(first.result, R"("policy":{"read_write_tmp":"block"})"));
   EXPECT_EQ(third.result, first.result);
@@ -61,7 +64,7 @@ TEST(CookieStates, FirstCallIgnoresAnyCookieMember) {
     scoped_state scoped;
     call_result r = configure(text);
     EXPECT_NE(r.result, 0) << text;
-    EXPECT_EQ(scoped.record.cookie, r.result) << text;
+    EXPECT_EQ(scoped.record.cookie, cookie_digest(r.result)) << text;
     EXPECT_EQ(scoped.record.failed_cookie_count, 0) << text;
     EXPECT_EQ(r.output, "") << text;
   }
@@ -96,18 +99,34 @@ TEST(CookieStates, OnlyTheIntegerValueOfANumberIsCompared) {
   };
   for (const auto &r : rows) {
     scoped_state scoped;
-    scoped.record.cookie = r.stored;
+    scoped.record.cookie = cookie_digest(r.stored);
     call_result got = configure(r.text);
     EXPECT_EQ(got.result, r.accepted ? r.stored : 0) << r.text;
     EXPECT_EQ(got.output, r.accepted ? "" : COOKIE_MESSAGE) << r.text;
     EXPECT_EQ(scoped.record.failed_cookie_count, r.accepted ? 0 : 1) << r.text;
-    EXPECT_EQ(scoped.record.cookie, r.stored) << r.text;
+    EXPECT_EQ(scoped.record.cookie, cookie_digest(r.stored)) << r.text;
   }
+}
+
+// A function that configured itself: no cookie opens the record again, and
+// each attempt is refused and counted like a wrong cookie.
+TEST(CookieStates, SealedRecordRefusesEveryCookie) {
+  scoped_state scoped;
+  scoped.record.cookie = SEALED_COOKIE;
+  int refusals = 0;
+  for (int32_t cookie : {SEALED_COOKIE, 0, KNOWN_COOKIE, -1}) {
+    call_result r = configure(with_cookie(cookie, R"("policy":{"read_write_tmp":"block"})"));
+    EXPECT_EQ(r.result, 0) << cookie;
+    EXPECT_EQ(r.output, COOKIE_MESSAGE) << cookie;
+    EXPECT_EQ(scoped.record.failed_cookie_count, ++refusals);
+  }
+  EXPECT_EQ(scoped.record.read_write_tmp, MODE_ALLOW);
+  EXPECT_EQ(scoped.record.cookie, SEALED_COOKIE);
 }
 
 TEST(CookieStates, SixRefusalsLockTheCallForGood) {
   scoped_state scoped;
-  scoped.record.cookie = KNOWN_COOKIE;
+  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
   for (int i = 1; i <= 6; ++i) {
     call_result r = configure(with_cookie(KNOWN_COOKIE + i));
     EXPECT_EQ(r.result, 0);
@@ -125,7 +144,7 @@ TEST(CookieStates, SixRefusalsLockTheCallForGood) {
   call_result wrong = configure("{}");
   EXPECT_EQ(wrong.output, LOCK_MESSAGE);
   EXPECT_EQ(scoped.record.failed_cookie_count, 6);
-  EXPECT_EQ(scoped.record.cookie, KNOWN_COOKIE);
+  EXPECT_EQ(scoped.record.cookie, cookie_digest(KNOWN_COOKIE));
 
   call_result garbage = configure("not json");
   EXPECT_EQ(garbage.result, 0);
