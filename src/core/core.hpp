@@ -122,6 +122,8 @@ void state_after_fork_child();
 // True when the pages of [address, address + length) meet the pages of the
 // mapped record (the kernel works on whole pages).
 bool touches_state_mapping(const void *address, size_t length);
+// True while this thread changes the record's protection for a write scope.
+bool record_protection_of_ours();
 // True when this process is the function's first process re-executed in
 // place (exec without fork): it keeps the first process's standing.
 extern bool in_place_first_process;

@@ -42,9 +42,15 @@ state_record *mapped_record = nullptr;
 pthread_mutex_t write_lock = PTHREAD_MUTEX_INITIALIZER;
 thread_local int write_depth = 0;
 
-// A system call of our own: the C library's mprotect may be watched.
+thread_local bool protecting_record = false;
+
+// A system call of our own: the C library's mprotect is watched, and its
+// syscall lets through only the change this thread makes here.
 bool protect_record(int protection) {
-  return syscall(SYS_mprotect, mapped_record, sizeof(state_record), protection) == 0;
+  protecting_record = true;
+  const bool done = syscall(SYS_mprotect, mapped_record, sizeof(state_record), protection) == 0;
+  protecting_record = false;
+  return done;
 }
 
 struct state_id {
@@ -252,6 +258,8 @@ state_write_scope::~state_write_scope() {
   protect_record(PROT_READ);
   pthread_mutex_unlock(&write_lock);
 }
+
+bool record_protection_of_ours() { return protecting_record; }
 
 bool touches_state_mapping(const void *address, size_t length) {
   if (!mapped_record) return false;

@@ -84,7 +84,8 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
     (pid_t pid, const struct iovec *local, unsigned long local_count, const struct iovec *remote,  \
      unsigned long remote_count, unsigned long flags),                                             \
     PREPARE_FAILURE_IGNORED)                                                                       \
-  X(ptrace, long, (enum __ptrace_request request, ...), PREPARE_FAILURE_IGNORED)
+  X(ptrace, long, (enum __ptrace_request request, ...), PREPARE_FAILURE_IGNORED)                   \
+  X(syscall, long, (long number, ...), PREPARE_FAILURE_IGNORED)
 
 #define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status) \
   extern result(*real_##name) parameters;

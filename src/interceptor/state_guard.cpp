@@ -11,6 +11,9 @@
 // The library's own write of the record makes it writable with a system
 // call of its own, not through these.
 //
+// The C library's syscall() with the numbers of these calls is judged as
+// they are: one call through an FFI would otherwise reach them unwatched.
+//
 // truncate(path) is also an open for writing of that path, and is judged as
 // one by the file it reaches: opened first with O_PATH (which changes
 // nothing and follows links as truncate does), judged by the kernel's path
@@ -21,6 +24,7 @@
 #include <sys/ptrace.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 
 #include <cerrno>
@@ -194,4 +198,51 @@ long hooked_ptrace(enum __ptrace_request request, ...) {
   va_end(rest);
   if (reaches_into(request) && is_other_process(pid)) return refused(refuse_memory_access(pid), -1L);
   return real_ptrace(request, pid, address, data);
+}
+
+long hooked_syscall(long number, ...) {
+  // Six words, as the C library's syscall reads them whatever the number.
+  va_list rest;
+  va_start(rest, number);
+  long a[6];
+  for (long &word : a) word = va_arg(rest, long);
+  va_end(rest);
+  auto pointer = [](long word) { return reinterpret_cast<void *>(word); };
+  const auto size = [](long word) { return static_cast<size_t>(word); };
+  switch (number) {
+    case SYS_truncate:
+      return hooked_truncate(static_cast<const char *>(pointer(a[0])), a[1]);
+    case SYS_ftruncate:
+      return hooked_ftruncate(static_cast<int>(a[0]), a[1]);
+    case SYS_mprotect:
+      if (record_protection_of_ours()) break;
+      return hooked_mprotect(pointer(a[0]), size(a[1]), static_cast<int>(a[2]));
+    case SYS_pkey_mprotect:
+      if (touches_state_mapping(pointer(a[0]), size(a[1]))) return refused(refuse_record_access(), -1L);
+      break;
+    case SYS_munmap:
+      return hooked_munmap(pointer(a[0]), size(a[1]));
+    case SYS_mmap:
+      return reinterpret_cast<long>(hooked_mmap(pointer(a[0]), size(a[1]), static_cast<int>(a[2]),
+                                                static_cast<int>(a[3]), static_cast<int>(a[4]), a[5]));
+    case SYS_mremap:
+      return reinterpret_cast<long>(
+          hooked_mremap(pointer(a[0]), size(a[1]), size(a[2]), static_cast<int>(a[3]), pointer(a[4])));
+    case SYS_remap_file_pages:
+      return hooked_remap_file_pages(pointer(a[0]), size(a[1]), static_cast<int>(a[2]), size(a[3]),
+                                     static_cast<int>(a[4]));
+    case SYS_shmat:
+      return reinterpret_cast<long>(hooked_shmat(static_cast<int>(a[0]), pointer(a[1]), static_cast<int>(a[2])));
+    case SYS_process_vm_readv:
+    case SYS_process_vm_writev:
+    case SYS_ptrace: {
+      const bool reaches = number != SYS_ptrace || reaches_into(static_cast<int>(a[0]));
+      const auto pid = static_cast<pid_t>(number == SYS_ptrace ? a[1] : a[0]);
+      if (reaches && is_other_process(pid)) return refused(refuse_memory_access(pid), -1L);
+      break;
+    }
+    default:
+      break;
+  }
+  return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

@@ -46,6 +46,7 @@ TEST(StateGuard, StateFileAndProcessMemoryAreOutOfReach) {
       {{"ftruncate:@STATE@"}, "errno 222", "@STATE@"},
       {{"record:mprotect"}, "errno 222", "@STATE@"},
       {{"record:munmap"}, "errno 222", "@STATE@"},
+      {{"record:syscall"}, "errno 222", "@STATE@"},
       {{"record:mmap"}, "errno 222", "@STATE@"},
       {{"record:mremap"}, "errno 222", "@STATE@"},
       {{"record:remap_file_pages"}, "errno 222", "@STATE@"},

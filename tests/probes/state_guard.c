@@ -11,7 +11,8 @@
  *                       system call (round the hooks)
  *   record:CALL         CALL on the pages of the mapped record: mprotect
  *                       (read-write), munmap, mmap (MAP_FIXED), mremap
- *                       (moved), remap_file_pages (page 1 over page 0)
+ *                       (moved), remap_file_pages (page 1 over page 0),
+ *                       syscall (the C library's, with SYS_mprotect)
  *   parent:CALL         a forked child calls vmread, vmwrite (its parent's
  *                       record) or ptrace (PTRACE_ATTACH) on its parent
  *   forks:N:P           N forks while 4 threads connect to a loopback
@@ -148,6 +149,7 @@ static void on_record(const char *action, const char *call) {
   int ok = 0;
   if (!strcmp(call, "mprotect")) ok = mprotect(record, 4192, PROT_READ | PROT_WRITE) == 0;
   if (!strcmp(call, "munmap")) ok = munmap(record, 4192) == 0;
+  if (!strcmp(call, "syscall")) ok = syscall(SYS_mprotect, record, 4192, PROT_READ | PROT_WRITE) == 0;
   if (!strcmp(call, "mmap"))
     ok = mmap(record, (size_t)page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
   if (!strcmp(call, "mremap")) {
