@@ -185,7 +185,7 @@ TEST(CookieStates, AnyParseableValueCountsEvenWithoutAnObject) {
 
 TEST(ConfigurationDocument, PolicyWordsSetTheirModes) {
   scoped_state scoped;
-  scoped.record.cookie = KNOWN_COOKIE;
+  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
   set_modes(scoped.record, MODE_ALERT);
   call_result r = configure(with_cookie(
       KNOWN_COOKIE,
@@ -213,7 +213,7 @@ TEST(ConfigurationDocument, PolicyThatIsNotAnObjectChangesNoMode) {
   for (const char *policy : {R"("policy":["block"])", R"("policy":"block")", R"("policy":null)",
                              R"("Policy":{"read_write_tmp":"block"})", R"("read_write_tmp":"block")"}) {
     scoped_state scoped;
-    scoped.record.cookie = KNOWN_COOKIE;
+    scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
     call_result r = configure(with_cookie(KNOWN_COOKIE, policy));
     EXPECT_EQ(r.result, KNOWN_COOKIE) << policy;
     EXPECT_EQ(r.output, "") << policy;
@@ -223,7 +223,7 @@ TEST(ConfigurationDocument, PolicyThatIsNotAnObjectChangesNoMode) {
 
 TEST(ConfigurationDocument, RuntimeIsStoredBeforeTheHandlerPathIsDetected) {
   scoped_state scoped(PROVIDER_AWS);
-  scoped.record.cookie = KNOWN_COOKIE;
+  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
   scoped_env handler("_HANDLER", "lambda_function.lambda_handler");
   scoped_env task_root("LAMBDA_TASK_ROOT", "/var/task");
 
@@ -255,7 +255,7 @@ TEST(ConfigurationDocument, RuntimeIsStoredBeforeTheHandlerPathIsDetected) {
 
 TEST(ConfigurationDocument, LongRuntimeTextsAreCutToTheirFields) {
   scoped_state scoped(PROVIDER_UNSUPPORTED);
-  scoped.record.cookie = KNOWN_COOKIE;
+  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
   strcpy(scoped.record.handler_path, "/sentinel");
   std::string long_runtime(40, 'r');
   std::string long_version(40, 'v');
@@ -275,7 +275,7 @@ TEST(ConfigurationDocument, LongRuntimeTextsAreCutToTheirFields) {
 
 TEST(ConfigurationDocument, TooLongHandlerPathIsRefusedAndTheCallStillSucceeds) {
   scoped_state scoped(PROVIDER_GOOGLE);
-  scoped.record.cookie = KNOWN_COOKIE;
+  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
   strcpy(scoped.record.handler_path, "/srv/earlier/main.py");
   std::string location = "/" + std::string(4090, 'l');
   scoped_env code_location("X_GOOGLE_CODE_LOCATION", location.c_str());
@@ -289,7 +289,7 @@ TEST(ConfigurationDocument, TooLongHandlerPathIsRefusedAndTheCallStillSucceeds) 
 
 TEST(ConfigurationDocument, OnlyJsonTrueAndFalseSetTheAnalyticsSwitch) {
   scoped_state scoped;
-  scoped.record.cookie = KNOWN_COOKIE;
+  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
   // The record starts with analytics off; none of these may switch it on.
   for (const char *value : {"0", "\"false\"", "null", "[]", "{}"}) {
     configure(with_cookie(KNOWN_COOKIE, std::string("\"disable_analytics\":") + value));

@@ -6,7 +6,8 @@
  *   open:PATH        open read-write with O_CREAT
  *   fopen:PATH       fopen "w"
  *   close999raw      close descriptor 999 with a direct system call
- *   truncatestate    truncate the state file to 0 bytes with a direct system call
+ *   truncatestate    truncate the state file to 0 bytes with a system-call
+ *                    instruction of its own (the C library's syscall() is watched)
  *   exec:N           a forked child runs /bin/true with N more arguments
  *   execstrip:PROG   a forked child runs PROG without LD_PRELOAD in the
  *                    environment it passes
@@ -149,6 +150,24 @@ static void attempt(const char *what, char *out, size_t size) {
   else snprintf(out, size, "errno %d", error);
 }
 
+/* truncate(path, 0) as native code makes it, past every C-library function;
+ * the kernel's -errno or 0. */
+static long own_truncate(const char *path) {
+#if defined(__x86_64__)
+  long result;
+  __asm__ volatile("syscall" : "=a"(result) : "a"((long)SYS_truncate), "D"(path), "S"(0L) : "rcx", "r11", "memory");
+  return result;
+#elif defined(__aarch64__)
+  register long number __asm__("x8") = SYS_truncate;
+  register long first __asm__("x0") = (long)path;
+  register long second __asm__("x1") = 0;
+  __asm__ volatile("svc 0" : "+r"(first) : "r"(number), "r"(second) : "memory");
+  return first;
+#else
+  return syscall(SYS_truncate, path, 0) == 0 ? 0 : -errno;
+#endif
+}
+
 int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
     const char *action = argv[i];
@@ -163,7 +182,8 @@ int main(int argc, char **argv) {
       print_errno("close999raw", syscall(SYS_close, 999) == 0, errno);
     } else if (strcmp(action, "truncatestate") == 0) {
       const char *state_path = getenv("TESSELGUARD_STATE_PATH");
-      print_errno("truncatestate", state_path && syscall(SYS_truncate, state_path, 0) == 0, errno);
+      const long result = state_path ? own_truncate(state_path) : -EINVAL;
+      print_errno("truncatestate", result == 0, (int)-result);
     } else if (strncmp(action, "exec:", 5) == 0) {
       printf("exec -> exit %d\n", run_exec(atoi(action + 5), 0, "/bin/true"));
     } else if (strncmp(action, "execstrip:", 10) == 0) {

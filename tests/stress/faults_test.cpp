@@ -72,8 +72,8 @@ TEST(StressFaults, AlertDescriptorClosedByASystemCallKeepsEveryVerdict) {
 // ---- the state file changed behind the library's back ----------------------
 
 // A known limit, kept here so that it stays known: the record is a shared
-// mapping of a file the function's own user may change. Cut short by a direct
-// system call, it makes the next judgement fault (docs/coverage.md).
+// mapping of a file the function's own user may change. Cut short by native
+// code's own system call, it makes the next judgement fault (docs/coverage.md).
 TEST(StressFaults, StateFileTruncatedByASystemCallKillsTheNextJudgement) {
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
