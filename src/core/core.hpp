@@ -71,9 +71,12 @@ struct state_record {
   int32_t google_generation;  // GOOGLE_FIRST_GENERATION or GOOGLE_CURRENT_GENERATION
   char supervisor_host[256];  // X_GOOGLE_SUPERVISOR_HOSTNAME; empty when unset or too long
   char supervisor_port[32];   // X_GOOGLE_SUPERVISOR_INTERNAL_PORT; the same
+  // Set when the function configured itself from the layer's variables: its
+  // cookie went to no one, so every later configuration call is refused.
+  int32_t configuration_sealed;
 };
 
-static_assert(sizeof(state_record) == 4484);
+static_assert(sizeof(state_record) == 4488);
 static_assert(offsetof(state_record, provider) == 0);
 static_assert(offsetof(state_record, read_write_tmp) == 4);
 static_assert(offsetof(state_record, create_child_process) == 8);

@@ -219,6 +219,7 @@ int create_new() {
   record->disable_analytics = 0;
   record->cookie = 0;
   record->failed_cookie_count = 0;
+  record->configuration_sealed = 0;
   // Platform facts: provider, Google's generation, the supervisor.
   record->google_generation = GOOGLE_FIRST_GENERATION;
   memset(record->supervisor_host, 0, sizeof record->supervisor_host);

@@ -68,12 +68,14 @@ int32_t check_cookie(const cJSON *document) {
     reseed_from_clock();
     // rand() + 1 with 32-bit wrap-around: never 0.
     const auto cookie = static_cast<int32_t>(static_cast<uint32_t>(rand()) + 1u);
-    store_field(state_map->cookie, cookie_digest(cookie));
+    store_field(state_map->cookie, cookie);
     return cookie;
   }
+  // Sealed: the cookie is in the record for anyone who reads memory, but
+  // was given to no one, so no caller can hold it rightfully.
+  if (load_field(state_map->configuration_sealed) != 0) return 0;
   const cJSON *cookie = cJSON_GetObjectItemCaseSensitive(document, "cookie");
-  if (cJSON_IsNumber(cookie) && cookie_digest(cookie->valueint) == load_field(state_map->cookie))
-    return cookie->valueint;
+  if (cJSON_IsNumber(cookie) && cookie->valueint == load_field(state_map->cookie)) return state_map->cookie;
   return 0;
 }
 
@@ -85,24 +87,9 @@ void sample_analytics() {
 
 }  // namespace
 
-int32_t cookie_digest(int32_t cookie) {
-  // Every round takes the cookie in again, so no round can be undone without
-  // it; some eight thousand rounds cost the call a few microseconds and a
-  // search of all four billion cookies hours of native code.
-  uint64_t mixed = 0x9e3779b97f4a7c15u;
-  for (int round = 0; round < 8192; ++round) {
-    mixed ^= static_cast<uint32_t>(cookie);
-    mixed = (mixed ^ (mixed >> 30)) * 0xbf58476d1ce4e5b9u;
-    mixed = (mixed ^ (mixed >> 27)) * 0x94d049bb133111ebu;
-    mixed ^= mixed >> 31;
-  }
-  // Odd, so never 0 (no cookie issued) nor SEALED_COOKIE.
-  return static_cast<int32_t>(static_cast<uint32_t>(mixed >> 32) | 1u);
-}
-
 void seal_configuration() {
   state_write_scope scope;
-  if (scope.open && load_field(state_map->cookie) != 0) store_field(state_map->cookie, SEALED_COOKIE);
+  if (scope.open && load_field(state_map->cookie) != 0) store_field(state_map->configuration_sealed, 1);
 }
 
 int32_t parse_mode(const char *word) {

@@ -11,14 +11,8 @@
 #include <cstdint>
 
 int32_t parse_mode(const char *word);
-// What the record keeps of an issued cookie: the cookie itself never stands
-// in memory that the function's code can read (every process maps the
-// record), only this one-way digest of it. Always odd.
-int32_t cookie_digest(int32_t cookie);
-// The record's cookie of a function that configured itself: its cookie went
-// to no one, so no later call can present it. Even, so no digest equals it:
-// every later call is refused as one with a wrong cookie.
-constexpr int32_t SEALED_COOKIE = 2;
+// After self-configuration: the record refuses every later configuration
+// call, as one with a wrong cookie.
 void seal_configuration();
 // Builds the configuration document from TESSEL_GUARD_* variables and
 // passes it to tesselguard_configure.

@@ -39,9 +39,7 @@ TEST(CookieStates, FirstCallIssuesTheCookieAndLaterCallsMustPresentIt) {
 
   call_result first = configure("{}");
   EXPECT_NE(first.result, 0);
-  // The record, which every process can read, keeps only a digest of it.
-  EXPECT_EQ(scoped.record.cookie, cookie_digest(first.result));
-  EXPECT_NE(scoped.record.cookie, first.result);
+  EXPECT_EQ(scoped.record.cookie, first.result);
   EXPECT_EQ(first.output, "");
   EXPECT_EQ(scoped.record.read_write_tmp, MODE_ALERT);
   EXPECT_EQ(scoped.record.read_handler, MODE_ALERT);
@@ -50,7 +48,7 @@ TEST(CookieStates, FirstCallIssuesTheCookieAndLaterCallsMustPresentIt) {
   EXPECT_EQ(second.result, 0);
   EXPECT_EQ(second.output, COOKIE_MESSAGE);
   EXPECT_EQ(scoped.record.failed_cookie_count, 1);
-  EXPECT_EQ(scoped.record.cookie, cookie_digest(first.result));
+  EXPECT_EQ(scoped.record.cookie, first.result);
 
   call_result third = configure(with_cookie(first.result, R"("policy":{"read_write_tmp":"block"})"));
   EXPECT_EQ(third.result, first.result);
@@ -64,7 +62,7 @@ TEST(CookieStates, FirstCallIgnoresAnyCookieMember) {
     scoped_state scoped;
     call_result r = configure(text);
     EXPECT_NE(r.result, 0) << text;
-    EXPECT_EQ(scoped.record.cookie, cookie_digest(r.result)) << text;
+    EXPECT_EQ(scoped.record.cookie, r.result) << text;
     EXPECT_EQ(scoped.record.failed_cookie_count, 0) << text;
     EXPECT_EQ(r.output, "") << text;
   }
@@ -99,12 +97,12 @@ TEST(CookieStates, OnlyTheIntegerValueOfANumberIsCompared) {
   };
   for (const auto &r : rows) {
     scoped_state scoped;
-    scoped.record.cookie = cookie_digest(r.stored);
+    scoped.record.cookie = r.stored;
     call_result got = configure(r.text);
     EXPECT_EQ(got.result, r.accepted ? r.stored : 0) << r.text;
     EXPECT_EQ(got.output, r.accepted ? "" : COOKIE_MESSAGE) << r.text;
     EXPECT_EQ(scoped.record.failed_cookie_count, r.accepted ? 0 : 1) << r.text;
-    EXPECT_EQ(scoped.record.cookie, cookie_digest(r.stored)) << r.text;
+    EXPECT_EQ(scoped.record.cookie, r.stored) << r.text;
   }
 }
 
@@ -112,21 +110,22 @@ TEST(CookieStates, OnlyTheIntegerValueOfANumberIsCompared) {
 // each attempt is refused and counted like a wrong cookie.
 TEST(CookieStates, SealedRecordRefusesEveryCookie) {
   scoped_state scoped;
-  scoped.record.cookie = SEALED_COOKIE;
+  scoped.record.cookie = KNOWN_COOKIE;
+  scoped.record.configuration_sealed = 1;
   int refusals = 0;
-  for (int32_t cookie : {SEALED_COOKIE, 0, KNOWN_COOKIE, -1}) {
+  for (int32_t cookie : {KNOWN_COOKIE, 0, -1}) {
     call_result r = configure(with_cookie(cookie, R"("policy":{"read_write_tmp":"block"})"));
     EXPECT_EQ(r.result, 0) << cookie;
     EXPECT_EQ(r.output, COOKIE_MESSAGE) << cookie;
     EXPECT_EQ(scoped.record.failed_cookie_count, ++refusals);
   }
   EXPECT_EQ(scoped.record.read_write_tmp, MODE_ALLOW);
-  EXPECT_EQ(scoped.record.cookie, SEALED_COOKIE);
+  EXPECT_EQ(scoped.record.cookie, KNOWN_COOKIE);
 }
 
 TEST(CookieStates, SixRefusalsLockTheCallForGood) {
   scoped_state scoped;
-  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
+  scoped.record.cookie = KNOWN_COOKIE;
   for (int i = 1; i <= 6; ++i) {
     call_result r = configure(with_cookie(KNOWN_COOKIE + i));
     EXPECT_EQ(r.result, 0);
@@ -144,7 +143,7 @@ TEST(CookieStates, SixRefusalsLockTheCallForGood) {
   call_result wrong = configure("{}");
   EXPECT_EQ(wrong.output, LOCK_MESSAGE);
   EXPECT_EQ(scoped.record.failed_cookie_count, 6);
-  EXPECT_EQ(scoped.record.cookie, cookie_digest(KNOWN_COOKIE));
+  EXPECT_EQ(scoped.record.cookie, KNOWN_COOKIE);
 
   call_result garbage = configure("not json");
   EXPECT_EQ(garbage.result, 0);
@@ -185,7 +184,7 @@ TEST(CookieStates, AnyParseableValueCountsEvenWithoutAnObject) {
 
 TEST(ConfigurationDocument, PolicyWordsSetTheirModes) {
   scoped_state scoped;
-  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
+  scoped.record.cookie = KNOWN_COOKIE;
   set_modes(scoped.record, MODE_ALERT);
   call_result r = configure(with_cookie(
       KNOWN_COOKIE,
@@ -213,7 +212,7 @@ TEST(ConfigurationDocument, PolicyThatIsNotAnObjectChangesNoMode) {
   for (const char *policy : {R"("policy":["block"])", R"("policy":"block")", R"("policy":null)",
                              R"("Policy":{"read_write_tmp":"block"})", R"("read_write_tmp":"block")"}) {
     scoped_state scoped;
-    scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
+    scoped.record.cookie = KNOWN_COOKIE;
     call_result r = configure(with_cookie(KNOWN_COOKIE, policy));
     EXPECT_EQ(r.result, KNOWN_COOKIE) << policy;
     EXPECT_EQ(r.output, "") << policy;
@@ -223,7 +222,7 @@ TEST(ConfigurationDocument, PolicyThatIsNotAnObjectChangesNoMode) {
 
 TEST(ConfigurationDocument, RuntimeIsStoredBeforeTheHandlerPathIsDetected) {
   scoped_state scoped(PROVIDER_AWS);
-  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
+  scoped.record.cookie = KNOWN_COOKIE;
   scoped_env handler("_HANDLER", "lambda_function.lambda_handler");
   scoped_env task_root("LAMBDA_TASK_ROOT", "/var/task");
 
@@ -255,7 +254,7 @@ TEST(ConfigurationDocument, RuntimeIsStoredBeforeTheHandlerPathIsDetected) {
 
 TEST(ConfigurationDocument, LongRuntimeTextsAreCutToTheirFields) {
   scoped_state scoped(PROVIDER_UNSUPPORTED);
-  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
+  scoped.record.cookie = KNOWN_COOKIE;
   strcpy(scoped.record.handler_path, "/sentinel");
   std::string long_runtime(40, 'r');
   std::string long_version(40, 'v');
@@ -275,7 +274,7 @@ TEST(ConfigurationDocument, LongRuntimeTextsAreCutToTheirFields) {
 
 TEST(ConfigurationDocument, TooLongHandlerPathIsRefusedAndTheCallStillSucceeds) {
   scoped_state scoped(PROVIDER_GOOGLE);
-  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
+  scoped.record.cookie = KNOWN_COOKIE;
   strcpy(scoped.record.handler_path, "/srv/earlier/main.py");
   std::string location = "/" + std::string(4090, 'l');
   scoped_env code_location("X_GOOGLE_CODE_LOCATION", location.c_str());
@@ -289,7 +288,7 @@ TEST(ConfigurationDocument, TooLongHandlerPathIsRefusedAndTheCallStillSucceeds) 
 
 TEST(ConfigurationDocument, OnlyJsonTrueAndFalseSetTheAnalyticsSwitch) {
   scoped_state scoped;
-  scoped.record.cookie = cookie_digest(KNOWN_COOKIE);
+  scoped.record.cookie = KNOWN_COOKIE;
   // The record starts with analytics off; none of these may switch it on.
   for (const char *value : {"0", "\"false\"", "null", "[]", "{}"}) {
     configure(with_cookie(KNOWN_COOKIE, std::string("\"disable_analytics\":") + value));

@@ -196,10 +196,6 @@ TEST_F(PythonStarts, AttemptsOnThePolicyFailAndThePolicyHolds) {
        "try: m = open('/proc/self/mem', 'rb'); m.seek(address + 4184); print(m.read(4))\n"
        "except OSError as e: print('errno', e.errno)",
        "errno 222", "/proc/@PID@/mem"},
-      {"the cookie read from the mapped record",
-       "print(libc.tesselguard_configure(b'{\"cookie\":%d,\"policy\":{}}' % "
-       "ctypes.c_int32.from_address(address + 4184).value))",
-       "0", ""},
       {"the record made writable",
        "print(libc.mprotect(ctypes.c_void_p(address), ctypes.c_size_t(4192), 3), ctypes.get_errno())", "-1 222",
        "@STATE@"},

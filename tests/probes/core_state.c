@@ -46,8 +46,9 @@ struct record {
   int32_t google_generation;
   char supervisor_host[256];
   char supervisor_port[32];
+  int32_t configuration_sealed;
 };
-_Static_assert(sizeof(struct record) == 4484, "state record layout");
+_Static_assert(sizeof(struct record) == 4488, "state record layout");
 
 static int last_cookie;
 static pid_t child_pid = -1;
@@ -131,12 +132,23 @@ static int (*resolve_configure(void))(const char *) {
   return entry;
 }
 
+/* "@COOKIE@" is the cookie the last accepted call returned; "@RECORD@" the
+   cookie as the mapped record holds it. */
 static void configure(const char *text) {
   char *expanded = NULL;
   const char *marker = text ? strstr(text, "@COOKIE@") : NULL;
+  const char *record_marker = text ? strstr(text, "@RECORD@") : NULL;
+  int cookie = last_cookie;
+  if (record_marker) {
+    const char *path = getenv("TESSELGUARD_STATE_PATH");
+    char perms[5];
+    const struct record *r = path ? find_mapping(path, perms) : NULL;
+    cookie = r ? r->cookie : 0;
+    marker = record_marker;
+  }
   if (marker) {
     size_t head = (size_t)(marker - text);
-    if (asprintf(&expanded, "%.*s%d%s", (int)head, text, last_cookie, marker + 8) < 0) exit(4);
+    if (asprintf(&expanded, "%.*s%d%s", (int)head, text, cookie, marker + 8) < 0) exit(4);
     text = expanded;
   }
   int result = resolve_configure()(text);
