@@ -85,7 +85,15 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
      unsigned long remote_count, unsigned long flags),                                             \
     PREPARE_FAILURE_IGNORED)                                                                       \
   X(ptrace, long, (enum __ptrace_request request, ...), PREPARE_FAILURE_IGNORED)                   \
-  X(syscall, long, (long number, ...), PREPARE_FAILURE_IGNORED)
+  X(syscall, long, (long number, ...), PREPARE_FAILURE_IGNORED)                                     \
+  /* name lookups: what is written to a name server, its answers, copies of its socket */        \
+  X(send, ssize_t, (int sockfd, const void *buf, size_t len, int flags), PREPARE_FAILURE_IGNORED)  \
+  X(write, ssize_t, (int fd, const void *buf, size_t count), PREPARE_FAILURE_IGNORED)              \
+  X(writev, ssize_t, (int fd, const struct iovec *iov, int iovcnt), PREPARE_FAILURE_IGNORED)       \
+  X(recvfrom, ssize_t,                                                                             \
+    (int sockfd, void *buf, size_t len, int flags, struct sockaddr *src_addr, socklen_t *addrlen), \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(dup, int, (int oldfd), PREPARE_FAILURE_IGNORED)
 
 #define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status) \
   extern result(*real_##name) parameters;

@@ -14,6 +14,10 @@
 //                          read_destination, judge_destination, judge_connection
 //   network_send.cpp       hooked_sendto, hooked_sendmsg, hooked_sendmmsg
 //   resolver_traffic.cpp   the resolver's callers and name servers
+//   dns_message.cpp        a query's questions, the name error (dns_message.hpp)
+//   dns_wire.cpp           lookups judged as their queries leave: name-server
+//                          socket marks, hooked_send, hooked_write,
+//                          hooked_writev, hooked_recvfrom, hooked_dup
 //   descriptor_protection.cpp  hooked_close, hooked_dup2, hooked_dup3,
 //                          hooked_close_range
 //   process_execution.cpp  init_child_injection, process_execution,
@@ -203,6 +207,42 @@ void reset_resolver_facts_after_fork();
 bool caller_is_resolver(const void *return_address);
 // True for port 53 of a name server of /etc/resolv.conf.
 bool is_name_server_query(const destination &to);
+
+// ---- lookups (dns_wire.cpp) -------------------------------------------------
+// One hooked resolver call on this thread (nested ones stack): the questions
+// it let out and refused, so that its A and AAAA queries make one judgement,
+// its failure can be told from a refusal, and its addresses go into the name
+// table under the name that was answered.
+struct resolution_scope {
+  resolution_scope *outer;
+  char judged[1024] = "";    // the last question judged, and its verdict
+  int judged_verdict = 0;
+  char answered[1024] = "";  // the last question let out
+  bool refused = false;
+  resolution_scope();
+  ~resolution_scope();
+  resolution_scope(const resolution_scope &) = delete;
+  resolution_scope &operator=(const resolution_scope &) = delete;
+};
+// The verdict on asking a name server for `name` ({"hostname"}).
+int judge_lookup(const char *name);
+// A descriptor connected to port 53 of a listed name server: what is written
+// on it is judged by its questions.
+void mark_name_server_socket(int fd);
+void forget_name_server_socket(int fd);
+void copy_name_server_mark(int from, int to);
+// The verdict on a DNS message sent to `server` on `fd` with an address.
+int judge_query_to(const destination &server, int fd, const void *data, size_t length);
+// For a write with no address on a marked descriptor: true when the message
+// was judged and refused, with what the call returns in *result (its length
+// when the socket itself answered "no such name", else -1 and the verdict in
+// errno); false: send it as it is.
+bool name_server_send(int fd, const void *data, size_t length, ssize_t *result);
+bool name_server_send_pieces(int fd, const struct iovec *pieces, size_t count, ssize_t *result);
+bool is_name_server_socket(int fd);
+// sendmmsg on a marked descriptor: when a question is refused, the allowed
+// messages go one by one and the refused ones are answered or end the batch.
+int name_server_sendmmsg(int fd, struct mmsghdr *messages, unsigned int count, int flags);
 
 int init_child_injection();
 void process_execution();

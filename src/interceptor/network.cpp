@@ -11,10 +11,18 @@
 // An IPv4-mapped IPv6 address (::ffff:a.b.c.d) is that IPv4 address to
 // every rule; other IPv6 addresses go by their inet_ntop text.
 //
-// The resolver's own traffic is never judged (resolver_traffic.cpp): the
-// caller is libresolv or getaddrinfo, the destination is port 53 of a listed
-// name server, or (since glibc 2.34 the resolver lives inside libc.so.6) a
-// real getaddrinfo call made by hooked_getaddrinfo is under way on the thread.
+// The resolver's own connections are not judged as connections
+// (resolver_traffic.cpp): the caller is libresolv or getaddrinfo (its
+// source-address probes), or (since glibc 2.34 the resolver lives inside
+// libc.so.6) a real getaddrinfo call made by hooked_getaddrinfo is under
+// way on the thread. A connection to port 53 of a listed name server is let
+// through and its socket marked: the lookups on it are judged by name as
+// they leave (dns_wire.cpp).
+//
+// The name table keys an address by the name the name server answered
+// (search domains and aliases included), not the caller's text, so that a
+// search domain set by the function cannot file its own address under an
+// exempt name.
 #include "interceptor/interceptor.hpp"
 #include "core/diagnostics.hpp"
 
@@ -166,7 +174,7 @@ bool read_destination(const sockaddr *addr, socklen_t length, destination *to) {
 }
 
 int judge_destination(const destination &to, const void *return_address) {
-  if (resolver_depth > 0 || is_name_server_query(to) || caller_is_resolver(return_address)) return 0;
+  if (resolver_depth > 0 || caller_is_resolver(return_address)) return 0;
   hostname_copy hostname;
   if (lookup_hostname(to.ip, &hostname) == lookup_result::failed) return 0;
   return judge_connection(to.ip, hostname.text);
@@ -175,18 +183,24 @@ int judge_destination(const destination &to, const void *return_address) {
 int hooked_getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
                        struct addrinfo **res) {
   int code;
+  resolution_scope resolution;
   {
     resolver_scope scope;
     code = real_getaddrinfo(node, service, hints, res);
   }
+  // A refused question fails the way a name that does not exist fails, also
+  // where the resolver could not be answered so (over TCP).
+  if (code != 0 && resolution.refused && code != EAI_NONAME) return EAI_NONAME;
   if (node == nullptr || code != 0 || res == nullptr) return code;
 
   int saved_errno = errno;
+  // No question left: a literal, localhost, /etc/hosts; the caller's text.
+  const char *answered = resolution.answered[0] ? resolution.answered : node;
   for (const addrinfo *element = *res; element != nullptr; element = element->ai_next) {
     destination to;
     if ((element->ai_family == AF_INET || element->ai_family == AF_INET6) &&
         read_destination(element->ai_addr, element->ai_addrlen, &to))
-      record_address(node, to.ip);
+      record_address(answered, to.ip);
   }
   errno = saved_errno;
   return code;
@@ -211,6 +225,11 @@ int hooked_connect(int sockfd, const struct sockaddr *addr, socklen_t addrlen) {
   // Other families and malformed addresses go to the kernel as they are.
   destination to;
   if (!read_destination(addr, addrlen, &to)) return real_connect(sockfd, addr, addrlen);
+  if (to.port == 53 && is_name_server_query(to)) {
+    mark_name_server_socket(sockfd);
+    return real_connect(sockfd, addr, addrlen);
+  }
+  forget_name_server_socket(sockfd);
   if (int verdict = judge_destination(to, return_address)) {
     errno = verdict;
     return -1;

@@ -9,12 +9,34 @@
 // the first message refused ends the batch, and when that is the first one
 // the call fails with the verdict. Consecutive messages to the same address
 // and port are judged once.
+//
+// A message to port 53 of a listed name server is judged by its questions
+// instead (dns_wire.cpp), and so is one without an address on a socket
+// connected there; on such a socket, sendmmsg judges each message and sends
+// the allowed ones one by one when any is refused.
 #include "interceptor/interceptor.hpp"
 
 #include <errno.h>
 #include <string.h>
+#include <sys/uio.h>
+
+#include <algorithm>
 
 namespace {
+
+// The verdict on sending `header` (a datagram or first data with an
+// address) to `to`.
+int judge_addressed(int sockfd, const msghdr &header, const destination &to, const void *return_address) {
+  if (to.port != 53 || !is_name_server_query(to)) return judge_destination(to, return_address);
+  unsigned char bytes[2048];
+  size_t length = 0;
+  for (size_t i = 0; header.msg_iov && i < header.msg_iovlen && length < sizeof bytes; ++i) {
+    const size_t take = std::min(header.msg_iov[i].iov_len, sizeof bytes - length);
+    if (take) memcpy(bytes + length, header.msg_iov[i].iov_base, take);
+    length += take;
+  }
+  return judge_query_to(to, sockfd, bytes, length);
+}
 
 // ---- AF_UNSPEC destinations -------------------------------------------------
 // The kernel reads an AF_UNSPEC destination by the socket's own family: an
@@ -46,8 +68,15 @@ ssize_t hooked_sendto(int sockfd, const void *buf, size_t len, int flags, const 
                       socklen_t addrlen) {
   const void *return_address = __builtin_return_address(0);
   destination to;
-  if (read_sent_destination(sockfd, dest_addr, addrlen, &to)) {
-    if (int verdict = judge_destination(to, return_address)) {
+  if (dest_addr == nullptr) {
+    ssize_t result;
+    if (name_server_send(sockfd, buf, len, &result)) return result;
+  } else if (read_sent_destination(sockfd, dest_addr, addrlen, &to)) {
+    iovec piece{const_cast<void *>(buf), len};
+    msghdr header{};
+    header.msg_iov = &piece;
+    header.msg_iovlen = 1;
+    if (int verdict = judge_addressed(sockfd, header, to, return_address)) {
       errno = verdict;
       return -1;
     }
@@ -58,8 +87,11 @@ ssize_t hooked_sendto(int sockfd, const void *buf, size_t len, int flags, const 
 ssize_t hooked_sendmsg(int sockfd, const struct msghdr *msg, int flags) {
   const void *return_address = __builtin_return_address(0);
   destination to;
-  if (msg != nullptr && read_sent_destination(sockfd, msg->msg_name, msg->msg_namelen, &to)) {
-    if (int verdict = judge_destination(to, return_address)) {
+  if (msg != nullptr && msg->msg_name == nullptr) {
+    ssize_t result;
+    if (name_server_send_pieces(sockfd, msg->msg_iov, msg->msg_iovlen, &result)) return result;
+  } else if (msg != nullptr && read_sent_destination(sockfd, msg->msg_name, msg->msg_namelen, &to)) {
+    if (int verdict = judge_addressed(sockfd, *msg, to, return_address)) {
       errno = verdict;
       return -1;
     }
@@ -70,6 +102,8 @@ ssize_t hooked_sendmsg(int sockfd, const struct msghdr *msg, int flags) {
 int hooked_sendmmsg(int sockfd, struct mmsghdr *msgvec, unsigned int vlen, int flags) {
   const void *return_address = __builtin_return_address(0);
   if (msgvec == nullptr) return real_sendmmsg(sockfd, msgvec, vlen, flags);
+  if (vlen > 0 && msgvec[0].msg_hdr.msg_name == nullptr && is_name_server_socket(sockfd))
+    return name_server_sendmmsg(sockfd, msgvec, vlen, flags);
   destination previous;
   bool judged_before = false;
   for (unsigned int i = 0; i < vlen; ++i) {
@@ -79,7 +113,7 @@ int hooked_sendmmsg(int sockfd, struct mmsghdr *msgvec, unsigned int vlen, int f
     if (judged_before && to.port == previous.port &&
         memcmp(&to.address, &previous.address, sizeof to.address) == 0)
       continue;
-    if (int verdict = judge_destination(to, return_address)) {
+    if (int verdict = judge_addressed(sockfd, header, to, return_address)) {
       if (i == 0) {
         errno = verdict;
         return -1;

@@ -53,23 +53,32 @@ judgement judge_connect(const event_view &event) {
   const char *host = event.hostname;
   int32_t mode = load_field(state_map->outbound_connectivity);
   const int32_t provider = state_map->provider;
-  // The supervisor as start-up captured it (the current generation has
-  // none); the current generation's metadata server is also reached by address.
+  // The current generation's metadata server is also reached by address.
   const bool current_google = provider == PROVIDER_GOOGLE && google_current_generation();
-  if (host) {
-    if (equals(host, ANALYTICS_HOST)) mode = MODE_ALLOW;
-    if (provider == PROVIDER_AWS && ends_with(".amazonaws.com", host)) mode = MODE_ALLOW;
-    if (provider == PROVIDER_GOOGLE) {
-      const char *supervisor = captured_supervisor().host;
-      if (supervisor && equals(host, supervisor)) mode = MODE_ALLOW;
-      if (ends_with(".internal", host) || ends_with(".internal.", host)) mode = MODE_ALLOW;
-      if (ends_with(".googleapis.com", host)) mode = MODE_ALLOW;
-    }
-  }
+  if (platform_host_exempt(host)) mode = MODE_ALLOW;
   if (provider == PROVIDER_AWS && (equals(event.ip, "127.0.0.1") || equals(event.ip, "::1"))) mode = MODE_ALLOW;
   if (current_google && equals(event.ip, "169.254.169.254")) mode = MODE_ALLOW;
   return {mode, "outbound_connectivity"};
 }
+
+}  // namespace
+
+bool platform_host_exempt(const char *host) {
+  if (!host) return false;
+  const int32_t provider = state_map->provider;
+  if (equals(host, ANALYTICS_HOST)) return true;
+  if (provider == PROVIDER_AWS && ends_with(".amazonaws.com", host)) return true;
+  if (provider == PROVIDER_GOOGLE) {
+    // The supervisor as start-up captured it (the current generation has none).
+    const char *supervisor = captured_supervisor().host;
+    if (supervisor && equals(host, supervisor)) return true;
+    if (ends_with(".internal", host) || ends_with(".internal.", host)) return true;
+    if (ends_with(".googleapis.com", host)) return true;
+  }
+  return false;
+}
+
+namespace {
 
 // A non-string item (null) matches no expected text.
 bool argv_is(const event_view &event, std::initializer_list<std::string_view> expected) {
@@ -124,6 +133,8 @@ void write_alert_record(json_text &out, const event_view &event, const judgement
   } else if (equals(event.name, "connect")) {
     if (event.hostname) out.member("host", event.hostname);
     if (event.ip) out.member("ip", event.ip);
+  } else if (equals(event.name, "lookup")) {
+    if (event.hostname) out.member("lookup", event.hostname);
   } else if (equals(event.name, "process_execution")) {
     out.plain_key("arguments");
     out.begin_array();
@@ -175,6 +186,8 @@ int policy_callback(const char *event_text) {
     verdict = judge_connect(event);
   else if (equals(event.name, "process_execution"))
     verdict = judge_process_execution(event);
+  else if (equals(event.name, "lookup"))
+    verdict = {lookup_mode(event.hostname), "outbound_connectivity"};
 
   if (verdict.mode != MODE_ALLOW) {
     char buffer[1024];

@@ -1,7 +1,9 @@
 // Policy and reporting: judging events, delivering alert records, the
 // analytics record and the TLS client on a run-time loaded libssl.
 //
-//   evaluation.cpp      policy_callback, policy_needs_judgement, starts_with, ends_with
+//   evaluation.cpp      policy_callback, policy_needs_judgement, starts_with, ends_with,
+//                       platform_host_exempt
+//   lookup.cpp          lookup_mode: name lookups, once per name under alert
 //   exempt_programs.cpp is_program, shell_can_be_redirected (exempt_programs.hpp)
 //   runtime_start.cpp   is_runtime_start: the in-place rule (exempt_programs.hpp)
 //   event_reader.cpp    read_event
@@ -17,6 +19,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "core/contract.hpp"
 
@@ -54,6 +57,12 @@ struct event_reading {
 // False when the text is null or not JSON.
 bool read_event(const char *text, event_reading *reading);
 bool starts_with(const char *prefix, const char *text);
+// True for a host name of the platform's own endpoints (and the library's
+// analytics host): exempt from the outbound rule.
+bool platform_host_exempt(const char *host);
+// The mode of a lookup of `name` ("lookup" events): the outbound rule's,
+// allow for exempt names and, under alert, for a name alerted before.
+int32_t lookup_mode(const char *name);
 bool ends_with(const char *suffix, const char *text);
 
 int report_alert(const char *text);
