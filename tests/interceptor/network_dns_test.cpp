@@ -1,4 +1,5 @@
-// Name resolution that really sends DNS, under an outbound block.
+// Name resolution that really sends DNS, under an outbound block: the
+// questions are judged as they leave, the exempt ones go.
 //
 // The C library's resolver connects a UDP socket to the name server from
 // inside libc itself, where neither caller test of hooked_connect matches;
@@ -26,9 +27,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -127,7 +130,8 @@ void run_in_namespace(int out, const std::vector<std::string> &actions_template)
     put(out, prefix + "exit", std::to_string(result.exit_code) + (result.timed_out ? " (timed out)" : ""));
     put(out, prefix + "queries", std::to_string(names->queries - queries_before));
   }
-  supervisor->wait_for_requests(2, 5000);
+  put(out, "target port", std::to_string(target->port));
+  supervisor->wait_for_requests(4, 5000);
   auto requests = supervisor->requests();
   for (size_t i = 0; i < requests.size(); ++i) put(out, "request" + std::to_string(i), requests[i]);
   put(out, "target accepted", std::to_string(target->accepted));
@@ -138,7 +142,7 @@ report run_isolated(const std::vector<std::string> &actions) {
   return parse_report(run_in_child([&] { run_in_namespace(STDOUT_FILENO, actions); }).out);
 }
 
-TEST(NetworkDns, ResolverTrafficPassesWhileOtherConnectionsAreRefused) {
+TEST(NetworkDns, LookupsAreRefusedWhileTheSupervisorStillResolves) {
   TG_SKIP_IF_SANITIZED();
   // Analytics off: a sampled analytics attempt would add its own log entry.
   const std::string policy = R"(configure:{"policy":{"outbound_connectivity":"block"},"disable_analytics":true})";
@@ -153,80 +157,179 @@ TEST(NetworkDns, ResolverTrafficPassesWhileOtherConnectionsAreRefused) {
   EXPECT_EQ(r["plain.out"].find("errno"), std::string::npos) << r["plain.out"];
   EXPECT_NE(r["plain.queries"], "0");
 
-  // With the library under block: names still resolve through real DNS
-  // queries, the connections themselves are refused.
+  // With the library under block: the lookups themselves are refused as
+  // names that do not exist, and so is the connection by address; the
+  // supervisor's own name still resolves through the same name server.
   const std::string &out = r["library.out"];
   EXPECT_EQ(r["library.exit"], "0") << out << r["library.err"];
-  EXPECT_TRUE(has_lines(out, {policy + " -> ok", "resolve:service.tg-test -> 127.0.0.2"}));
-  EXPECT_TRUE(contains_line(out, "resolveany:pair.tg-test -> 127.0.0.3,127.0.0.4") ||
-              contains_line(out, "resolveany:pair.tg-test -> 127.0.0.4,127.0.0.3"))
-      << out;
+  EXPECT_TRUE(has_lines(out, {policy + " -> ok", "resolve:service.tg-test -> gai -2",
+                              "resolveany:pair.tg-test -> gai -2"}));
   EXPECT_NE(r["library.queries"], "0");
-  EXPECT_EQ(out.find("-> gai"), std::string::npos) << out;
   EXPECT_EQ(out.find("PORT"), std::string::npos) << "every port placeholder filled in";
-  size_t refused = 0;
-  for (const auto &line : split_lines(out))
-    if (line.starts_with("connect") && line.ends_with(" -> errno 222")) ++refused;
-  EXPECT_EQ(refused, 2u) << out;
+  EXPECT_TRUE(contains_line(out, "connect:127.0.0.2:" + r["target port"] + " -> errno 222")) << out;
   EXPECT_EQ(r["target accepted"], "2") << "only the two connections made without the library arrive";
 
   // The alerts went to the supervisor, found by its name through the same
-  // DNS; that connection was exempt by host name.
+  // DNS; that lookup and connection were exempt by host name.
   std::vector<std::string> requests;
   for (int i = 0; r.count("request" + std::to_string(i)); ++i) requests.push_back(r["request" + std::to_string(i)]);
   EXPECT_EQ(alert_summaries_from_requests(requests),
-            (std::vector<std::string>{
-                R"(outbound_connectivity block {"host":"service.tg-test","ip":"127.0.0.2"})",
-                R"(outbound_connectivity block {"host":"service.tg-test","ip":"127.0.0.2"})"}));
+            (std::vector<std::string>{R"(outbound_connectivity block {"lookup":"service.tg-test"})",
+                                      R"(outbound_connectivity block {"lookup":"pair.tg-test"})",
+                                      R"(outbound_connectivity block {"lookup":"service.tg-test"})",
+                                      R"(outbound_connectivity block {"ip":"127.0.0.2"})"}));
 }
 
-// Lookups by libraries other than getaddrinfo, on AWS with the name server
-// at 127.0.0.53 (127.0.0.1 would be exempt there anyway).
-void run_lookups_in_namespace(int out) {
+// Lookups are judged by the question as it leaves, whatever sends it: on
+// AWS with the name server at 127.0.0.53 (127.0.0.1 is exempt there).
+constexpr const char *LOOKUP_SCRIPT = R"(
+import ctypes, os, socket, struct, sys
+ctypes.CDLL(None).tesselguard_configure(sys.argv[1].split(':', 1)[1].encode())
+def raw(name):
+    q = b'\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00'
+    q += b''.join(bytes([len(l)]) + l.encode() for l in name.split('.')) + b'\x00\x00\x01\x00\x01'
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.settimeout(3)
+    s.sendto(q, ('127.0.0.53', 53)); a = s.recv(512)
+    return 'rcode %d' % (a[3] & 15) if a[3] & 15 else socket.inet_ntoa(a[-4:])
+def connect(ip): socket.socket().connect((ip, 9))
+routes = {'gethostbyname': socket.gethostbyname, 'getaddrinfo': lambda n: socket.getaddrinfo(n, 80, socket.AF_INET)[0][4][0],
+          'raw': raw, 'connect': connect}
+if sys.argv[2] == 'node':
+    os.execv('/usr/bin/node', ['node', '-e', sys.argv[3]])
+for item in sys.argv[2:]:
+    route, name = item.split()
+    try: print(item, '->', routes[route](name) or 'ok')
+    except socket.gaierror as e: print(item, '-> gai', e.errno)
+    except socket.herror as e: print(item, '-> h_errno', e.errno)
+    except OSError as e: print(item, '-> errno', e.errno)
+)";
+
+// Node.js prints "<route> <name> -> <address or error code>" for each.
+constexpr const char *NODE_LOOKUPS = R"(
+const dns = require('dns');
+const say = (what, name) => (e, a) => console.log(what + ' ' + name + ' -> ' + (e ? e.code : String(a)));
+for (const name of ['x.attacker.test', 'dynamodb.us-east-1.amazonaws.com']) {
+  dns.lookup(name, { family: 4 }, say('lookup', name));
+  dns.resolve4(name, say('resolve4', name));
+}
+require('http').get('http://h.attacker.test/').on('error', e => console.log('http h.attacker.test -> ' + e.code));
+)";
+
+struct lookup_run {
+  const char *key;
+  const char *mode;
+  std::vector<std::string> items;  // routes of LOOKUP_SCRIPT, or {"node"}
+  std::vector<std::string> env;    // added to AWS's
+};
+
+void run_lookup_table(int out, const std::vector<lookup_run> &runs) {
   std::string failure = setup_namespaces("127.0.0.53");
   if (!failure.empty()) return put(out, "skip", failure);
   std::string error;
-  auto names = start_name_server("127.0.0.53", 53, {{"service.tg-test", {"127.0.0.2"}}}, &error);
+  auto names = start_name_server("127.0.0.53", 53,
+                                 {{"dynamodb.us-east-1.amazonaws.com", {"127.0.0.2"}},
+                                  {"x.attacker.test", {"127.0.0.66"}},
+                                  {"s3.amazonaws.com.attacker.test", {"127.0.0.66"}}},
+                                 &error);
   if (!names) return put(out, "error", error);
-  auto run = [&](const std::string &key, const char *mode, const std::vector<std::string> &actions,
-                 const std::string &script = "") {
-    std::vector<std::string> all = {configure_action({{"outbound_connectivity", mode}})};
-    all.insert(all.end(), actions.begin(), actions.end());
-    const int before = names->queries;
-    RunResult result = run_probe(script.empty() ? "net_client" : "intercept_actions", all, aws_env(), true, script);
-    put(out, key + ".out", result.out + result.err);
-    put(out, key + ".log", result.log);
-    put(out, key + ".queries", std::to_string(names->queries - before));
-  };
-  run("c", "block",
-      {"gethostbyname:service.tg-test", "connect:127.0.0.53:9", "sendmmsg:127.0.0.53:53,127.0.0.53:54"});
-  run("alert", "alert", {"gethostbyname:service.tg-test"});
-  run("node", "block", {"exec:/usr/bin/node,-"},
-      "require('dns').resolve4('service.tg-test', (e, a) => console.log(e ? 'resolve4 ' + e.code : 'resolve4 ' + a));\n");
+  for (const lookup_run &run : runs) {
+    RunOptions options;
+    options.argv = {python_path(), "-c", LOOKUP_SCRIPT,
+                    configure_action({{"outbound_connectivity", run.mode}}, R"("disable_analytics":true)")};
+    options.argv.insert(options.argv.end(), run.items.begin(), run.items.end());
+    if (run.items == std::vector<std::string>{"node"}) options.argv.push_back(NODE_LOOKUPS);
+    options.env = aws_env();
+    options.env.insert(options.env.end(), run.env.begin(), run.env.end());
+    options.capture_log_fd = true;
+    names->asked.clear();
+    RunResult result = run_process(options);
+    std::string asked;
+    {
+      std::lock_guard<std::mutex> lock(names->mutex);
+      for (const auto &name : names->asked) asked += name + "\n";
+    }
+    put(out, std::string(run.key) + ".out", result.out + result.err);
+    put(out, std::string(run.key) + ".log", result.log);
+    put(out, std::string(run.key) + ".asked", asked);
+  }
   put(out, "done", "");
 }
 
-TEST(NetworkDns, QueriesToTheNameServerPassUnderBlockWhateverLibrarySendsThem) {
+std::string lookup_record(const char *mode, const std::string &name) {
+  return std::string("outbound_connectivity ") + mode + R"( {"lookup":")" + name + R"("})";
+}
+
+TEST(NetworkDns, LookupsAreJudgedByTheQuestionAsItLeaves) {
   TG_SKIP_IF_SANITIZED();
-  report r = parse_report(run_in_child([&] { run_lookups_in_namespace(STDOUT_FILENO); }).out);
+  if (python_path().empty() || access("/usr/bin/node", X_OK) != 0) GTEST_SKIP() << "needs python3 and Node.js";
+  const std::string attacker = "x.attacker.test", exempt = "dynamodb.us-east-1.amazonaws.com";
+  const std::vector<std::string> search = {"LOCALDOMAIN=attacker.test", "RES_OPTIONS=ndots:9"};
+  const std::vector<lookup_run> runs = {
+      {"python.block", "block",
+       {"gethostbyname " + attacker, "getaddrinfo " + attacker, "raw " + attacker, "gethostbyname " + exempt,
+        "getaddrinfo " + exempt, "raw " + exempt}},
+      {"node.block", "block", {"node"}},
+      {"python.alert", "alert",
+       {"gethostbyname " + attacker, "getaddrinfo " + attacker, "raw " + attacker, "getaddrinfo " + exempt}},
+      {"search.block", "block", {"getaddrinfo s3.amazonaws.com", "connect 127.0.0.66"}, search},
+      {"search.alert", "alert", {"getaddrinfo s3.amazonaws.com", "connect 127.0.0.66"}, search},
+  };
+  report r = parse_report(run_in_child([&] { run_lookup_table(STDOUT_FILENO, runs); }).out);
   if (r.count("skip")) GTEST_SKIP() << "no private mount/network namespace here: " << r["skip"];
   ASSERT_TRUE(r.count("done")) << (r.count("error") ? r["error"] : "the namespace child ended early");
 
-  // Everything else to the name server's address is judged: another port,
-  // the second message of one sendmmsg.
-  EXPECT_TRUE(has_lines(r["c.out"], {"gethostbyname:service.tg-test -> 127.0.0.2", "connect:127.0.0.53:9 -> errno 222",
-                                     "sendmmsg:127.0.0.53:53,127.0.0.53:54 -> sent 1"}));
-  EXPECT_EQ(alert_summaries_from_log(r["c.log"]),
-            (std::vector<std::string>{R"(outbound_connectivity block {"ip":"127.0.0.53"})",
-                                      R"(outbound_connectivity block {"ip":"127.0.0.53"})"}));
-  EXPECT_NE(r["c.queries"], "0");
-
-  EXPECT_TRUE(contains_line(r["alert.out"], "gethostbyname:service.tg-test -> 127.0.0.2")) << r["alert.out"];
-  EXPECT_EQ(r["alert.log"], "") << "a lookup raises no record under alert";
-
-  EXPECT_TRUE(contains_line(r["node.out"], "resolve4 127.0.0.2")) << r["node.out"];
-  EXPECT_EQ(r["node.log"], "");
-  EXPECT_NE(r["node.queries"], "0");
+  // (run) -> (lines the program printed, the records, the questions the name server saw)
+  struct row {
+    const char *run;
+    std::vector<std::string> lines;
+    std::vector<std::string> records;
+    std::string asked;
+  };
+  const std::vector<row> rows = {
+      {"python.block",
+       {"gethostbyname x.attacker.test -> gai -2", "getaddrinfo x.attacker.test -> gai -2",
+        "raw x.attacker.test -> errno 222", "gethostbyname " + exempt + " -> 127.0.0.2",
+        "getaddrinfo " + exempt + " -> 127.0.0.2", "raw " + exempt + " -> 127.0.0.2"},
+       {lookup_record("block", attacker), lookup_record("block", attacker), lookup_record("block", attacker)},
+       exempt + "\n" + exempt + "\n" + exempt + "\n"},
+      {"node.block",
+       {"lookup x.attacker.test -> ENOTFOUND", "resolve4 x.attacker.test -> ENOTFOUND",
+        "http h.attacker.test -> ENOTFOUND", "lookup " + exempt + " -> 127.0.0.2", "resolve4 " + exempt + " -> 127.0.0.2"},
+       {},  // counted below: the three attacker lookups finish in any order
+       exempt + "\n" + exempt + "\n"},
+      {"python.alert",
+       {"gethostbyname x.attacker.test -> 127.0.0.66", "getaddrinfo x.attacker.test -> 127.0.0.66",
+        "raw x.attacker.test -> 127.0.0.66", "getaddrinfo " + exempt + " -> 127.0.0.2"},
+       {lookup_record("alert", attacker)},
+       attacker + "\n" + attacker + "\n" + attacker + "\n" + exempt + "\n"},
+      // The suffixed question is refused; the name as given is asked, and
+      // does not exist: the attacker's address is reached by address only.
+      {"search.block",
+       {"getaddrinfo s3.amazonaws.com -> gai -2", "connect 127.0.0.66 -> errno 222"},
+       {lookup_record("block", "s3.amazonaws.com.attacker.test"),
+        R"(outbound_connectivity block {"ip":"127.0.0.66"})"},
+       "s3.amazonaws.com\n"},
+      // Let out, the answer is filed under the name that was answered.
+      {"search.alert",
+       {"getaddrinfo s3.amazonaws.com -> 127.0.0.66", "connect 127.0.0.66 -> errno 111"},
+       {lookup_record("alert", "s3.amazonaws.com.attacker.test"),
+        R"(outbound_connectivity alert {"host":"s3.amazonaws.com.attacker.test","ip":"127.0.0.66"})"},
+       "s3.amazonaws.com.attacker.test\n"},
+  };
+  for (const row &expected : rows) {
+    const std::string key = expected.run;
+    SCOPED_TRACE(key);
+    EXPECT_TRUE(has_lines(r[key + ".out"], expected.lines));
+    if (key == "node.block") {
+      std::vector<std::string> records = alert_summaries_from_log(r[key + ".log"]);
+      std::sort(records.begin(), records.end());
+      EXPECT_EQ(records, (std::vector<std::string>{lookup_record("block", "h.attacker.test"),
+                                                   lookup_record("block", attacker), lookup_record("block", attacker)}));
+    } else {
+      EXPECT_EQ(alert_summaries_from_log(r[key + ".log"]), expected.records);
+    }
+    EXPECT_EQ(r[key + ".asked"], expected.asked);
+  }
 }
 
 }  // namespace

@@ -94,6 +94,10 @@ void name_server_loop(test_server *server) {
     size_t question_end = 0;
     if (size < 12 || !parse_question(query, static_cast<size_t>(size), &name, &type, &question_end)) continue;
     ++server->queries;
+    {
+      std::lock_guard<std::mutex> lock(server->mutex);
+      server->asked.push_back(name);
+    }
 
     std::vector<unsigned char> reply(query, query + question_end);
     auto found = server->names.find(name);

@@ -24,6 +24,7 @@ struct test_server {
   // Name server: lower-case name -> IPv4 addresses; counts queries answered.
   std::map<std::string, std::vector<std::string>> names;
   std::atomic<int> queries{0};
+  std::vector<std::string> asked;  // each question's name, under `mutex`
 
   ~test_server();
   std::vector<std::string> requests();
