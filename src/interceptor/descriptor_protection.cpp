@@ -50,7 +50,9 @@ int hooked_dup2(int oldfd, int newfd) {
     errno = EPERM;
     return -1;
   }
-  return real_dup2(oldfd, newfd);
+  const int fd = real_dup2(oldfd, newfd);
+  if (fd >= 0) copy_name_server_mark(oldfd, fd);  // a name server's socket stays watched
+  return fd;
 }
 
 int hooked_dup3(int oldfd, int newfd, int flags) {
@@ -58,7 +60,9 @@ int hooked_dup3(int oldfd, int newfd, int flags) {
     errno = EPERM;
     return -1;
   }
-  return real_dup3(oldfd, newfd, flags);
+  const int fd = real_dup3(oldfd, newfd, flags);
+  if (fd >= 0) copy_name_server_mark(oldfd, fd);
+  return fd;
 }
 
 int hooked_close_range(unsigned int first, unsigned int last, int flags) {

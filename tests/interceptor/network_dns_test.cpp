@@ -1,10 +1,8 @@
 // Name resolution that really sends DNS, under an outbound block: the
 // questions are judged as they leave, the exempt ones go.
 //
-// The C library's resolver connects a UDP socket to the name server from
-// inside libc itself, where neither caller test of hooked_connect matches;
-// it must still not be judged, or no name could ever be resolved and the
-// host-name exemptions (the Google supervisor) could never apply.
+// The exempt names (the Google supervisor) must still resolve, or their
+// exemptions could never apply.
 //
 // A forked child enters its own mount and network namespaces, brings up its
 // loopback, bind-mounts a private resolv.conf naming 127.0.0.1, runs a tiny

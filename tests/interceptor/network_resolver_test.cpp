@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "interceptor/dns_message.hpp"
 #include "interceptor/interceptor.hpp"
 #include "scratch_directory.hpp"
 
@@ -92,6 +93,42 @@ TEST(ResolverTraffic, OnlyPort53OfListedNameServers) {
   for (const row &r : rows) EXPECT_EQ(is_name_server_query(to(r.ip, r.port)), r.resolution) << r.ip << ":" << r.port;
   read_name_servers("/nonexistent/resolv.conf");
   EXPECT_FALSE(is_name_server_query(to("10.0.0.2", 53)));
+}
+
+// A query's questions as the lookup judgement reads them; a message that is
+// not a plain query reads as none (and is judged as a connection).
+TEST(DnsMessage, QuestionsAndTheNameErrorThatAnswersThem) {
+  const std::string header("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
+  const std::string type_class("\x00\x01\x00\x01", 4);
+  struct row {
+    std::string message;
+    const char *name;  // null: not a query to read
+  };
+  const row rows[] = {
+      {header + std::string("\x03" "Abc\x07" "example\x00", 13) + type_class, "abc.example"},
+      {header + std::string("\x05" "a.b\\c\x00", 7) + type_class, "a\\046b\\092c"},
+      {header + std::string("\x00", 1) + type_class, "."},
+      {header + std::string("\x03" "abc\x00", 5) + "\x00", nullptr},          // cut short
+      {header + std::string("\xc0\x0c", 2) + type_class, nullptr},            // compressed
+      {"\x12\x34\x81\x80" + header.substr(4) + std::string("\x00", 1) + type_class, nullptr},  // a response
+      {header.substr(0, 5) + std::string("\x00", 1) + header.substr(6) + std::string("\x00", 1) + type_class,
+       nullptr},  // no question
+  };
+  for (const row &r : rows) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(r.message.data());
+    const size_t end = dns_questions_end(bytes, r.message.size());
+    EXPECT_EQ(end != 0, r.name != nullptr) << r.message.size();
+    if (!r.name) continue;
+    size_t at = 12;
+    char name[DNS_NAME_TEXT];
+    ASSERT_TRUE(dns_read_question(bytes, r.message.size(), &at, name));
+    EXPECT_STREQ(name, r.name);
+    unsigned char reply[512];
+    ASSERT_EQ(dns_name_error(bytes, end, reply, sizeof reply), end);
+    EXPECT_EQ(reply[2], 0x81) << "a response, recursion desired as asked";
+    EXPECT_EQ(reply[3] & 0x0f, 3) << "no such name";
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(reply) + 12, end - 12), r.message.substr(12, end - 12));
+  }
 }
 
 }  // namespace
