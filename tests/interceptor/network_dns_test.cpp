@@ -257,7 +257,7 @@ std::string lookup_record(const char *mode, const std::string &name) {
   return std::string("outbound_connectivity ") + mode + R"( {"lookup":")" + name + R"("})";
 }
 
-TEST(NetworkDns, LookupsAreJudgedByTheQuestionAsItLeaves) {
+TEST(NetworkDns, PythonAndNodeLookupsAreJudgedByTheQuestionAsItLeaves) {
   TG_SKIP_IF_SANITIZED();
   if (python_path().empty() || access("/usr/bin/node", X_OK) != 0) GTEST_SKIP() << "needs python3 and Node.js";
   const std::string attacker = "x.attacker.test", exempt = "dynamodb.us-east-1.amazonaws.com";
