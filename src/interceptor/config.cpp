@@ -26,6 +26,8 @@
 // cost the loader a second look-up of each name at every start.
 #define TESSELGUARD_DEFINE_SLOT(name, result, parameters, status) result(*real_##name) parameters = nullptr;
 TESSELGUARD_HOOKS(TESSELGUARD_DEFINE_SLOT)
+// Filled at set-up, when their functions are looked up.
+TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_DEFINE_SLOT)
 #undef TESSELGUARD_DEFINE_SLOT
 
 __attribute__((constructor(101))) static void fill_real_slots() {

@@ -15,6 +15,7 @@
 #include "interceptor/interceptor.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -113,6 +114,7 @@ int open_then_judge(int dirfd, const char *path, int flags, mode_t mode) {
 int open_judged_here(int dirfd, const char *path, int flags, mode_t mode);
 
 int judged_open(int dirfd, const char *path, int flags, mode_t mode) {
+  if (own_path_work_depth > 0) return real_openat(dirfd, path, flags, mode);
   if (const judged_fopen *inner = take_inner_open(path)) {
     if (inner->unjudged) return open_judged_here(dirfd, path, flags, mode);
     if (dirfd == AT_FDCWD && inner->target) {
@@ -215,6 +217,36 @@ int hooked_openat(int dirfd, const char *path, int flags, ...) {
   const mode_t mode = mode_argument(flags, rest);
   va_end(rest);
   return judged_open(dirfd, path, flags, mode);
+}
+
+// The C library's own open, which posix_spawn's file actions, the utmp
+// functions and streams opened with "c" use: judged as any open. Its callers
+// count on it not being a point where the thread may be cancelled (some hold
+// a lock of the C library), and the judgement's own calls are: cancelling is
+// held off meanwhile. In posix_spawn's child this runs on the child's small
+// stack, in memory shared with the parent: the routes it takes keep their
+// buffers on the stack and allocate nothing for the paths of a page or less.
+int hooked___open_nocancel(const char *path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = mode_argument(flags, rest);
+  va_end(rest);
+  int cancel_state;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancel_state);
+  const int fd = judged_open(AT_FDCWD, path, flags, mode);
+  const int error = errno;
+  pthread_setcancelstate(cancel_state, nullptr);
+  errno = error;
+  return fd;
+}
+
+// Another name of the same function where the C library has two.
+int hooked___open64_nocancel(const char *path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const mode_t mode = mode_argument(flags, rest);
+  va_end(rest);
+  return hooked___open_nocancel(path, flags, mode);
 }
 
 // creat(path, mode) is open(path, O_CREAT | O_WRONLY | O_TRUNC, mode).

@@ -16,6 +16,7 @@
 #include <sys/ptrace.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -93,7 +94,32 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
   X(recvfrom, ssize_t,                                                                             \
     (int sockfd, void *buf, size_t len, int flags, struct sockaddr *src_addr, socklen_t *addrlen), \
     PREPARE_FAILURE_IGNORED)                                                                       \
-  X(dup, int, (int oldfd), PREPARE_FAILURE_IGNORED)
+  X(dup, int, (int oldfd), PREPARE_FAILURE_IGNORED)                                                 \
+  /* Names made under /tmp without an open (name_creation.cpp). */                                 \
+  X(mkdir, int, (const char *path, mode_t mode), PREPARE_FAILURE_IGNORED)                          \
+  X(mkdirat, int, (int dirfd, const char *path, mode_t mode), PREPARE_FAILURE_IGNORED)             \
+  X(symlink, int, (const char *target, const char *path), PREPARE_FAILURE_IGNORED)                 \
+  X(symlinkat, int, (const char *target, int dirfd, const char *path), PREPARE_FAILURE_IGNORED)    \
+  X(link, int, (const char *old_path, const char *path), PREPARE_FAILURE_IGNORED)                  \
+  X(linkat, int, (int old_dirfd, const char *old_path, int dirfd, const char *path, int flags),     \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(mknod, int, (const char *path, mode_t mode, dev_t device), PREPARE_FAILURE_IGNORED)            \
+  X(mknodat, int, (int dirfd, const char *path, mode_t mode, dev_t device), PREPARE_FAILURE_IGNORED) \
+  X(rename, int, (const char *old_path, const char *path), PREPARE_FAILURE_IGNORED)                \
+  X(renameat, int, (int old_dirfd, const char *old_path, int dirfd, const char *path),              \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(renameat2, int, (int old_dirfd, const char *old_path, int dirfd, const char *path, unsigned flags), \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(bind, int, (int sockfd, const struct sockaddr *addr, socklen_t addrlen), PREPARE_FAILURE_IGNORED)
+
+// The C library's own entry points (GLIBC_PRIVATE), which its internal
+// callers use in place of the public ones: posix_spawn's file actions, the
+// utmp functions, streams opened with "c". Not linked against: looked up by
+// name at set-up, and not hooked when absent or another name of a row
+// before (__open64_nocancel is __open_nocancel on 64-bit systems).
+#define TESSELGUARD_PRIVATE_HOOKS(X)                                                               \
+  X(__open_nocancel, int, (const char *path, int flags, ...), PREPARE_FAILURE_IGNORED)              \
+  X(__open64_nocancel, int, (const char *path, int flags, ...), PREPARE_FAILURE_IGNORED)
 
 #define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status) \
   extern result(*real_##name) parameters;
@@ -101,6 +127,8 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
   result hooked_##name parameters;
 TESSELGUARD_HOOKS(TESSELGUARD_DECLARE_SLOT)
 TESSELGUARD_HOOKS(TESSELGUARD_DECLARE_REPLACEMENT)
+TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_DECLARE_SLOT)
+TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_DECLARE_REPLACEMENT)
 #undef TESSELGUARD_DECLARE_SLOT
 #undef TESSELGUARD_DECLARE_REPLACEMENT
 
@@ -117,10 +145,12 @@ struct hook_row {
 
 constexpr int HOOK_COUNT = 0
 #define TESSELGUARD_COUNT_HOOK(...) +1
-    TESSELGUARD_HOOKS(TESSELGUARD_COUNT_HOOK);
+    TESSELGUARD_HOOKS(TESSELGUARD_COUNT_HOOK) TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_COUNT_HOOK);
 #undef TESSELGUARD_COUNT_HOOK
 
-// Rows of every hook, in table order, for the real C-library functions.
+// Rows of every hook, in table order, for the real C-library functions; a
+// private entry point that is absent, or another name of a function before,
+// has a null function and is not hooked.
 void fill_hook_rows(hook_row (&rows)[HOOK_COUNT]);
 
 // Puts each row's function into its slot and prepares it in a new set,

@@ -92,6 +92,19 @@ int load_interceptor_config(const char *text);
 void unload_interceptor_config();
 
 // ---- replacements ---------------------------------------------------------
+// How deep this thread is in the library's own path work (getcwd, realpath
+// and their kin). The opens the C library makes for that work go straight
+// to the kernel: judging them would need the same work again (getcwd of a
+// folder deeper than a page opens ".." from the current folder, whose
+// judgement asks getcwd again, without end).
+extern thread_local constinit int own_path_work_depth;
+struct own_path_work {
+  own_path_work() { ++own_path_work_depth; }
+  ~own_path_work() { --own_path_work_depth; }
+  own_path_work(const own_path_work &) = delete;
+  own_path_work &operator=(const own_path_work &) = delete;
+};
+
 char *absolute_path(const char *path);
 // The same path written into `buffer` when it fits there; otherwise (rarely)
 // a malloc'd text. Null when no path can be made.

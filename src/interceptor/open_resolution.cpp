@@ -124,43 +124,43 @@ void creation_target::release() {
 int resolve_creation_target(int dirfd, const char *path, int flags, creation_target &target,
                             const char *already_judged) {
   target.release();
-  char folder[PATH_MAX];
-  char link_text[2][PATH_MAX];
+  // One link text and the target's own buffers: this runs on posix_spawn's
+  // small child stack too.
+  char link_text[PATH_MAX];
   const bool follows_last = (flags & O_NOFOLLOW) == 0 && (flags & (O_CREAT | O_EXCL)) != (O_CREAT | O_EXCL);
   int base = dirfd;
   for (int hop = 0; hop <= MAX_LINKS; ++hop) {
-    if (!split_last_name(path, folder, target.last_name)) break;
-    const int folder_fd = real_openat(base, folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    // The folder part goes where the judged path is written later; the name
+    // may lie in the link text read next, so the target keeps a copy.
+    if (!split_last_name(path, target.judged, target.last_name)) break;
+    const size_t name_length = strlen(target.last_name);
+    if (name_length > NAME_MAX) break;
+    memcpy(target.name, target.last_name, name_length + 1);
+    target.last_name = target.name;
+    const int folder_fd = real_openat(base, target.judged, O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (base != dirfd) close_keeping_errno(base);
     base = dirfd;
     if (folder_fd < 0) break;
     if (follows_last) {
       // A symbolic link in the last place is followed by the kernel, even
       // to a file that does not exist yet: follow it here, from its folder.
-      char *text = link_text[hop % 2];
       const int saved = errno;
-      const ssize_t length = readlinkat(folder_fd, target.last_name, text, PATH_MAX - 1);
+      const ssize_t length = readlinkat(folder_fd, target.name, link_text, PATH_MAX - 1);
       errno = saved;
       if (length > 0 && length < PATH_MAX - 1) {
-        text[length] = '\0';
-        path = text;
+        link_text[length] = '\0';
+        path = link_text;
         base = folder_fd;
         continue;
       }
     }
-    // The name may lie in a link's text on this stack: the target keeps a copy.
-    const size_t name_length = strlen(target.last_name);
-    char *judged = target.judged;
-    if (name_length > NAME_MAX || !descriptor_path(folder_fd, target.judged) ||
-        !join_name(target.judged, judged, target.last_name)) {
+    if (!descriptor_path(folder_fd, target.judged) || !join_name(target.judged, target.judged, target.name)) {
       close_keeping_errno(folder_fd);
       break;
     }
-    memcpy(target.name, target.last_name, name_length + 1);
-    target.last_name = target.name;
     target.folder_fd = folder_fd;
-    if (already_judged && strcmp(already_judged, judged) == 0) return 0;
-    return judge_canonical_path(judged, flags);
+    if (already_judged && strcmp(already_judged, target.judged) == 0) return 0;
+    return judge_canonical_path(target.judged, flags);
   }
   if (base != dirfd) close_keeping_errno(base);
   // No folder to hold (target.folder_fd stays -1): the caller judges by the
@@ -244,22 +244,27 @@ bool fails_as_open_would(int error) {
   }
 }
 
+// The canonical path of `path`, or of its folder and the name when it is
+// not there yet, unless the name is a link to a file not there yet (the
+// folder route follows it).
+bool canonical_creation_path(const char *path, char (&judged)[PATH_MAX]) {
+  own_path_work scope;
+  if (realpath(path, judged)) return true;
+  char folder[PATH_MAX];
+  const char *last = nullptr;
+  return errno == ENOENT && readlink(path, folder, 1) < 0 && errno == ENOENT && split_last_name(path, folder, last) &&
+         realpath(folder, judged) && join_name(judged, judged, last);
+}
+
 }  // namespace
 
 bool create_through_canonical_path(const char *path, int flags, mode_t mode, int &result) {
   if ((flags & O_TMPFILE) == O_TMPFILE || !canonical_open_possible(path, flags)) return false;
   const int saved = errno;
   char judged[PATH_MAX];
-  if (!realpath(path, judged)) {
-    // Not there yet: the folder's canonical path and the name, unless the
-    // name is a link to a file not there yet (the folder route follows it).
-    char folder[PATH_MAX];
-    const char *last = nullptr;
-    const bool made = errno == ENOENT && readlink(path, folder, 1) < 0 && errno == ENOENT &&
-                      split_last_name(path, folder, last) && realpath(folder, judged) &&
-                      join_name(judged, judged, last);
+  if (!canonical_creation_path(path, judged)) {
     errno = saved;
-    if (!made) return false;
+    return false;
   }
   if (int verdict = judge_canonical_path(judged, flags)) {
     errno = verdict;
@@ -294,7 +299,11 @@ bool open_first_without_links(const char *path, int flags, mode_t mode, int &res
   char joined[PATH_MAX];
   const char *opened = path;
   if (relative) {
-    const bool known = getcwd(joined, sizeof joined) != nullptr && joined[0] == '/';
+    bool known;
+    {
+      own_path_work scope;
+      known = getcwd(joined, sizeof joined) != nullptr && joined[0] == '/';
+    }
     errno = saved;
     const size_t folder_length = known ? strlen(joined) : 0;
     const size_t path_length = strlen(path);
@@ -340,6 +349,7 @@ bool open_first_without_links(const char *path, int flags, mode_t mode, int &res
 bool canonical_route_applies(const char *path, int flags, char (&canonical)[PATH_MAX]) {
   if (!canonical_open_possible(path, flags)) return false;
   const int saved = errno;
+  own_path_work scope;
   const bool resolved = realpath(path, canonical) != nullptr;
   errno = saved;
   return resolved;

@@ -39,6 +39,8 @@ size_t append_segments(char *out, size_t length, std::string_view text) {
 
 }  // namespace
 
+thread_local constinit int own_path_work_depth = 0;
+
 char *lexical_absolute_path(const char *base, const char *path) {
   if (!path) return nullptr;
   const bool relative = path[0] != '/';
@@ -71,6 +73,7 @@ char *unresolved_absolute_path(const char *path) {
   // An absolute path needs no current directory: a process that removed its
   // own directory must not have its absolute paths go unjudged.
   if (path[0] == '/') return lexical_absolute_path(nullptr, path);
+  own_path_work scope;
   char *directory = get_current_dir_name();
   // get_current_dir_name trusts $PWD when it names the same directory, even
   // in a relative form; only an absolute base can be joined.
@@ -91,16 +94,26 @@ char *unresolved_absolute_path(const char *path) {
 
 char *absolute_path(const char *path) {
   if (!path) return nullptr;
-  if (char *resolved = canonicalize_file_name(path)) return resolved;
+  {
+    own_path_work scope;
+    if (char *resolved = canonicalize_file_name(path)) return resolved;
+  }
   return unresolved_absolute_path(path);
 }
 
 char *absolute_path_into(const char *path, char (&buffer)[PATH_MAX]) {
   if (!path) return nullptr;
-  // realpath into a buffer is canonicalize_file_name without the allocation;
-  // only a result longer than the buffer needs the allocating call.
-  if (char *resolved = realpath(path, buffer)) return resolved;
-  if (errno == ENAMETOOLONG)
-    if (char *resolved = canonicalize_file_name(path)) return resolved;
+  {
+    own_path_work scope;
+    // realpath into a buffer is canonicalize_file_name without the
+    // allocation; only a result longer than the buffer needs the allocating
+    // call (a folder deeper than PATH_MAX has no shorter name).
+    if (char *resolved = realpath(path, buffer)) return resolved;
+    if (errno == ENAMETOOLONG)
+      if (char *resolved = canonicalize_file_name(path)) return resolved;
+  }
+  // An absolute path that fits is made in place: no allocation on the
+  // routes that must not make one (posix_spawn's child).
+  if (lexical_absolute_path_into(path, buffer)) return buffer;
   return unresolved_absolute_path(path);
 }

@@ -24,6 +24,8 @@
 // another thread may hold at fork (no loader walk, no allocation).
 #include "interceptor/interceptor.hpp"
 
+#include <dlfcn.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -76,6 +78,16 @@ pthread_rwlock_t name_table_lock = WRITER_FIRST_LOCK;
 pthread_rwlock_t loader_calls_lock = WRITER_FIRST_LOCK;
 bool loader_calls_lock_ready = false;
 
+// The C library's private entry point `name`; null when it has none, or
+// when it is the function of one of the `count` rows before (patching one
+// function twice would make the second trampoline jump into the first patch).
+void *private_entry_point(const char *name, const hook_row *rows, int count) {
+  void *function = dlvsym(RTLD_DEFAULT, name, "GLIBC_PRIVATE");
+  for (int i = 0; function && i < count; ++i)
+    if (rows[i].function == function) function = nullptr;
+  return function;
+}
+
 }  // namespace
 
 void fill_hook_rows(hook_row (&rows)[HOOK_COUNT]) {
@@ -85,6 +97,12 @@ void fill_hook_rows(hook_row (&rows)[HOOK_COUNT]) {
                    reinterpret_cast<void *>(&hooked_##name), status};
   TESSELGUARD_HOOKS(TESSELGUARD_HOOK_ROW)
 #undef TESSELGUARD_HOOK_ROW
+#define TESSELGUARD_PRIVATE_HOOK_ROW(name, result, parameters, status)                              \
+  rows[index] = {#name, reinterpret_cast<void **>(&real_##name), private_entry_point(#name, rows, index), \
+                 reinterpret_cast<void *>(&hooked_##name), status};                                 \
+  ++index;
+  TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_PRIVATE_HOOK_ROW)
+#undef TESSELGUARD_PRIVATE_HOOK_ROW
 }
 
 int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
@@ -94,6 +112,7 @@ int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
   const char *failed = nullptr;
   for (int i = 0; i < count && status == 0; ++i) {
     const hook_row &row = rows[i];
+    if (!row.function) continue;
     *row.slot = row.function;
     if (hook_set_prepare(set, row.slot, row.replacement) == HOOK_OK) continue;
     if (row.status == PREPARE_FAILURE_IGNORED) {
