@@ -4,6 +4,8 @@
 // the kernel's own (tests/probes/open_routes.c).
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <string>
@@ -111,6 +113,156 @@ TEST(OpenRoutes, PythonDirFdOpensAreJudgedFromTheFolder) {
   auto alerts = alert_records(result.log);
   ASSERT_EQ(alerts.size(), 1u) << result.log;
   EXPECT_EQ(alerts[0].path, tmp.file("x"));
+}
+
+constexpr int DEEP_LEVELS = 45;
+
+// The folders of 100 "a" below `base` made by the test, and a file "x" at
+// the bottom, removed from the bottom up (their paths are too long to name).
+void remove_deep_folder(const std::string &base) {
+  const std::string level(100, 'a');
+  std::vector<int> folders{open(base.c_str(), O_PATH)};
+  while (folders.size() <= DEEP_LEVELS && folders.back() >= 0)
+    folders.push_back(openat(folders.back(), level.c_str(), O_PATH));
+  if (folders.back() >= 0) unlinkat(folders.back(), "x", 0);
+  for (size_t i = folders.size() - 1; i > 0; --i) {
+    close(folders[i]);
+    unlinkat(folders[i - 1], level.c_str(), AT_REMOVEDIR);
+  }
+  close(folders[0]);
+}
+
+// What the review tried as an unprivileged user, in Python: plain code
+// (posix_spawn's file actions, names made in /tmp, a folder deeper than a
+// page) and single C-library calls through ctypes (the C library's own open,
+// utmp). Every attempt under /tmp, on the handler or on the state file is
+// refused with one record; nothing is made.
+TEST(OpenRoutes, TheCLibrarysOwnOpensAndNewNamesAreRefusedForAnUnprivilegedUser) {
+  TG_SKIP_IF_SANITIZED();
+  if (python_path().empty()) GTEST_SKIP() << "no python3 on this machine";
+  scratch_directory task_root(build_scratch_base());
+  scratch_directory outside(build_scratch_base());
+  scratch_directory tmp;
+  const std::string handler = task_root.file("handler.py");
+  close(creat(handler.c_str(), 0644));
+  const std::string existing = tmp.file("existing");
+  close(creat(existing.c_str(), 0666));
+  // A folder deeper than a page, under /tmp (made here: mkdir is judged) and
+  // outside it (made by the function).
+  const std::string level(100, 'a');
+  std::string deep = tmp.path;
+  for (int i = 0, folder = open(tmp.path.c_str(), O_PATH); i < DEEP_LEVELS; ++i) {
+    deep += "/" + level;
+    EXPECT_EQ(syscall(SYS_mkdirat, folder, level.c_str(), 0755), 0);
+    const int next = openat(folder, level.c_str(), O_PATH);
+    close(folder);
+    folder = next;
+  }
+  for (const auto &folder : {tmp.path, outside.path, existing}) chmod(folder.c_str(), 0777);
+  chmod(task_root.path.c_str(), 0755);
+  auto env = aws_env();
+  env.push_back("LAMBDA_TASK_ROOT=" + task_root.path);
+  env.push_back("_HANDLER=handler.main");
+  RunOptions options;
+  options.argv = {
+      python_path(), "-c",
+      "import ctypes, os, socket, sys\n"
+      "libc = ctypes.CDLL(None, use_errno=True)\n"
+      "libc.tesselguard_configure(sys.argv[1].encode())\n"
+      "tmp, outside, handler, existing = sys.argv[2:6]\n"
+      "state = os.environ['TESSELGUARD_STATE_PATH'].encode()\n"
+      "def c_call(call):\n"
+      "    ctypes.set_errno(0)\n"
+      "    result = call()\n"
+      "    if result in (-1, None): raise OSError(ctypes.get_errno(), 'refused')\n"
+      "def appended(path):\n"
+      "    ctypes.set_errno(0)\n"
+      "    libc.updwtmp(path.encode(), entry)\n"
+      "    if os.path.getsize(path) == 0: raise OSError(ctypes.get_errno(), 'nothing appended')\n"
+      "def chdir_deep(base):\n"
+      "    os.chdir(base)\n"
+      "    for _ in range(" + std::to_string(DEEP_LEVELS) + "):\n"
+      "        if not os.path.isdir('a' * 100): os.mkdir('a' * 100)\n"
+      "        os.chdir('a' * 100)\n"
+      "def deep_open(base, flags):\n"
+      "    chdir_deep(base)\n"
+      "    os.close(os.open('x', flags, 0o600))\n"
+      "entry = ctypes.create_string_buffer(400)\n"
+      "entry[0] = 1  # RUN_LVL\n"
+      "libc.pututline.restype = libc.getutent.restype = ctypes.c_void_p\n"
+      "rows = [\n"
+      "  ('posix_spawn open action', lambda: os.waitpid(os.posix_spawn('/bin/true', ['true'], {},\n"
+      "      file_actions=[(os.POSIX_SPAWN_OPEN, 1, tmp + '/spawned', os.O_WRONLY | os.O_CREAT, 0o600)]), 0)),\n"
+      "  ('__open64_nocancel(state, O_RDWR)', lambda: c_call(lambda: libc.__open64_nocancel(state, os.O_RDWR))),\n"
+      "  ('__open_nocancel(tmp/x, O_CREAT)', lambda: c_call(lambda: libc.__open_nocancel((tmp + '/nocancel').encode(),\n"
+      "      os.O_RDWR | os.O_CREAT, 0o600))),\n"
+      "  ('utmpname(state)+pututline', lambda: (libc.utmpname(state), c_call(lambda: libc.pututline(entry)))),\n"
+      "  ('utmpname(handler)+getutent', lambda: (libc.endutent(), libc.utmpname(handler.encode()),\n"
+      "      c_call(libc.getutent))),\n"
+      "  ('updwtmp(tmp file)', lambda: appended(existing)),\n"
+      "  ('mkdir', lambda: os.mkdir(tmp + '/made_folder')),\n"
+      "  ('symlink', lambda: os.symlink('/etc/passwd', tmp + '/made_symlink')),\n"
+      "  ('link', lambda: os.link(existing, tmp + '/made_link')),\n"
+      "  ('mkfifo', lambda: os.mkfifo(tmp + '/made_fifo')),\n"
+      "  ('mknod', lambda: os.mknod(tmp + '/made_node')),\n"
+      "  ('bind', lambda: socket.socket(socket.AF_UNIX).bind(tmp + '/made_socket')),\n"
+      "  ('rename into tmp', lambda: os.rename(existing, tmp + '/made_rename')),\n"
+      "  ('relative open in a deep folder outside tmp', lambda: deep_open(outside, os.O_RDWR | os.O_CREAT)),\n"
+      "  ('relative open in a deep folder under tmp', lambda: deep_open(tmp, os.O_RDONLY)),\n"
+      "]\n"
+      "for route, attempt in rows:\n"
+      "    try:\n"
+      "        attempt()\n"
+      "        print(route, '-> ok')\n"
+      "    except OSError as error:\n"
+      "        print(route, '-> errno', error.errno)\n"
+      "    sys.stdout.flush()\n",
+      configure_action({{"read_handler", "block"}, {"read_write_tmp", "block"}, {"create_child_process", "block"}},
+                       "\"runtime\":\"Python\"")
+          .substr(10),
+      tmp.path, outside.path, handler, existing};
+  options.env = env;
+  options.capture_log_fd = true;
+  options.before_exec = []() -> std::string {
+    return setgid(65534) == 0 && setuid(65534) == 0 ? "" : "cannot become an unprivileged user";
+  };
+  RunResult result = run_process(options);
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  struct row {
+    std::string route, outcome, recorded;  // recorded: "policy path", "" for none
+  } const rows[] = {
+      {"posix_spawn open action", "errno 222", "read_write_tmp " + tmp.file("spawned")},
+      {"__open64_nocancel(state, O_RDWR)", "errno 222", "read_write_tmp state"},
+      {"__open_nocancel(tmp/x, O_CREAT)", "errno 222", "read_write_tmp " + tmp.file("nocancel")},
+      {"utmpname(state)+pututline", "errno 222", "read_write_tmp state"},
+      {"utmpname(handler)+getutent", "errno 222", "read_handler " + handler},
+      {"updwtmp(tmp file)", "errno 222", "read_write_tmp " + existing},
+      {"mkdir", "errno 222", "read_write_tmp " + tmp.file("made_folder")},
+      {"symlink", "errno 222", "read_write_tmp " + tmp.file("made_symlink")},
+      {"link", "errno 222", "read_write_tmp " + tmp.file("made_link")},
+      {"mkfifo", "errno 222", "read_write_tmp " + tmp.file("made_fifo")},
+      {"mknod", "errno 222", "read_write_tmp " + tmp.file("made_node")},
+      {"bind", "errno 222", "read_write_tmp " + tmp.file("made_socket")},
+      {"rename into tmp", "errno 222", "read_write_tmp " + tmp.file("made_rename")},
+      {"relative open in a deep folder outside tmp", "ok", ""},
+      {"relative open in a deep folder under tmp", "errno 222", "read_write_tmp " + deep + "/x"},
+  };
+  std::vector<std::string> expected, recorded;
+  for (const auto &r : rows) {
+    EXPECT_TRUE(contains_line(result.out, r.route + " -> " + r.outcome)) << r.route << "\n" << result.out;
+    if (!r.recorded.empty()) expected.push_back(r.recorded);
+  }
+  for (const auto &alert : alert_records(result.log))
+    recorded.push_back(alert.policy + " " + (alert.path.find("tesselguard_state_") != std::string::npos ? "state" : alert.path));
+  EXPECT_EQ(recorded, expected);
+  // Nothing was made in /tmp, and the file appended to is as it was.
+  for (const char *name : {"spawned", "nocancel", "made_folder", "made_symlink", "made_fifo", "made_socket"})
+    EXPECT_NE(access(tmp.file(name).c_str(), F_OK), 0) << name;
+  struct stat info{};
+  EXPECT_EQ(stat(existing.c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 0);
+  remove_deep_folder(tmp.path);
+  remove_deep_folder(outside.path);
 }
 
 TEST(OpenRoutes, FailingOpensReportTheKernelsOwnErrors) {

@@ -17,12 +17,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <dirent.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include "probe_configure.h"
 #include "probe_io_uring.h"
@@ -139,6 +143,87 @@ static void try_files(void) {
     path = next_path();
     TRY_OPEN("dlmopen libc open", second_open(path, O_RDWR | O_CREAT, 0600));
   }
+}
+
+/* The C library's own entry points and its internal callers of them. */
+static void try_private_opens(void) {
+  const char *path = next_path();
+  int (*open_nocancel)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_DEFAULT, "__open_nocancel");
+  if (!open_nocancel) report("__open_nocancel", "unavailable not exported");
+  else TRY_OPEN("__open_nocancel", open_nocancel(path, O_RDWR | O_CREAT, 0600));
+
+  /* A file action of posix_spawn opens in the child, before the program runs. */
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, next_path(), O_WRONLY | O_CREAT, 0600);
+  char *args[] = {self_path, "child", NULL};
+  pid_t pid;
+  int spawned = posix_spawn(&pid, self_path, &actions, NULL, args, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned == 0) waitpid(pid, NULL, 0);
+  report("posix_spawn open action", spawned == 222 ? "seen" : spawned == 0 ? "unseen" : "unavailable");
+
+  /* wtmp records appended to a file that is there already. */
+  path = next_path();
+  close((int)syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT, 0600));
+  struct utmp entry;
+  memset(&entry, 0, sizeof entry);
+  errno = 0;
+  updwtmp(path, &entry);
+  struct stat info;
+  report("updwtmp", stat(path, &info) == 0 && info.st_size > 0 ? "unseen" : errno == 222 ? "seen" : "unavailable");
+  utmpname(path);
+  errno = 0;
+  report("utmpname+getutent", getutent() ? "unseen" : errno == 222 ? "seen" : "unavailable");
+  endutent();
+
+  /* A folder listing opens the folder. */
+  path = next_path();
+  syscall(SYS_mkdirat, AT_FDCWD, path, 0700);
+  errno = 0;
+  DIR *folder = opendir(path);
+  report("opendir", folder ? "unseen" : errno == 222 ? "seen" : "unavailable");
+  if (folder) closedir(folder);
+}
+
+static void report_made(const char *way, int result, int error) {
+  if (result == 0) report(way, "unseen");
+  else if (error == 222) report(way, "seen");
+  else {
+    char text[128];
+    snprintf(text, sizeof text, "unavailable %s", strerror(error));
+    report(way, text);
+  }
+}
+#define TRY_MAKE(way, call) do { errno = 0; int result_ = (call); report_made(way, result_, errno); } while (0)
+
+/* Names made under /tmp without an open. */
+static void try_names(void) {
+  char existing[4200];
+  snprintf(existing, sizeof existing, "%s", next_path());
+  close((int)syscall(SYS_openat, AT_FDCWD, existing, O_RDWR | O_CREAT, 0600));
+  int folder = (int)syscall(SYS_openat, AT_FDCWD, directory, O_RDONLY | O_DIRECTORY);
+  char name[32];
+  const char *path;
+  path = next_path(); TRY_MAKE("mkdir", mkdir(path, 0700));
+  snprintf(name, sizeof name, "a%d", ++counter); TRY_MAKE("mkdirat", mkdirat(folder, name, 0700));
+  path = next_path(); TRY_MAKE("symlink", symlink("/etc/passwd", path));
+  snprintf(name, sizeof name, "a%d", ++counter); TRY_MAKE("symlinkat", symlinkat("/etc/passwd", folder, name));
+  path = next_path(); TRY_MAKE("link", link(existing, path));
+  snprintf(name, sizeof name, "a%d", ++counter); TRY_MAKE("linkat", linkat(AT_FDCWD, existing, folder, name, 0));
+  path = next_path(); TRY_MAKE("mkfifo", mkfifo(path, 0600));
+  path = next_path(); TRY_MAKE("mknod", mknod(path, S_IFREG | 0600, 0));
+  snprintf(name, sizeof name, "a%d", ++counter); TRY_MAKE("mknodat", mknodat(folder, name, S_IFIFO | 0600, 0));
+  path = next_path(); TRY_MAKE("rename", rename(existing, path));
+  snprintf(name, sizeof name, "a%d", ++counter); TRY_MAKE("renameat", renameat(AT_FDCWD, existing, folder, name));
+  path = next_path(); TRY_MAKE("renameat2", renameat2(AT_FDCWD, existing, AT_FDCWD, path, RENAME_NOREPLACE));
+  struct sockaddr_un address = {.sun_family = AF_UNIX};
+  snprintf(address.sun_path, sizeof address.sun_path, "%s/s%d", directory, ++counter);
+  int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  TRY_MAKE("bind of a Unix socket", bind(sock, (struct sockaddr *)&address, sizeof address));
+  close(sock);
+  path = next_path(); TRY_MAKE("syscall(SYS_mkdirat)", (int)syscall(SYS_mkdirat, AT_FDCWD, path, 0700));
+  close(folder);
 }
 
 /* ---- connections ------------------------------------------------------------- */
@@ -402,6 +487,8 @@ int main(int argc, char **argv) {
                        "\"outbound_connectivity\":\"block\",\"create_child_process\":\"block\"}}"))
     return 3;
   try_files();
+  try_private_opens();
+  try_names();
   try_connections();
   try_starts(argv[2]);
   /* Last: the alert descriptor, which the library keeps open, and the
