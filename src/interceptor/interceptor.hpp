@@ -6,10 +6,16 @@
 //                          prototypes, set-up rows), interceptor_init statuses
 //   config.cpp             interceptor_config, load_interceptor_config,
 //                          real_* slots, dns_db_lock
-//   path.cpp               absolute_path, lexical_absolute_path
+//   path.cpp               absolute_path, lexical_absolute_path, own_path_work
 //   file_open.cpp          hooked_open, hooked_openat, hooked_fopen, hooked_creat,
-//                          judge_file_open, judge_canonical_path
+//                          hooked___open_nocancel
 //   open_resolution.cpp    descriptor_path, judge_descriptor, creation targets
+//   open_judgement.cpp     judge_file_open, judge_canonical_path
+//   name_creation.cpp      hooked_mkdir, hooked_symlink, hooked_link,
+//                          hooked_mknod, hooked_rename, hooked_bind and their
+//                          *at forms
+//   (the open routes call one way: file_open.cpp and name_creation.cpp ->
+//   open_resolution.cpp -> open_judgement.cpp -> path.cpp)
 //   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect,
 //                          read_destination, judge_destination, judge_connection
 //   network_send.cpp       hooked_sendto, hooked_sendmsg, hooked_sendmmsg
