@@ -36,6 +36,7 @@ constexpr auto ONE_BYTE_MODRM = [] {
   t.forms[0x80] = {true, IMM_8, 0xff};   // group 1, imm8
   t.forms[0x83] = {true, IMM_8, 0xff};   // group 1, sign-extended imm8
   t.forms[0x81] = {true, IMM_32, 0xff};  // group 1, imm32
+  t.forms[0xc1] = {true, IMM_8, 0xff};   // group 2: shifts and rotates by imm8 (mknodat begins with shr)
   t.forms[0xc6] = {true, IMM_8, 0};      // mov r/m8, imm8
   t.forms[0xc7] = {true, IMM_32, 0};     // mov r/m, imm32 (c7 f8 is xbegin: reg 7)
   t.forms[0xf6] = {true, IMM_8, 0};      // test r/m8, imm8

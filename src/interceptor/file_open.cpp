@@ -188,15 +188,6 @@ int hooked___open_nocancel(const char *path, int flags, ...) {
   return fd;
 }
 
-// Another name of the same function where the C library has two.
-int hooked___open64_nocancel(const char *path, int flags, ...) {
-  va_list rest;
-  va_start(rest, flags);
-  const mode_t mode = mode_argument(flags, rest);
-  va_end(rest);
-  return hooked___open_nocancel(path, flags, mode);
-}
-
 // creat(path, mode) is open(path, O_CREAT | O_WRONLY | O_TRUNC, mode).
 int hooked_creat(const char *path, mode_t mode) {
   if (!path || !registered_callback) return real_creat(path, mode);
