@@ -152,6 +152,8 @@ static void try_private_opens(void) {
   if (!open_nocancel) report("__open_nocancel", "unavailable not exported");
   else TRY_OPEN("__open_nocancel", open_nocancel(path, O_RDWR | O_CREAT, 0600));
 
+  path = next_path(); TRY_FILE("fopen with \"c\"", fopen(path, "wc"));
+
   /* A file action of posix_spawn opens in the child, before the program runs. */
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);

@@ -33,6 +33,7 @@ const std::map<std::string, std::string> EXPECTED = {
     {"open in a forked child", "seen"},
     // The C library's own open and what opens through it.
     {"__open_nocancel", "seen"},
+    {"fopen with \"c\"", "seen"},
     {"posix_spawn open action", "seen"},
     {"updwtmp", "seen"},
     {"utmpname+getutent", "seen"},
