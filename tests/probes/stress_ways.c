@@ -70,10 +70,21 @@ static void report_file(const char *way, FILE *file, int error) {
   if (file) fclose(file);
 }
 
+/* A call that returns 0 when it went through. */
+static void report_result(const char *way, int result, int error) {
+  if (result == 0) report(way, "unseen");
+  else if (error == 222) report(way, "seen");
+  else {
+    char text[128];
+    snprintf(text, sizeof text, "unavailable %s", strerror(error));
+    report(way, text);
+  }
+}
+
 /* The call runs before errno is read: arguments have no order of evaluation. */
 #define TRY_OPEN(way, call) do { errno = 0; int fd_ = (call); report_open(way, fd_, errno); } while (0)
 #define TRY_FILE(way, call) do { errno = 0; FILE *file_ = (call); report_file(way, file_, errno); } while (0)
-#define TRY_CONNECT(way, call) do { errno = 0; int result_ = (call); report_connect(way, result_, errno); } while (0)
+#define TRY_CONNECT(way, call) do { errno = 0; int result_ = (call); report_result(way, result_, errno); } while (0)
 
 /* ---- files ------------------------------------------------------------------ */
 
@@ -188,16 +199,7 @@ static void try_private_opens(void) {
   if (folder) closedir(folder);
 }
 
-static void report_made(const char *way, int result, int error) {
-  if (result == 0) report(way, "unseen");
-  else if (error == 222) report(way, "seen");
-  else {
-    char text[128];
-    snprintf(text, sizeof text, "unavailable %s", strerror(error));
-    report(way, text);
-  }
-}
-#define TRY_MAKE(way, call) do { errno = 0; int result_ = (call); report_made(way, result_, errno); } while (0)
+#define TRY_MAKE(way, call) TRY_CONNECT(way, call)
 
 /* Names made under /tmp without an open. */
 static void try_names(void) {
@@ -242,15 +244,6 @@ static int listener4(struct sockaddr_in *address, int type) {
   return fd;
 }
 
-static void report_connect(const char *way, int result, int error) {
-  if (result == 0) report(way, "unseen");
-  else if (error == 222) report(way, "seen");
-  else {
-    char text[128];
-    snprintf(text, sizeof text, "unavailable %s", strerror(error));
-    report(way, text);
-  }
-}
 
 static void try_connections(void) {
   struct sockaddr_in server;
@@ -331,7 +324,7 @@ static void try_connections(void) {
     entry.addr = (uint64_t)(uintptr_t)&server;
     entry.off = sizeof server;
     int result = ring_run(&ring, &entry);
-    report_connect("io_uring connect", result, -result);
+    report_result("io_uring connect", result, -result);
     close(sock);
     close(ring.fd);
   }
