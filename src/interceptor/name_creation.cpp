@@ -35,6 +35,21 @@ int make_judged_name(int dirfd, const char *path, Make make) {
   // path work makes no names.
   if (!path || !path[0] || !registered_callback || own_path_work_depth > 0) return make(dirfd, path);
   creation_target target;
+  // "name/" makes "name" (mkdir), or fails: judged as the name, and made by
+  // the caller's own path, which gives the kernel's answer to the slash.
+  const size_t length = strnlen(path, PATH_MAX);
+  if (length > 1 && length < PATH_MAX && path[length - 1] == '/') {
+    char name[PATH_MAX];
+    size_t end = length;
+    while (end > 1 && path[end - 1] == '/') --end;
+    memcpy(name, path, end);
+    name[end] = '\0';
+    const int verdict = resolve_creation_target(dirfd, name, NEW_NAME, target);
+    const bool held = target.folder_fd >= 0;
+    target.release();
+    if (const int refusal = held ? verdict : judge_path_text(dirfd, path, NEW_NAME)) return errno = refusal, -1;
+    return make(dirfd, path);
+  }
   const int verdict = resolve_creation_target(dirfd, path, NEW_NAME, target);
   if (target.folder_fd < 0) {
     if (int text_verdict = judge_path_text(dirfd, path, NEW_NAME)) return errno = text_verdict, -1;

@@ -160,6 +160,7 @@ TEST(OpenRoutes, TheCLibrarysOwnOpensAndNewNamesAreRefusedForAnUnprivilegedUser)
   }
   for (const auto &folder : {tmp.path, outside.path, existing}) chmod(folder.c_str(), 0777);
   chmod(task_root.path.c_str(), 0755);
+  ASSERT_EQ(symlink(tmp.path.c_str(), outside.file("tmp_link").c_str()), 0);
   auto env = aws_env();
   env.push_back("LAMBDA_TASK_ROOT=" + task_root.path);
   env.push_back("_HANDLER=handler.main");
@@ -201,6 +202,7 @@ TEST(OpenRoutes, TheCLibrarysOwnOpensAndNewNamesAreRefusedForAnUnprivilegedUser)
       "      c_call(libc.getutent))),\n"
       "  ('updwtmp(tmp file)', lambda: appended(existing)),\n"
       "  ('mkdir', lambda: os.mkdir(tmp + '/made_folder')),\n"
+      "  ('mkdir through a link, name/', lambda: os.mkdir(outside + '/tmp_link/made_slash/')),\n"
       "  ('symlink', lambda: os.symlink('/etc/passwd', tmp + '/made_symlink')),\n"
       "  ('link', lambda: os.link(existing, tmp + '/made_link')),\n"
       "  ('mkfifo', lambda: os.mkfifo(tmp + '/made_fifo')),\n"
@@ -238,6 +240,7 @@ TEST(OpenRoutes, TheCLibrarysOwnOpensAndNewNamesAreRefusedForAnUnprivilegedUser)
       {"utmpname(handler)+getutent", "errno 222", "read_handler " + handler},
       {"updwtmp(tmp file)", "errno 222", "read_write_tmp " + existing},
       {"mkdir", "errno 222", "read_write_tmp " + tmp.file("made_folder")},
+      {"mkdir through a link, name/", "errno 222", "read_write_tmp " + tmp.file("made_slash")},
       {"symlink", "errno 222", "read_write_tmp " + tmp.file("made_symlink")},
       {"link", "errno 222", "read_write_tmp " + tmp.file("made_link")},
       {"mkfifo", "errno 222", "read_write_tmp " + tmp.file("made_fifo")},
@@ -256,7 +259,7 @@ TEST(OpenRoutes, TheCLibrarysOwnOpensAndNewNamesAreRefusedForAnUnprivilegedUser)
     recorded.push_back(alert.policy + " " + (alert.path.find("tesselguard_state_") != std::string::npos ? "state" : alert.path));
   EXPECT_EQ(recorded, expected);
   // Nothing was made in /tmp, and the file appended to is as it was.
-  for (const char *name : {"spawned", "nocancel", "made_folder", "made_symlink", "made_fifo", "made_socket"})
+  for (const char *name : {"spawned", "nocancel", "made_folder", "made_slash", "made_symlink", "made_fifo", "made_socket"})
     EXPECT_NE(access(tmp.file(name).c_str(), F_OK), 0) << name;
   struct stat info{};
   EXPECT_EQ(stat(existing.c_str(), &info), 0);
