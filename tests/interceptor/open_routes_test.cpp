@@ -63,6 +63,9 @@ TEST(OpenRoutes, HiddenRoutesIntoTmpAreRefusedWithTheKernelsPath) {
       {"fopen(tmp/../tmp/dotdot_x, r)", "errno 222", run.tmp.file("dotdot_x")},
       {"open(dotdot_x) in tmp", "errno 222", run.tmp.file("dotdot_x")},
       {"open(missing_r) in tmp", "errno 222", run.tmp.file("missing_r")},
+      {"__open_nocancel(tmp/nocancel_x)", "errno 222", run.tmp.file("nocancel_x")},
+      {"posix_spawn open action on tmp/spawn_x", "errno 222", run.tmp.file("spawn_x")},
+      {"mkdirat(tmp folder, made_x)", "errno 222", run.tmp.file("made_x")},
       {"open in a signal handler during fopen", "errno 222", run.tmp.file("signal_x")},
       {"fopen of the pipe", "ok", ""},
   };
@@ -137,7 +140,7 @@ void remove_deep_folder(const std::string &base) {
 // page) and single C-library calls through ctypes (the C library's own open,
 // utmp). Every attempt under /tmp, on the handler or on the state file is
 // refused with one record; nothing is made.
-TEST(OpenRoutes, TheCLibrarysOwnOpensAndNewNamesAreRefusedForAnUnprivilegedUser) {
+TEST(OpenRoutes, PythonAsAnUnprivilegedUserIsRefusedTheCLibrarysOwnOpensAndNewNames) {
   TG_SKIP_IF_SANITIZED();
   if (python_path().empty()) GTEST_SKIP() << "no python3 on this machine";
   scratch_directory task_root(build_scratch_base());

@@ -7,19 +7,24 @@
  * CONFIG is the configuration document (empty: none), TMPDIR a folder under
  * /tmp, OUTSIDE one elsewhere, HANDLER the function's handler file. */
 #define _GNU_SOURCE
+#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "probe_configure.h"
+
+extern char **environ;
 
 static char tmp_dir[1024], outside[1024], handler[1024];
 
@@ -216,13 +221,36 @@ static void signal_during_fopen(void) {
   report("fopen of the pipe", file_result(fopen(fifo, "r")));
 }
 
+/* The C library's own open, in the caller and in posix_spawn's child (on its
+ * small stack), and a name made without an open. */
+static void own_opens_and_names(void) {
+  int (*open_nocancel)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_DEFAULT, "__open_nocancel");
+  report("__open_nocancel(tmp/nocancel_x)", open_nocancel ? open_nocancel(in(tmp_dir, "nocancel_x"), O_RDWR | O_CREAT, 0600) : -1);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, in(tmp_dir, "spawn_x"), O_WRONLY | O_CREAT, 0600);
+  char *args[] = {"true", NULL};
+  pid_t child;
+  const int spawned = posix_spawn(&child, "/bin/true", &actions, NULL, args, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned == 0) waitpid(child, NULL, 0);
+  errno = spawned;
+  report("posix_spawn open action on tmp/spawn_x", spawned ? -1 : 0);
+  int folder = unwatched_folder(tmp_dir);
+  report("mkdirat(tmp folder, made_x)", mkdirat(folder, "made_x", 0700));
+  close(folder);
+}
+
 int main(int argc, char **argv) {
   if (argc != 5) return 2;
   if (argv[1][0]) probe_configure(argv[1]);
   snprintf(tmp_dir, sizeof tmp_dir, "%s", argv[2]);
   snprintf(outside, sizeof outside, "%s", argv[3]);
   snprintf(handler, sizeof handler, "%s", argv[4]);
-  if (probe_configure_entry()) hidden_routes();
+  if (probe_configure_entry()) {
+    hidden_routes();
+    own_opens_and_names();
+  }
   failing_routes();
   if (probe_configure_entry()) {
     swap_race();
