@@ -74,9 +74,15 @@ struct state_record {
   // Set when the function configured itself from the layer's variables: its
   // cookie went to no one, so every later configuration call is refused.
   int32_t configuration_sealed;
+  // ---- The start phase: the runtime's own start and load of the handler, for
+  // the whole function. Open from the record's creation until its first end
+  // (src/policy/start_phase.cpp); once ended, never opened again.
+  int32_t start_phase;      // START_PHASE_OPEN or START_PHASE_ENDED
+  int32_t handler_touched;  // the first process opened the handler or its compiled form
+  int32_t handler_opens;    // the first process's opens of the handler in the phase
 };
 
-static_assert(sizeof(state_record) == 4488);
+static_assert(sizeof(state_record) == 4500);
 static_assert(offsetof(state_record, provider) == 0);
 static_assert(offsetof(state_record, read_write_tmp) == 4);
 static_assert(offsetof(state_record, create_child_process) == 8);
@@ -91,6 +97,13 @@ static_assert(offsetof(state_record, failed_cookie_count) == 4188);
 static_assert(offsetof(state_record, google_generation) == 4192);
 static_assert(offsetof(state_record, supervisor_host) == 4196);
 static_assert(offsetof(state_record, supervisor_port) == 4452);
+static_assert(offsetof(state_record, configuration_sealed) == 4484);
+static_assert(offsetof(state_record, start_phase) == 4488);
+static_assert(offsetof(state_record, handler_touched) == 4492);
+static_assert(offsetof(state_record, handler_opens) == 4496);
+
+constexpr int32_t START_PHASE_ENDED = 0;
+constexpr int32_t START_PHASE_OPEN = 1;
 
 // The record's integer fields are shared without a lock by every thread and
 // process of the function, each one aligned 32-bit word. Accesses that may

@@ -225,6 +225,10 @@ int create_new() {
   memset(record->supervisor_host, 0, sizeof record->supervisor_host);
   memset(record->supervisor_port, 0, sizeof record->supervisor_port);
   capture_platform_facts(record);
+  // The start phase begins with the record.
+  record->start_phase = START_PHASE_OPEN;
+  record->handler_touched = 0;
+  record->handler_opens = 0;
   state_map = record;
   mapped_record = record;
   state_writable = true;

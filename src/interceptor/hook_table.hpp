@@ -110,7 +110,11 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
     PREPARE_FAILURE_IGNORED)                                                                       \
   X(renameat2, int, (int old_dirfd, const char *old_path, int dirfd, const char *path, unsigned flags), \
     PREPARE_FAILURE_IGNORED)                                                                       \
-  X(bind, int, (int sockfd, const struct sockaddr *addr, socklen_t addrlen), PREPARE_FAILURE_IGNORED)
+  X(bind, int, (int sockfd, const struct sockaddr *addr, socklen_t addrlen), PREPARE_FAILURE_IGNORED)   \
+  /* the start phase: a server's accepted connection ends it */                                  \
+  X(accept, int, (int sockfd, struct sockaddr *addr, socklen_t *addrlen), PREPARE_FAILURE_IGNORED) \
+  X(accept4, int, (int sockfd, struct sockaddr *addr, socklen_t *addrlen, int flags),             \
+    PREPARE_FAILURE_IGNORED)
 
 // The C library's own entry points (GLIBC_PRIVATE), which its internal
 // callers use in place of the public ones: posix_spawn's file actions, the

@@ -19,6 +19,7 @@
 //   network.cpp            dns_db, hooked_getaddrinfo, hooked_connect,
 //                          read_destination, judge_destination, judge_connection
 //   network_send.cpp       hooked_sendto, hooked_sendmsg, hooked_sendmmsg
+//   network_accept.cpp     hooked_accept, hooked_accept4: the end of the start phase
 //   resolver_traffic.cpp   the resolver's callers and name servers
 //   dns_message.cpp        a query's questions, the name error (dns_message.hpp)
 //   dns_wire.cpp           lookups judged as their queries leave: name-server
@@ -212,8 +213,12 @@ bool read_destination(const sockaddr *addr, socklen_t length, destination *to);
 // 0 for the resolver's own traffic, else judge_connection with the host
 // name the table holds for it.
 int judge_destination(const destination &to, const void *return_address);
-// The verdict on connecting to `ip` ({"ip", "hostname" when known}).
-int judge_connection(const char *ip, const char *hostname);
+// The verdict on connecting to `ip` ({"ip", "hostname" when known, "port"
+// when given (>= 0), as decimal text}).
+int judge_connection(const char *ip, const char *hostname, int port = -1);
+// network_accept.cpp: a server's accepted connection, told to the policy
+// (which only ends the start phase with it); never refused.
+void note_accepted_connection();
 
 // resolver_traffic.cpp. Both facts are made at their first need; these
 // make them now (the name servers from `resolv_conf`).

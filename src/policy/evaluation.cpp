@@ -35,6 +35,7 @@ judgement judge_fs_open(const event_view &event) {
   const char *path = event.path;
   // An event without a path names no file: no rule applies.
   if (!path) return {};
+  const bool runtime_read = start_phase_passes_open(path);
   // The shared state file, and the memory of a process (read or written),
   // are never reached through the hooks, whatever the rules say.
   if (is_state_file(path) || is_process_memory_path(path)) return {MODE_BLOCK, "read_write_tmp"};
@@ -43,9 +44,11 @@ judgement judge_fs_open(const event_view &event) {
     if (state_map->provider == PROVIDER_AWS && equals(path, "/tmp/.aws-xray/initialized")) result.mode = MODE_ALLOW;
     return result;
   }
-  // An empty handler path means none has been detected yet.
+  // An empty handler path means none has been detected yet. The runtime's
+  // own reads during the start phase are not judged (start_phase.cpp).
   std::string_view handler = record_text(state_map->handler_path, sizeof state_map->handler_path);
-  if (!handler.empty() && handler == path) return {load_field(state_map->read_handler), "read_handler"};
+  if (!handler.empty() && handler == path && !runtime_read)
+    return {load_field(state_map->read_handler), "read_handler"};
   return {};
 }
 
@@ -118,7 +121,7 @@ judgement judge_process_execution(const event_view &event) {
       mode = MODE_ALLOW;
     if (argv_is(event, {"uname", "-p"}) && is_program(path, UNAME)) mode = MODE_ALLOW;
   }
-  if (in_place_first_process && is_runtime_start(event)) mode = MODE_ALLOW;
+  if (in_place_start_passes(event)) mode = MODE_ALLOW;
   return {mode, "create_child_process"};
 }
 
@@ -169,6 +172,8 @@ bool policy_needs_judgement(const char *event_name) {
   // A program's start under an allow rule: no exemption or forced block
   // applies to it, so nothing can come of judging it.
   if (equals(event_name, "process_execution")) return load_field(state_map->create_child_process) != MODE_ALLOW;
+  // An accepted connection only ends the start phase.
+  if (equals(event_name, ACCEPT_EVENT)) return state_writable && start_phase_open();
   return true;
 }
 
@@ -180,14 +185,18 @@ int policy_callback(const char *event_text) {
   const event_view &event = reading.view;
 
   judgement verdict;
-  if (equals(event.name, "fs_open"))
+  if (equals(event.name, "fs_open")) {
     verdict = judge_fs_open(event);
-  else if (equals(event.name, "connect"))
+  } else if (equals(event.name, "connect")) {
+    start_phase_sees_connection(event);
     verdict = judge_connect(event);
-  else if (equals(event.name, "process_execution"))
+  } else if (equals(event.name, "process_execution")) {
     verdict = judge_process_execution(event);
-  else if (equals(event.name, "lookup"))
+  } else if (equals(event.name, "lookup")) {
     verdict = {lookup_mode(event.hostname), "outbound_connectivity"};
+  } else if (equals(event.name, ACCEPT_EVENT)) {
+    end_start_phase();
+  }
 
   if (verdict.mode != MODE_ALLOW) {
     char buffer[1024];

@@ -5,7 +5,10 @@
 //                       platform_host_exempt
 //   lookup.cpp          lookup_mode: name lookups, once per name under alert
 //   exempt_programs.cpp is_program, shell_can_be_redirected (exempt_programs.hpp)
-//   runtime_start.cpp   is_runtime_start: the in-place rule (exempt_programs.hpp)
+//   runtime_start.cpp   is_runtime_start, in_place_start_passes: the in-place
+//                       rule (exempt_programs.hpp)
+//   start_phase.cpp     the start phase: start_phase_open, end_start_phase,
+//                       start_phase_passes_open, start_phase_sees_connection
 //   event_reader.cpp    read_event
 //   alert_delivery.cpp  report_alert
 //   analytics.cpp       send_analytics, build_analytics_record, sha256_hex
@@ -40,6 +43,7 @@ struct event_view {
   const char *path = nullptr;
   const char *ip = nullptr;
   const char *hostname = nullptr;
+  const char *port = nullptr;  // of a connection, decimal
   int argv_count = 0;
   const char *const *argv = nullptr;
 };
@@ -66,6 +70,20 @@ int32_t lookup_mode(const char *name);
 bool ends_with(const char *suffix, const char *text);
 
 int report_alert(const char *text);
+
+// The start phase (start_phase.cpp), kept in the shared record for the
+// whole function. Only a process that may write the record advances or
+// ends it; in any other the phase is only read.
+bool start_phase_open();
+void end_start_phase();
+// An open of `path` (absolute, canonical) seen by the phase: true when it is
+// the runtime's own read of the handler in the function's first process,
+// which is then not judged. Other code files and extra reads end the phase.
+bool start_phase_passes_open(const char *path);
+// A connection to the Lambda Runtime API ends the phase.
+void start_phase_sees_connection(const event_view &event);
+// The event a server's accepted connection raises: it only ends the phase.
+constexpr const char *ACCEPT_EVENT = "accept";
 
 void send_analytics();
 char *build_analytics_record();

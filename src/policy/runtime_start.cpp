@@ -1,13 +1,29 @@
 // The programs a runtime's start chain replaces itself with. On AWS the
 // bootstrap execs the language interpreter in place; on Google a launcher's
 // "#!/usr/bin/env node" makes env the first process, which then execs node.
-// Such a start is not a child of the function. Only the name of the program
-// is looked at: whatever it is called, it runs under the library, and every
+// Such a start is not a child of the function, but only while the runtime
+// starts (the start phase) and only for a program the function cannot have
+// made or changed: a copy of `id` named python3 in a folder the function can
+// write is judged like any program start, and so is any in-place exec made
+// after the start phase. Whatever passes runs under the library, and every
 // program it starts is judged as before.
+//
+// A process running as root passes nothing here: root can make or change
+// every file, so no program is beyond its reach. The platforms run functions
+// as an unprivileged user; under root, an in-place exec is judged.
 #include "policy/exempt_programs.hpp"
+#include "policy/policy.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <string_view>
+
+#include "core/core.hpp"
 
 namespace {
 
@@ -134,4 +150,39 @@ bool is_runtime_start(const event_view &event) {
   if (is_program(path, BASH) || is_program(path, SH))
     return event.argv_count >= 2 && event.argv[1] && event.argv[1] == BOOTSTRAP_PATH;
   return false;
+}
+
+namespace {
+
+bool owned_by_another_and_closed(const struct stat &info, uid_t uid) {
+  return info.st_uid != uid && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+}  // namespace
+
+bool beyond_reach_of(const char *path, uid_t uid) {
+  if (!path || path[0] != '/' || uid == 0) return false;
+  struct stat info;
+  if (stat(path, &info) != 0 || !S_ISREG(info.st_mode) || !owned_by_another_and_closed(info, uid)) return false;
+  const char *slash = strrchr(path, '/');
+  char folder[PATH_MAX];
+  const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+  if (length >= sizeof folder) return false;
+  memcpy(folder, path, length);
+  folder[length] = '\0';
+  return stat(folder, &info) == 0 && S_ISDIR(info.st_mode) && owned_by_another_and_closed(info, uid);
+}
+
+bool in_place_start_passes(const event_view &event) {
+  if (!in_place_first_process || !start_phase_open() || !is_runtime_start(event)) return false;
+  const uid_t uid = geteuid();
+  if (!beyond_reach_of(event.path, uid)) return false;
+  // A bootstrap script run by its shell: the script is what runs.
+  if (!is_program(event.path, RUNTIME_BOOTSTRAP) && !is_interpreter_name(last_name(event.path)) &&
+      !is_program(event.path, ENV) && !is_program(event.path, USR_BIN_ENV)) {
+    char script[PATH_MAX];
+    if (!realpath(BOOTSTRAP_PATH.data(), script)) return false;
+    return beyond_reach_of(script, uid);
+  }
+  return true;
 }

@@ -20,8 +20,9 @@ std::vector<std::string> with(std::vector<std::string> env, const std::vector<st
 void expect_initial_record(const values &v, int provider) {
   EXPECT_EQ(v.at("provider"), std::to_string(provider));
   for (const char *key : {"read_write_tmp", "create_child_process", "outbound_connectivity", "read_handler",
-                          "disable_analytics", "cookie", "failed_cookie_count"})
+                          "disable_analytics", "cookie", "failed_cookie_count", "handler_touched", "handler_opens"})
     EXPECT_EQ(v.at(key), "0") << key;
+  EXPECT_EQ(v.at("start_phase"), "1");
   for (const char *key : {"runtime", "runtime_version", "handler_path"}) EXPECT_EQ(v.at(key), "") << key;
 }
 
@@ -71,7 +72,7 @@ TEST(StartUp, FirstProcessCreatesOneStateFileAndAwaitsConfiguration) {
 
     struct stat info {};
     ASSERT_EQ(stat(file.c_str(), &info), 0);
-    EXPECT_EQ(info.st_size, 4488);
+    EXPECT_EQ(info.st_size, 4500);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 
     values v = probe_values(r.out);

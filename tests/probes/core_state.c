@@ -47,8 +47,11 @@ struct record {
   char supervisor_host[256];
   char supervisor_port[32];
   int32_t configuration_sealed;
+  int32_t start_phase;
+  int32_t handler_touched;
+  int32_t handler_opens;
 };
-_Static_assert(sizeof(struct record) == 4488, "state record layout");
+_Static_assert(sizeof(struct record) == 4500, "state record layout");
 
 static int last_cookie;
 static pid_t child_pid = -1;
@@ -102,6 +105,9 @@ static void show(void) {
   printf("google_generation=%d\n", r->google_generation);
   printf("supervisor_host=%.256s\n", r->supervisor_host);
   printf("supervisor_port=%.32s\n", r->supervisor_port);
+  printf("start_phase=%d\n", r->start_phase);
+  printf("handler_touched=%d\n", r->handler_touched);
+  printf("handler_opens=%d\n", r->handler_opens);
 }
 
 /* One line per descriptor on a state file: "state_fd=r" or "state_fd=rw". */
