@@ -5,6 +5,7 @@ packages=(build-essential cmake pkg-config libcjson-dev uthash-dev libzydis-dev 
           libgtest-dev googletest libbenchmark-dev tzdata python3 nodejs util-linux mount zip unzip
           clang libclang-rt-14-dev  # clang and its runtimes: the libFuzzer targets in fuzz/
           python3-flask gunicorn  # the demo's Google Python function: a Flask app under gunicorn
+          ruby  # the start phase tests: the handler loaded by a real Ruby
           autoconf automake libtool m4)  # the native part of the demo's aws-lambda-ric, built offline by npm
 missing=()
 for p in "${packages[@]}"; do

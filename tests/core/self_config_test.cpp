@@ -194,9 +194,12 @@ TEST_F(LayerPath, ReadHandlerBlockFromTheEnvironment) {
     env.insert(env.end(), {std::string("_HANDLER=") + row.handler, "LAMBDA_TASK_ROOT=" + task_root.path + "/",
                            "TESSEL_GUARD_POLICY_READ_HANDLER=block", "TESSEL_GUARD_DISABLE_ANALYTICS=true",
                            std::string("LD_PRELOAD=") + LAYER_PATH});
-    RunResult r = run_probe("intercept_actions", {"openr:" + file}, env, true);
+    // The first read is the first process's own during the start phase;
+    // a forked child's is judged.
+    RunResult r = run_probe("intercept_actions", {"openr:" + file, "fork", "openr:" + file}, env, true);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_TRUE(has_lines(r.out, {"openr:" + file + " -> errno 222"}));
+    EXPECT_TRUE(has_lines(r.out, {"openr:" + file + " -> ok", "openr:" + file + " -> errno 222"}));
+    EXPECT_EQ(count_of(r.log, "read_handler"), 1u) << r.log;
     EXPECT_NE(r.log.find(R"({"details":{"path":")" + file + R"("},"tessel_guard":true,)"), std::string::npos) << r.log;
     EXPECT_NE(r.log.find(R"("policy":"read_handler","mode":"block"})"), std::string::npos) << r.log;
   }

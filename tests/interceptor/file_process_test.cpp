@@ -90,7 +90,7 @@ TEST(FileProcess, HandlerReachedThroughALinkIsRefusedAndTimeZoneFilesStayOpen) {
   ASSERT_EQ(symlink(task_root.file("handler.py").c_str(), scratch.file("link").c_str()), 0);
   RunResult result = run_actions(
       env, {configure_action({{"read_handler", "block"}, {"read_write_tmp", "block"}}, "\"runtime\":\"Python\""),
-            "openr:" + scratch.file("link"),
+            "fork", "openr:" + scratch.file("link"),
             "fopenr:/etc/localtime", "fopenr:/usr/share/zoneinfo/UTC", "fopenr:/etc/../etc/localtime"});
   ASSERT_EQ(result.exit_code, 0) << result.err;
   EXPECT_TRUE(has_lines(result.out, {"openr:" + scratch.file("link") + " -> errno 222", "fopenr:/etc/localtime -> ok",

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -142,6 +143,79 @@ TEST_F(NodeRuntime, SpawnedChildIsRefusedUnderBlock) {
   EXPECT_TRUE(contains_line(result.out, "launch:" + std::string(NODE) + ",- -> running")) << result.out;
   EXPECT_TRUE(contains_line(result.out, "status 222")) << result.out << result.err;
   EXPECT_TRUE(contains_line(result.out, "release -> child exit 0")) << result.out;
+}
+
+// The start phase on the real runtimes, read_handler at block: the
+// runtime's own load of the handler passes with no record; a dependency the
+// handler imports, which reads the handler at import time, is refused, and
+// so are the same read by a started program and by a forked child.
+TEST(RuntimeStartPhase, HandlerReadByItsDependencyIsRefusedTheRuntimesLoadIsNot) {
+  TG_SKIP_IF_SANITIZED();
+  const std::string read_js =
+      "const fs = require('fs');\n"
+      "try { fs.readFileSync(H); console.log('dep read ok'); } catch (e) { console.log('dep read errno ' + e.errno); }\n";
+  struct runtime_case {
+    const char *name, *execution_env, *runtime, *handler_env, *interpreter;
+    std::vector<std::pair<std::string, std::string>> files;  // name, text ("H": the handler's path)
+    std::string main;  // run by the interpreter; loads the handler, then reads it from a program and a fork
+  } const cases[] = {
+      {"CommonJS", "AWS_Lambda_nodejs20.x", "Node.js", "index.handler", NODE,
+       {{"index.js", "require('./dep.js');\nexports.handler = async () => 1;\n"},
+        {"dep.js", "const H = __dirname + '/index.js';\n" + read_js}},
+       "require(T + '/index.js');\n"
+       "console.log('program status ' + require('child_process').spawnSync('/bin/cat', [T + '/index.js']).status);\n"},
+      {"ESM", "AWS_Lambda_nodejs20.x", "Node.js", "index.handler", NODE,
+       {{"index.mjs", "import './dep.mjs';\nexport const handler = async () => 1;\n"},
+        {"dep.mjs", "import { createRequire } from 'module';\nconst require = createRequire(import.meta.url);\n"
+                    "const H = new URL('./index.mjs', import.meta.url).pathname;\n" + read_js}},
+       "import(T + '/index.mjs').then(() => console.log('program status ' +\n"
+       "  require('child_process').spawnSync('/bin/cat', [T + '/index.mjs']).status));\n"},
+      {"Python", "AWS_Lambda_python3.11", "Python", "handler.main", "/usr/bin/python3",
+       {{"handler.py", "import dep\ndef main(event, context): return 1\n"},
+        {"dep.py", "import os\nH = os.path.join(os.path.dirname(__file__), 'handler.py')\n"
+                   "try:\n    open(H).read(); print('dep read ok', flush=True)\n"
+                   "except OSError as e:\n    print('dep read errno', e.errno, flush=True)\n"}},
+       "import os, subprocess, sys\nsys.path.insert(0, T)\nimport handler\n"
+       "print('program status', subprocess.run(['/bin/cat', T + '/handler.py'], capture_output=True).returncode, flush=True)\n"
+       "pid = os.fork()\n"
+       "if pid == 0:\n"
+       "    try:\n        open(T + '/handler.py').read(); os._exit(0)\n"
+       "    except OSError as e:\n        os._exit(e.errno - 200)\n"
+       "print('fork status', os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) + 200, flush=True)\n"},
+      {"Ruby", "AWS_Lambda_ruby3.3", "Ruby", "handler.main", "/usr/bin/ruby",
+       {{"handler.rb", "require_relative 'dep'\ndef main(event:, context:) = 1\n"},
+        {"dep.rb", "H = File.join(__dir__, 'handler.rb')\n"
+                   "begin\n  File.read(H); puts 'dep read ok'\n"
+                   "rescue SystemCallError => e\n  puts \"dep read errno #{e.errno}\"\nend\n$stdout.flush\n"}},
+       "require T + '/handler'\n"
+       "system('/bin/cat', T + '/handler.rb', out: File::NULL, err: File::NULL)\n"
+       "puts \"program status #{$?.exitstatus}\"\n"
+       "pid = fork { begin; File.read(T + '/handler.rb'); exit! 0; rescue SystemCallError => e; exit! e.errno - 200; end }\n"
+       "Process.wait(pid)\nputs \"fork status #{$?.exitstatus + 200}\"\n"},
+  };
+  for (const runtime_case &c : cases) {
+    SCOPED_TRACE(c.name);
+    if (access(c.interpreter, X_OK) != 0) continue;
+    scratch_directory task(build_scratch_base());
+    for (const auto &[name, text] : c.files) std::ofstream(task.file(name)) << text;
+    const bool node = std::string(c.runtime) == "Node.js";
+    const bool ruby = std::string(c.runtime) == "Ruby";
+    const std::string main = task.file(node ? "main.js" : ruby ? "main.rb" : "main.py");
+    std::ofstream(main) << (node ? "const T = " : "T = ") << "'" << task.path << "'\n" << c.main;
+    auto env = aws_env(c.execution_env);
+    env.insert(env.end(), {std::string("_HANDLER=") + c.handler_env, "LAMBDA_TASK_ROOT=" + task.path});
+    RunResult result = run_actions(
+        env, {configure_action({{"read_handler", "block"}}, std::string("\"runtime\":\"") + c.runtime + "\""),
+              "exec:" + std::string(c.interpreter) + "," + main});
+    const std::string refused = node ? "dep read errno -222" : "dep read errno 222";
+    std::vector<std::string> lines = {refused, "program status 1"};
+    if (!node) lines.push_back("fork status 222");
+    EXPECT_TRUE(has_lines(result.out, lines)) << result.out << result.err;
+    // A record for each refused read, none for the runtime's own load.
+    auto alerts = alert_records(result.log);
+    EXPECT_EQ(alerts.size(), lines.size()) << result.log;
+    for (const auto &alert : alerts) EXPECT_EQ(alert.policy, "read_handler");
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "process_runner.hpp"
 
+#include <grp.h>
+
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -60,6 +62,13 @@ RunResult run_probe(const std::string &name, const std::vector<std::string> &arg
   options.stdin_text = stdin_text;
   options.timeout_ms = timeout_ms;
   return run_process(options);
+}
+
+std::string become_unprivileged_user() {
+  const gid_t group = 65534;
+  if (setgroups(1, &group) != 0 || setgid(group) != 0 || setuid(65534) != 0)
+    return std::string("cannot become user 65534: ") + strerror(errno);
+  return "";
 }
 
 std::string library_path() { return TG_LIBRARY_PATH; }

@@ -37,6 +37,9 @@ struct RunResult {
 };
 
 RunResult run_process(const RunOptions &options);
+// A before_exec step: the child drops to the unprivileged user and group
+// 65534, as functions run on the platforms. "" when done.
+std::string become_unprivileged_user();
 
 // Path of a probe program built from tests/probes/<name>.c
 std::string probe_path(const std::string &name);
