@@ -213,9 +213,8 @@ bool read_destination(const sockaddr *addr, socklen_t length, destination *to);
 // 0 for the resolver's own traffic, else judge_connection with the host
 // name the table holds for it.
 int judge_destination(const destination &to, const void *return_address);
-// The verdict on connecting to `ip` ({"ip", "hostname" when known, "port"
-// when given (>= 0), as decimal text}).
-int judge_connection(const char *ip, const char *hostname, int port = -1);
+// The verdict on connecting to `ip` ({"ip", "hostname" when known}).
+int judge_connection(const char *ip, const char *hostname);
 // network_accept.cpp: a server's accepted connection, told to the policy
 // (which only ends the start phase with it); never refused.
 void note_accepted_connection();

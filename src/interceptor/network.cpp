@@ -177,7 +177,7 @@ int judge_destination(const destination &to, const void *return_address) {
   if (resolver_depth > 0 || caller_is_resolver(return_address)) return 0;
   hostname_copy hostname;
   if (lookup_hostname(to.ip, &hostname) == lookup_result::failed) return 0;
-  return judge_connection(to.ip, hostname.text, to.port);
+  return judge_connection(to.ip, hostname.text);
 }
 
 int hooked_getaddrinfo(const char *node, const char *service, const struct addrinfo *hints,
@@ -206,7 +206,7 @@ int hooked_getaddrinfo(const char *node, const char *service, const struct addri
   return code;
 }
 
-int judge_connection(const char *ip, const char *hostname, int port) {
+int judge_connection(const char *ip, const char *hostname) {
   if (!registered_callback) return 0;
   char buffer[512];
   json_text event(buffer, sizeof buffer);
@@ -214,11 +214,6 @@ int judge_connection(const char *ip, const char *hostname, int port) {
   event.begin_object();
   event.member("ip", ip);
   if (hostname) event.member("hostname", hostname);
-  if (port >= 0) {
-    char text[12];
-    snprintf(text, sizeof text, "%d", port);
-    event.member("port", text);
-  }
   event.end_object();
   return judge_event(event);
 }

@@ -267,7 +267,7 @@ struct reader {
     skip_space();
     // The first occurrence of each member the view takes.
     bool seen_name = false, seen_timestamp = false, seen_args = false;
-    bool seen_path = false, seen_ip = false, seen_hostname = false, seen_port = false, seen_argv = false;
+    bool seen_path = false, seen_ip = false, seen_hostname = false, seen_argv = false;
     if (*p != '}') {
       for (bool first = true;; first = false) {
         if (!first) skip_space();
@@ -290,7 +290,6 @@ struct reader {
           if (is_key(key, key_length, "path")) slot = &view.path, seen = &seen_path;
           else if (is_key(key, key_length, "ip")) slot = &view.ip, seen = &seen_ip;
           else if (is_key(key, key_length, "hostname")) slot = &view.hostname, seen = &seen_hostname;
-          else if (is_key(key, key_length, "port")) slot = &view.port, seen = &seen_port;
           else if (is_key(key, key_length, "argv") && !seen_argv) seen_argv = true, child = *p == '[' ? role::argv : role::none;
         }
         const char *text = nullptr;

@@ -43,7 +43,6 @@ struct event_view {
   const char *path = nullptr;
   const char *ip = nullptr;
   const char *hostname = nullptr;
-  const char *port = nullptr;  // of a connection, decimal
   int argv_count = 0;
   const char *const *argv = nullptr;
 };

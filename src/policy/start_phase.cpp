@@ -87,16 +87,20 @@ bool is_first_process() {
   return state_writable && state_identity.creator_pid != 0 && state_identity.creator_pid == getpid();
 }
 
-// "host:port" or "[v6]:port" of AWS_LAMBDA_RUNTIME_API against the
-// connection's address, host name and port.
+// The host of AWS_LAMBDA_RUNTIME_API ("host:port", "[v6]:port") against the
+// connection's address and host name. By the host alone: a connection event
+// carries no port, and the API's host is the sandbox's own loopback address,
+// which the runtime clients reach first after loading the handler (measured
+// with aws-lambda-ric; a connection there from the function's own code ends
+// the phase early, which only judges more).
 bool is_runtime_api(const event_view &event) {
   const char *api = env_lookup("AWS_LAMBDA_RUNTIME_API");
-  if (!api || !event.port) return false;
+  if (!api) return false;
   const std::string_view text(api);
   const size_t colon = text.rfind(':');
-  if (colon == std::string_view::npos || text.substr(colon + 1) != event.port) return false;
-  std::string_view host = text.substr(0, colon);
+  std::string_view host = colon == std::string_view::npos ? text : text.substr(0, colon);
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  if (host.empty()) return false;
   return (event.ip && host == event.ip) || (event.hostname && host == event.hostname);
 }
 

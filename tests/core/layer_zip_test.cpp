@@ -262,6 +262,8 @@ TEST_F(LayerZip, ProtectsACProgramAcrossForkAndExec) {
   FILE *file = fopen(handler.c_str(), "w");
   ASSERT_NE(file, nullptr);
   fclose(file);
+  const std::string dep = task_root.file("dep.py");
+  fclose(fopen(dep.c_str(), "w"));
   const std::string probe = probe_path("intercept_actions");
   const std::string tmp_file = "/tmp/tg-layer-probe-" + std::to_string(getpid());
   const std::string connect = "connect:127.0.0.53:9";  // loopback, but not the Runtime API's address
@@ -273,7 +275,8 @@ TEST_F(LayerZip, ProtectsACProgramAcrossForkAndExec) {
   run.argv = {probe,
               "configure:{\"disable_analytics\":true,\"runtime\":\"Python\",\"policy\":{\"read_write_tmp\":\"block\","
               "\"read_handler\":\"block\",\"outbound_connectivity\":\"block\",\"create_child_process\":\"block\"}}",
-              "open:" + tmp_file, "openr:" + handler, connect, "fork", "open:" + tmp_file, connect, "exec:" + probe};
+              // The runtime's load of the handler, then the next code file: the start phase is over.
+              "openr:" + handler, "openr:" + dep, "open:" + tmp_file, "openr:" + handler, connect, "fork", "open:" + tmp_file, connect, "exec:" + probe};
   RunResult result = run_process(run);
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_TRUE(has_lines(result.out, {"open:" + tmp_file + " -> errno 222", "openr:" + handler + " -> errno 222",

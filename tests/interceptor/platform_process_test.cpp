@@ -68,6 +68,7 @@ TEST_F(PlatformProcess, CurrentGoogleGenerationBlocksEachRuleWithAStructuredLine
   // Outside /tmp, so that reading the handler falls under read_handler.
   scratch_directory code(build_scratch_base());
   std::ofstream(code.file("main.py")) << "def entry(request):\n    return 'ok'\n";
+  std::ofstream(code.file("dep.py")) << "";
   const std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "K_SERVICE=fn", "K_REVISION=fn-00001",
                                         "FUNCTION_TARGET=entry", "FUNCTION_SIGNATURE_TYPE=http", "PORT=8080"};
   RunResult r = run_python(env,
@@ -75,6 +76,8 @@ TEST_F(PlatformProcess, CurrentGoogleGenerationBlocksEachRuleWithAStructuredLine
                            "configure('{\"disable_analytics\":true,\"runtime\":\"Python\",\"policy\":{"
                            "\"read_write_tmp\":\"block\",\"create_child_process\":\"block\","
                            "\"outbound_connectivity\":\"block\",\"read_handler\":\"block\"}}')\n"
+                           "open('main.py').close()\n"  // the runtime's load, then the next code file
+                           "open('dep.py').close()\n"
                            "print(attempt('tmp', lambda: open('/tmp/tg_current', 'w')), flush=True)\n"
                            "print(attempt('handler', lambda: open('main.py')), flush=True)\n"
                            "print(attempt('connect', lambda: socket.socket().connect(('127.0.0.1', 9))), flush=True)\n"

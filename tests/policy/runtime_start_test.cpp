@@ -141,8 +141,8 @@ TEST_P(StartPhase, EndsAndJudgesHandlerReads) {
     if (step == "OTHER") state_identity.creator_pid = getpid() + 1;
     std::string event = fs_open(read ? row.handler : step.substr(step.find(':') + 1));
     if (step == "api" || step == "net")
-      event = R"({"name":"connect","timestamp":"t","args":{"ip":"127.0.0.1","port":")" +
-              std::string(step == "api" ? "9001" : "9002") + "\"}}";
+      event = R"({"name":"connect","timestamp":"t","args":{"ip":")" + std::string(step == "api" ? "127.0.0.1" : "127.0.0.2") +
+              "\"}}";
     if (step == "accept") event = R"({"name":"accept","timestamp":"t","args":{}})";
     const int verdict = policy_callback(event.c_str());
     state_identity.creator_pid = getpid();
