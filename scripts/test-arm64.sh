@@ -15,5 +15,5 @@ cmake --build "$build" -j"$(nproc)"
 # programs (python3, node, sh, cat: x86-64 ones, into which an arm64 library
 # cannot be loaded), and those that need what qemu-user 7.2 does not
 # emulate (execveat).
-foreign='Python|Node|LayerZip\.(ProtectsAPython|ProgramsStartedWithAnEmpty)|InPlaceStart|PlatformProcess|NetworkRoutes|OpenRoutes\.Python|ResolverCaller|NetworkResolverIdentity|Coverage\.|StressFaults|StressHostileInputs|AnalyticsExchange|LayerPath|ExecEnvironment|ExecProcess\.(Captured|EmptyOrNull|LibraryLoadedByTheRuntime|StartIsJudged)|LibsslCompat\.Unusable|LibsslLoader\.(Missing|NoCandidate)'
+foreign='Python|Node|RuntimeStartPhase|LayerZip\.(ProtectsAPython|ProgramsStartedWithAnEmpty)|InPlaceStart|PlatformProcess|NetworkRoutes|OpenRoutes\.Python|ResolverCaller|NetworkResolverIdentity|Coverage\.|StressFaults|StressHostileInputs|AnalyticsExchange|LayerPath|ExecEnvironment|ExecProcess\.(Captured|EmptyOrNull|LibraryLoadedByTheRuntime|StartIsJudged)|LibsslCompat\.Unusable|LibsslLoader\.(Missing|NoCandidate)'
 scripts/with-arm64-binfmt.sh ctest --test-dir "$build" --output-on-failure --timeout 300 -E "$foreign"
