@@ -157,6 +157,7 @@ TEST(OpenRoutes, PythonAsAnUnprivilegedUserIsRefusedTheCLibrarysOwnOpensAndNewNa
   scratch_directory tmp;
   const std::string handler = task_root.file("handler.py");
   close(creat(handler.c_str(), 0644));
+  close(creat(task_root.file("dep.py").c_str(), 0644));
   const std::string existing = tmp.file("existing");
   close(creat(existing.c_str(), 0666));
   // A folder deeper than a page, under /tmp (made here: mkdir is judged) and
@@ -183,6 +184,9 @@ TEST(OpenRoutes, PythonAsAnUnprivilegedUserIsRefusedTheCLibrarysOwnOpensAndNewNa
       "libc = ctypes.CDLL(None, use_errno=True)\n"
       "libc.tesselguard_configure(sys.argv[1].encode())\n"
       "tmp, outside, handler, existing = sys.argv[2:6]\n"
+      // The runtime's load of the handler, then the next code file: the start phase is over.
+      "open(handler).close()\n"
+      "open(os.path.join(os.path.dirname(handler), 'dep.py')).close()\n"
       "state = os.environ['TESSELGUARD_STATE_PATH'].encode()\n"
       "def c_call(call):\n"
       "    ctypes.set_errno(0)\n"
