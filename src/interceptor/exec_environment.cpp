@@ -9,6 +9,13 @@
 // malloc lock held by another thread of the parent could hang them. So the
 // NAME=VALUE texts are made once at start-up and the new pointer array lives
 // on the stack.
+//
+// Every start also keeps the function's log on 999 for the new program
+// (keep_function_log_for_start), and judges the loader variables that would
+// make it write a file before the library is in it (loader_variables.cpp).
+// That judgement allocates, so it is made by the caller of posix_spawn and
+// never in its child, which runs on a small stack of its own: the child's
+// execve finds the environment already judged.
 #include "interceptor/interceptor.hpp"
 
 #include <sys/mman.h>
@@ -40,6 +47,15 @@ struct placed_set {
   }
 };
 
+// Set on a thread while its posix_spawn runs: the child shares the thread's
+// memory, and its execve must not judge again what the caller has judged.
+thread_local bool starting_in_spawn_child = false;
+
+struct spawn_scope {
+  spawn_scope() { starting_in_spawn_child = true; }
+  ~spawn_scope() { starting_in_spawn_child = false; }
+};
+
 // The propagated variable (with a captured value) that `entry` sets, or -1.
 int32_t propagated_index(const interceptor_config_record *config, const char *entry) {
   for (int32_t i = 0; i < config->env_count; ++i) {
@@ -61,19 +77,22 @@ size_t count_entries(char *const envp[]) {
 // environment too large for the stack is built in pages of its own (a
 // vfork parent keeps those after the exec); only when even they cannot be
 // had does the call go ahead with the caller's environment.
+// `pid` is the new program's, 0 when not known yet (posix_spawn).
 template <typename Start>
-int start_with_environment(char *const envp[], Start start) {
+int start_with_environment(char *const envp[], long pid, Start start) {
+  keep_function_log_for_start();
+  const unsigned refused = starting_in_spawn_child ? 0 : judge_loader_writes(envp, pid);
   const interceptor_config_record *config = interceptor_config;
   const size_t bound = count_entries(envp) + (config ? static_cast<size_t>(config->env_count) : 0) + 1;
   if (bound <= STACK_ENTRIES) {
     char *local[STACK_ENTRIES];
-    build_exec_environment(envp, local, STACK_ENTRIES);
+    build_exec_environment(envp, local, STACK_ENTRIES, refused);
     return start(local);
   }
   const size_t bytes = bound * sizeof(char *);
   void *pages = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (pages == MAP_FAILED) return start(envp);
-  build_exec_environment(envp, static_cast<char **>(pages), bound);
+  build_exec_environment(envp, static_cast<char **>(pages), bound, refused);
   const int result = start(static_cast<char **>(pages));
   const int saved_errno = errno;
   munmap(pages, bytes);
@@ -83,7 +102,7 @@ int start_with_environment(char *const envp[], Start start) {
 
 }  // namespace
 
-size_t build_exec_environment(char *const envp[], char **out, size_t capacity) {
+size_t build_exec_environment(char *const envp[], char **out, size_t capacity, unsigned refused_loader_writes) {
   const interceptor_config_record *config = interceptor_config;
   const size_t count = count_entries(envp);
   const int32_t variables = config ? config->env_count : 0;
@@ -94,6 +113,7 @@ size_t build_exec_environment(char *const envp[], char **out, size_t capacity) {
   placed_set placed;
   size_t length = 0;
   for (size_t i = 0; i < count; ++i) {
+    if (refused_loader_writes && loader_entry_refused(envp[i], refused_loader_writes)) continue;
     const int32_t index = config ? propagated_index(config, envp[i]) : -1;
     if (index < 0) {
       out[length++] = envp[i];
@@ -114,16 +134,37 @@ size_t build_exec_environment(char *const envp[], char **out, size_t capacity) {
 }
 
 int hooked_execve(const char *path, char *const argv[], char *const envp[]) {
-  return start_with_environment(envp, [&](char *const *environment) { return real_execve(path, argv, environment); });
+  return start_with_environment(envp, getpid(),
+                                [&](char *const *environment) { return real_execve(path, argv, environment); });
 }
 
 int hooked_execveat(int dirfd, const char *path, char *const argv[], char *const envp[], int flags) {
-  return start_with_environment(
-      envp, [&](char *const *environment) { return real_execveat(dirfd, path, argv, environment, flags); });
+  return start_with_environment(envp, getpid(), [&](char *const *environment) {
+    return real_execveat(dirfd, path, argv, environment, flags);
+  });
 }
 
 int hooked_fexecve(int fd, char *const argv[], char *const envp[]) {
   // The C library refuses a null environment here (EINVAL); so do we.
   if (!envp) return real_fexecve(fd, argv, envp);
-  return start_with_environment(envp, [&](char *const *environment) { return real_fexecve(fd, argv, environment); });
+  return start_with_environment(envp, getpid(),
+                                [&](char *const *environment) { return real_fexecve(fd, argv, environment); });
+}
+
+// The child's execve rebuilds the environment as any execve does; here only
+// the loader variables are judged, and the refused ones left out.
+int hooked_posix_spawn(pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,
+                       const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
+  return start_with_environment(envp, 0, [&](char *const *environment) {
+    spawn_scope scope;
+    return real_posix_spawn(pid, path, actions, attributes, argv, environment);
+  });
+}
+
+int hooked_posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
+                        const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]) {
+  return start_with_environment(envp, 0, [&](char *const *environment) {
+    spawn_scope scope;
+    return real_posix_spawnp(pid, file, actions, attributes, argv, environment);
+  });
 }

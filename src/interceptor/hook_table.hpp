@@ -11,10 +11,12 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/shm.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -114,17 +116,32 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
   /* the start phase: a server's accepted connection ends it */                                  \
   X(accept, int, (int sockfd, struct sockaddr *addr, socklen_t *addrlen), PREPARE_FAILURE_IGNORED) \
   X(accept4, int, (int sockfd, struct sockaddr *addr, socklen_t *addrlen, int flags),             \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  /* Descriptor 999 and program starts (descriptor_protection.cpp, exec_environment.cpp). */          \
+  X(fcntl, int, (int fd, int cmd, ...), PREPARE_FAILURE_IGNORED)                                   \
+  X(ioctl, int, (int fd, unsigned long request, ...), PREPARE_FAILURE_IGNORED)                     \
+  X(closefrom, void, (int first), PREPARE_FAILURE_IGNORED)                                         \
+  X(posix_spawn, int,                                                                              \
+    (pid_t *pid, const char *path, const posix_spawn_file_actions_t *actions,                     \
+     const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]),                 \
+    PREPARE_FAILURE_IGNORED)                                                                       \
+  X(posix_spawnp, int,                                                                             \
+    (pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,                     \
+     const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]),                 \
     PREPARE_FAILURE_IGNORED)
 
 // The C library's own entry points (GLIBC_PRIVATE), which its internal
 // callers use in place of the public ones: posix_spawn's file actions, the
-// utmp functions, streams opened with "c". Not linked against: looked up by
-// name at set-up (a look-up costs some 7,000 instructions a start), and not
+// utmp functions, streams opened with "c", closefrom's fallback. Not linked
+// against: looked up by name at set-up (a look-up costs some 7,000
+// instructions a start), and not
 // hooked when absent or another name of a row before. __open64_nocancel is
 // another name of __open_nocancel on 64-bit systems, and __openat64_nocancel
 // is not exported.
 #define TESSELGUARD_PRIVATE_HOOKS(X)                                                               \
-  X(__open_nocancel, int, (const char *path, int flags, ...), PREPARE_FAILURE_IGNORED)
+  X(__open_nocancel, int, (const char *path, int flags, ...), PREPARE_FAILURE_IGNORED)             \
+  /* Descriptor 999 (descriptor_protection.cpp). */                                                \
+  X(__close_nocancel, int, (int fd), PREPARE_FAILURE_IGNORED)
 
 #define TESSELGUARD_DECLARE_SLOT(name, result, parameters, status) \
   extern result(*real_##name) parameters;

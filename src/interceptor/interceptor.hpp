@@ -26,11 +26,15 @@
 //                          socket marks, hooked_send, hooked_write,
 //                          hooked_writev, hooked_recvfrom, hooked_dup
 //   descriptor_protection.cpp  hooked_close, hooked_dup2, hooked_dup3,
-//                          hooked_close_range
+//                          hooked_close_range, hooked_closefrom, hooked_fcntl,
+//                          hooked_ioctl, hooked___close_nocancel, the
+//                          function's log kept for every program start
 //   process_execution.cpp  init_child_injection, process_execution,
 //                          judge_program_start
 //   exec_environment.cpp   build_exec_environment, hooked_execve,
-//                          hooked_execveat, hooked_fexecve
+//                          hooked_execveat, hooked_fexecve, hooked_posix_spawn,
+//                          hooked_posix_spawnp
+//   loader_variables.cpp   judge_loader_writes: LD_DEBUG_OUTPUT, LD_PROFILE
 //   state_guard.cpp        hooked_truncate, hooked_ftruncate, the record's
 //                          pages (mprotect, munmap, mmap, ...), other
 //                          processes' memory (process_vm_*, ptrace)
@@ -268,6 +272,16 @@ bool is_name_server_socket(int fd);
 int name_server_sendmmsg(int fd, struct mmsghdr *messages, unsigned int count, int flags);
 
 int init_child_injection();
+// descriptor_protection.cpp. Puts the function's log on ALERT_LOG_FD: the
+// first process's own copy, reached through /proc; 0 on success, else the
+// error that kept it out of reach. Allocates nothing.
+int reach_function_log(long first_pid);
+// Notes which file the log on ALERT_LOG_FD is, once it is in place.
+void remember_function_log();
+// Before a program starts: the log noted is on ALERT_LOG_FD and inheritable
+// (close-on-exec cleared; taken again from the first process when lost or
+// replaced by a route without hooks). Allocates nothing; errno is kept.
+void keep_function_log_for_start();
 void process_execution();
 // The verdict on this program's start ({"argv":[...], "path"}).
 int judge_program_start(const char *path, int count, char *const *items);
@@ -277,7 +291,18 @@ int judge_program_start(const char *path, int count, char *const *items);
 // left out) or appended, in `envs` order. `out` has room for `capacity`
 // pointers; the result is the number of pointers the environment needs,
 // closing null included. When that exceeds `capacity` nothing was written.
-size_t build_exec_environment(char *const envp[], char **out, size_t capacity);
+// Entries of the loader variables named in `refused_loader_writes` are left
+// out.
+size_t build_exec_environment(char *const envp[], char **out, size_t capacity,
+                              unsigned refused_loader_writes = 0);
+
+// loader_variables.cpp. The loader variables of `envp` that would make the
+// new program (`pid`, 0 when not known yet) write a file before the library
+// is loaded into it, each judged as that open; the refused ones, as bits.
+enum loader_write : unsigned { LOADER_DEBUG_OUTPUT = 1, LOADER_PROFILE = 2 };
+unsigned judge_loader_writes(char *const envp[], long pid);
+// True when `entry` sets a variable of a refused loader write.
+bool loader_entry_refused(const char *entry, unsigned refused);
 int hooked_execveat(int dirfd, const char *path, char *const argv[], char *const envp[], int flags);
 int hooked_fexecve(int fd, char *const argv[], char *const envp[]);
 

@@ -92,21 +92,6 @@ void append_to_log_file() {
     fcntl(ALERT_LOG_FD, F_SETFL, flags | O_APPEND);
 }
 
-// Puts the function's log on ALERT_LOG_FD: the first process's own copy,
-// reached through /proc, when this program did not inherit it. 0 on
-// success, else the error that kept it out of reach.
-int reach_function_log(long first_pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%ld/fd/%d", first_pid, ALERT_LOG_FD);
-  // Appending: when the log is a file, this copy must not write over it
-  // from its start.
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return errno;
-  const int result = dup2(fd, ALERT_LOG_FD) == ALERT_LOG_FD ? 0 : errno;
-  close(fd);
-  return result;
-}
-
 // The function's log for this process. The first process makes it from its
 // standard output; a program started later takes the first process's, so
 // its records never land in output its caller reads, and falls back to its
@@ -146,7 +131,10 @@ int init_child_injection() {
     }
     free(path);
   }
-  if (logs_through_descriptor() && !prepare_alert_log()) return 0;
+  if (logs_through_descriptor()) {
+    if (!prepare_alert_log()) return 0;
+    remember_function_log();
+  }
   return 1;
 }
 

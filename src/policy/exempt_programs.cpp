@@ -51,12 +51,18 @@ bool is_program(const char *path, exempt_program program) {
 }
 
 // Every entry is looked at, not only the first of a name: the shell reads
-// whichever it finds.
+// whichever it finds. Besides exported functions and start-up files, bash
+// takes options from SHELLOPTS and BASHOPTS (xtrace, then a PS4 whose
+// command substitutions it runs; extdebug, ...), so any of those, and PS4
+// itself, is enough to take the exemption away.
 bool shell_can_be_redirected() {
   if (!environ) return false;
+  constexpr std::string_view READ_BY_SHELL[] = {"BASH_ENV=", "ENV=", "SHELLOPTS=", "BASHOPTS=", "PS4="};
   for (char **entry = environ; *entry; ++entry) {
     const std::string_view text(*entry);
-    if (text.starts_with("BASH_FUNC_") || text.starts_with("BASH_ENV=") || text.starts_with("ENV=")) return true;
+    if (text.starts_with("BASH_FUNC_")) return true;
+    for (std::string_view name : READ_BY_SHELL)
+      if (text.starts_with(name)) return true;
   }
   return false;
 }

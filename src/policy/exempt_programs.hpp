@@ -28,8 +28,8 @@ enum exempt_program : int {
 bool is_program(const char *path, exempt_program program);
 
 // True when this process's environment could make a shell run something
-// other than its command line: exported functions (BASH_FUNC_*), BASH_ENV
-// or ENV.
+// other than its command line: exported functions (BASH_FUNC_*), BASH_ENV,
+// ENV, SHELLOPTS, BASHOPTS or PS4.
 bool shell_can_be_redirected();
 
 // True when the program an event names is one a runtime's start chain

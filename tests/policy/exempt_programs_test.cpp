@@ -76,6 +76,10 @@ TEST_F(ExemptPrograms, UnameProbeUnderWhateverShellBinShIs) {
       {"BASH_FUNC_x()", "() { :; }", 222},
       {"BASH_ENV", "/var/task/run.sh", 222},
       {"ENV", "/var/task/run.sh", 222},
+      {"SHELLOPTS", "xtrace", 222},
+      {"BASHOPTS", "extdebug", 222},
+      {"PS4", "$(id>&2)", 222},
+      {"SHELLOPTSX", "xtrace", 0},
       {"BASH_ENVIRONMENT", "x", 0},
   };
   for (const auto &environment : environments) {
