@@ -14,7 +14,7 @@ namespace {
 // Runs each route given as an argument and prints "<route> -> ok" or
 // "<route> -> errno N".
 constexpr const char *ROUTES_SCRIPT = R"(
-import ctypes, os, socket, struct, sys
+import ctypes, fcntl, os, socket, struct, sys
 libc = ctypes.CDLL(None, use_errno=True)
 libc.tesselguard_configure(sys.argv[1].split(':', 1)[1].encode())
 r, w = os.pipe()
@@ -41,11 +41,25 @@ def run(kind, ip=None, port=None):
     elif kind == 'dup2': os.dup2(r, 999)
     elif kind == 'dup3': os.dup2(r, 999, inheritable=False)
     elif kind == 'close_range' and libc.close_range(3, 4000, 0) != 0: raise OSError(ctypes.get_errno(), '')
+    elif kind == 'inheritable': os.set_inheritable(999, False)
+    elif kind == 'F_SETFD': fcntl.fcntl(999, fcntl.F_SETFD, fcntl.FD_CLOEXEC)
+    elif kind == '__close_nocancel' and libc.__close_nocancel(999) != 0: raise OSError(ctypes.get_errno(), '')
+    elif kind == 'closefrom': libc.closefrom(999); os.fstat(999)
+    elif kind.startswith('spawn'):
+        # Every descriptor below 999 taken: an open action would land on 999.
+        taken = []
+        while not taken or taken[-1] < 998: taken.append(os.open('/dev/null', os.O_RDONLY))
+        action = {'spawn_open': (os.POSIX_SPAWN_OPEN, 999, '/dev/null', os.O_RDONLY, 0),
+                  'spawn_dup2': (os.POSIX_SPAWN_DUP2, r, 999)}[kind]
+        try: os.waitpid(os.posix_spawn('/bin/true', ['true'], os.environ, file_actions=[action]), 0)
+        finally:
+            for fd in taken: os.close(fd)
 for route in sys.argv[2:]:
     try: run(*route.split()); print(route, '-> ok')
     except OSError as e: print(route, '-> errno', e.errno)
 try: os.fstat(r); print('pipe open')
 except OSError: print('pipe closed')
+print('999 inheritable', os.get_inheritable(999))
 os.write(999, b'999 still writes\n')
 )";
 
@@ -69,6 +83,7 @@ void check_routes(const char *mode, const std::vector<route> &routes, const std:
   options.argv.insert(options.argv.end(), args.begin(), args.end());
   options.env = aws_env();
   options.capture_log_fd = true;
+  options.before_exec = become_unprivileged;
   RunResult result = run_process(options);
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_TRUE(has_lines(result.out, expected_lines));
@@ -120,10 +135,19 @@ TEST_F(NetworkRoutes, SendsOnAConnectedSocketAreNotJudgedAgain) {
 }
 
 TEST_F(NetworkRoutes, TheLogDescriptorCannotBeReplacedOrClosed) {
-  // close_range closes the rest of its range and keeps 999.
+  // close_range closes the rest of its range and keeps 999; so does
+  // closefrom (which returns nothing); it stays inheritable.
   check_routes("block",
-               {{"dup2", "errno 1", nullptr}, {"dup3", "errno 1", nullptr}, {"close_range", "errno 1", nullptr}},
-               {"pipe closed"}, {});
+               {{"dup2", "errno 1", nullptr},
+                {"dup3", "errno 1", nullptr},
+                {"inheritable", "errno 1", nullptr},
+                {"F_SETFD", "errno 1", nullptr},
+                {"__close_nocancel", "errno 1", nullptr},
+                {"closefrom", "ok", nullptr},
+                {"spawn_open", "errno 1", nullptr},
+                {"spawn_dup2", "errno 1", nullptr},
+                {"close_range", "errno 1", nullptr}},
+               {"pipe closed", "999 inheritable True"}, {});
 }
 
 TEST(NetworkResolverIdentity, ARenamedMainProgramDoesNotFreeConnections) {

@@ -234,6 +234,85 @@ TEST_F(PythonStarts, AttemptsOnThePolicyFailAndThePolicyHolds) {
   }
 }
 
+// The first process marks 999 close-on-exec, points its standard output at
+// /dev/null and executes itself again: the new program's record still
+// reaches the function's log. Python's route is refused; a raw fcntl, past
+// the hooks, is undone by the library's execve.
+TEST_F(PythonStarts, AnInPlaceStartKeepsTheFunctionsLog) {
+  const char *const marks[] = {
+      "try: os.set_inheritable(999, False)\nexcept OSError as e: print('refused', e.errno)\n",
+      "import ctypes, platform\n"
+      "ctypes.CDLL(None).syscall({'x86_64': 72, 'aarch64': 25}[platform.machine()], 999, 2, 1)\n",
+  };
+  for (const char *mark : marks) {
+    SCOPED_TRACE(mark);
+    // Started as: python -c RUNNER SCRIPT first; executed again with "again".
+    const std::string runner = "import sys; exec(sys.argv[1])";
+    const std::string script =
+        "import ctypes, os, sys\n"
+        "if sys.argv[2] == 'again':\n"
+        "    try: open('/tmp/after-exec', 'w')\n"
+        "    except OSError as e: print('open', e.errno, file=sys.stderr)\n"
+        "    sys.exit(0)\n"
+        "ctypes.CDLL(None).tesselguard_configure(b'{\"disable_analytics\":true,\"policy\":"
+        "{\"read_write_tmp\":\"block\"}}')\n" +
+        std::string(mark) +
+        "sys.stdout.flush(); os.dup2(os.open('/dev/null', os.O_WRONLY), 1)\n"
+        "os.execv(sys.executable, [sys.executable, '-c', '" + runner + "', sys.argv[1], 'again'])\n";
+    RunOptions options;
+    options.argv = {python_path(), "-c", runner, script, "first"};
+    options.env = aws_env();
+    options.capture_log_fd = true;
+    options.before_exec = become_unprivileged;
+    RunResult result = run_process(options);
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_TRUE(contains_line(result.err, "open 222")) << result.err;
+    auto alerts = alert_records(result.log);
+    ASSERT_EQ(alerts.size(), 1u) << result.log;
+    EXPECT_EQ(alerts[0].path, "/tmp/after-exec");
+  }
+}
+
+// Loader variables that would write under /tmp before the library is in
+// the new program: under block, one record each, and the program starts
+// without them.
+TEST_F(PythonStarts, LoaderVariablesWritingUnderTmpAreJudgedAtTheStart) {
+  struct row {
+    std::string variables, start, record;  // @PID@: the started program's
+  } const rows[] = {
+      {"LD_DEBUG='files', LD_DEBUG_OUTPUT='/tmp/debug'", "subprocess", "/tmp/debug.@PID@"},
+      {"LD_DEBUG='files', LD_DEBUG_OUTPUT='/tmp/debug'", "spawn", "/tmp/debug"},
+      {"LD_PROFILE='libc.so.6', LD_PROFILE_OUTPUT='/tmp'", "subprocess", "/tmp/libc.so.6.profile"},
+  };
+  for (const row &r : rows) {
+    SCOPED_TRACE(r.variables + " " + r.start);
+    const std::string script =
+        "import ctypes, os, subprocess\n"
+        "ctypes.CDLL(None).tesselguard_configure(b'{\"disable_analytics\":true,\"policy\":"
+        "{\"read_write_tmp\":\"block\"}}')\n"
+        "env = dict(os.environ, " + r.variables + ")\n"
+        "if '" + r.start + "' == 'spawn':\n"
+        "    pid = os.posix_spawn('/bin/true', ['true'], env); status = os.waitpid(pid, 0)[1]\n"
+        "else:\n"
+        "    p = subprocess.Popen(['/bin/true'], env=env, stderr=subprocess.DEVNULL); pid, status = p.pid, p.wait()\n"
+        "print('pid', pid); print('status', status)\n"
+        "print('written', [n for n in os.listdir('/tmp') if n.startswith('debug') or n.endswith('.profile')])\n";
+    RunOptions options;
+    options.argv = {python_path(), "-c", script};
+    options.env = aws_env();
+    options.capture_log_fd = true;
+    options.before_exec = become_unprivileged;
+    RunResult result = run_process(options);
+    ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_TRUE(has_lines(result.out, {"status 0", "written []"}));
+    auto alerts = alert_records(result.log);
+    ASSERT_EQ(alerts.size(), 1u) << result.log;
+    EXPECT_EQ(alerts[0].policy, "read_write_tmp");
+    EXPECT_EQ(alerts[0].mode, "block");
+    EXPECT_EQ(alerts[0].path, replace_all(r.record, "@PID@", value_after(result.out, "pid")));
+  }
+}
+
 // A log that is a regular file: the started program appends its record,
 // and the first process's next line goes after it, not over it.
 TEST_F(PythonStarts, RecordsOfStartedProgramsAndTheFirstProcessShareALogFile) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <grp.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -241,4 +242,11 @@ std::string real_path_of(const std::string &path) {
   std::string result = resolved ? resolved : path;
   free(resolved);
   return result;
+}
+
+std::string become_unprivileged() {
+  if (getuid() != 0) return "";
+  if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+    return std::string("cannot become uid 65534: ") + strerror(errno);
+  return "";
 }

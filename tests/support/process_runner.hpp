@@ -27,6 +27,10 @@ struct RunOptions {
   std::function<std::string()> before_exec;
 };
 
+// A before_exec that drops a root test to uid and gid 65534, as a function
+// runs on Lambda; does nothing when the test is not root.
+std::string become_unprivileged();
+
 struct RunResult {
   int exit_code = -1;  // -1 when killed by a signal
   int signal = 0;
