@@ -123,6 +123,8 @@ extern "C" __attribute__((visibility("default"))) int tesselguard_configure(cons
       }
     }
   }
+  // The kernel's floor under the hooks, once the policy first reaches block.
+  keep_kernel_floor(true);
   sample_analytics();
   return result;
 }

@@ -49,10 +49,14 @@ __attribute__((constructor)) static void tesselguard_init() {
     exit(status);
   }
 
-  // 7. Only the first process preloaded from the layer path configures itself.
+  // 7. A program started before the policy reached block lays the kernel's
+  // floor itself; one started later inherits it.
+  if (!first_process) keep_kernel_floor(false);
+
+  // 8. Only the first process preloaded from the layer path configures itself.
   if (!first_process || !is_layer_preload()) return;
 
-  // 8. Self-configuration from TESSEL_GUARD_* variables.
+  // 9. Self-configuration from TESSEL_GUARD_* variables.
   configure_from_env();
 }
 

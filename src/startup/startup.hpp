@@ -6,6 +6,7 @@
 //                    load-time constructor stays out of the test objects)
 //   configure.cpp    tesselguard_configure, parse_mode
 //   self_config.cpp  configure_from_env
+//   kernel_floor.cpp keep_kernel_floor
 #pragma once
 
 #include <cstdint>
@@ -17,3 +18,9 @@ void seal_configuration();
 // Builds the configuration document from TESSEL_GUARD_* variables and
 // passes it to tesselguard_configure.
 void configure_from_env();
+
+// Once any rule is at block: a seccomp filter that makes io_uring_setup fail
+// with EPERM, laid once per process (never when one is inherited, at a
+// start). `at_configuration`: called by the configuration call, which says
+// so on standard error when the kernel refuses.
+void keep_kernel_floor(bool at_configuration);

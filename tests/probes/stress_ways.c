@@ -18,6 +18,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <dirent.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -115,7 +116,9 @@ static void try_files(void) {
 
   struct ring ring;
   int status = ring_open(&ring);
-  if (status < 0) {
+  if (status == -EPERM) {
+    report("io_uring openat", "ring refused");
+  } else if (status < 0) {
     char text[128];
     snprintf(text, sizeof text, "unavailable %s", strerror(-status));
     report("io_uring openat", text);
@@ -314,7 +317,7 @@ static void try_connections(void) {
   struct ring ring;
   int status = ring_open(&ring);
   if (status < 0) {
-    report("io_uring connect", "unavailable");
+    report("io_uring connect", status == -EPERM ? "ring refused" : "unavailable");
   } else {
     sock = socket(AF_INET, SOCK_STREAM, 0);
     struct io_uring_sqe entry;
@@ -498,6 +501,12 @@ int main(int argc, char **argv) {
   errno = 0;
   closed = close_range(998, 1000, 0);
   report("close_range over 999", closed == -1 && errno == EPERM && fcntl(999, F_GETFD) != -1 ? "seen" : "unseen");
+  report("fcntl(999, F_SETFD, FD_CLOEXEC)", fcntl(999, F_SETFD, FD_CLOEXEC) == 0 ? "unseen" : "seen");
+  report("ioctl(999, FIOCLEX)", ioctl(999, FIOCLEX) == 0 ? "unseen" : "seen");
+  closefrom(999);
+  report("closefrom(999)", fcntl(999, F_GETFD) == -1 ? "unseen" : "seen");
+  int (*close_nocancel)(int) = (int (*)(int))dlsym(RTLD_DEFAULT, "__close_nocancel");
+  report("__close_nocancel(999)", close_nocancel && close_nocancel(999) == 0 ? "unseen" : "seen");
   closed = (int)syscall(SYS_close, 999);
   report("syscall(SYS_close, 999)", closed == -1 ? "seen" : "unseen");
 

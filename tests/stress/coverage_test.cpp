@@ -28,7 +28,8 @@ const std::map<std::string, std::string> EXPECTED = {
     {"syscall(SYS_open)", "unseen"},
     {"syscall(SYS_openat)", "unseen"},
     {"syscall(SYS_openat2)", "unseen"},
-    {"io_uring openat", "unseen"},
+    // No ring can be made once a rule is at block.
+    {"io_uring openat", "ring refused"},
     {"dlmopen libc open", "unseen"},
     {"open in a forked child", "seen"},
     // The C library's own open and what opens through it.
@@ -66,7 +67,7 @@ const std::map<std::string, std::string> EXPECTED = {
     {"connect AF_UNSPEC", "unseen"},  // a disconnect: nothing leaves
     {"connect IPv6", "seen"},
     {"connect IPv4-mapped IPv6", "seen"},
-    {"io_uring connect", "unseen"},
+    {"io_uring connect", "ring refused"},
     {"dlmopen libc connect", "unseen"},
     // Starting programs, with the caller's environment and with LD_PRELOAD
     // taken out of it by the caller.
@@ -95,6 +96,10 @@ const std::map<std::string, std::string> EXPECTED = {
     {"dup3 over 999", "seen"},
     {"close(999)", "seen"},
     {"close_range over 999", "seen"},
+    {"fcntl(999, F_SETFD, FD_CLOEXEC)", "seen"},
+    {"ioctl(999, FIOCLEX)", "seen"},
+    {"closefrom(999)", "seen"},
+    {"__close_nocancel(999)", "seen"},
     {"syscall(SYS_close, 999)", "unseen"},
     // The shared state file.
     {"policy rewritten through openat on the state file", "seen"},
