@@ -1,7 +1,7 @@
 // The instructions that C library functions begin with, decoded without the
 // full decoder.
 //
-// Preparing the seven hooks needs only the first instruction or two of each
+// Preparing the hooks needs only the first instruction or two of each
 // function: a push, a mov of a register or an immediate, a compare with a
 // rip-relative byte, an endbr64. Loading the full decoder costs every
 // process start more than everything else the engine does, so these common
@@ -95,6 +95,8 @@ bool decode_common(uintptr_t ip, size_t available, displaced_instruction *out, b
   if (at >= available) return false;
   const uint8_t op = code[at];
   if (op >= 0x50 && op <= 0x5f) return done(at + 1);  // push, pop
+  if (op == 0x6a) return done(at + 2);                  // push imm8 (posix_spawn)
+  if (op == 0x68) return done(at + 5);                  // push imm32
   if (op >= 0xb8 && op <= 0xbf) return done(at + 1 + ((rex & 0x08) ? 8 : 4));  // mov reg, imm
   if (op == 0x90 && rex == 0) return done(1);          // nop
   if (rex == 0) {
