@@ -155,20 +155,26 @@ struct {
 // "/proc/<pid>/fd/999" written without the C library's formatting: this
 // runs in posix_spawn's child, on its small stack.
 void function_log_path(long pid, char (&path)[48]) {
-  char digits[24];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + pid % 10);
-    pid /= 10;
-  } while (pid > 0 && count < 20);
   char *at = path;
   for (const char *part = "/proc/"; *part;) *at++ = *part++;
-  while (count > 0) *at++ = digits[--count];
+  at = write_decimal(at, pid);
   for (const char *part = "/fd/999"; *part;) *at++ = *part++;
   *at = '\0';
 }
 
 }  // namespace
+
+char *write_decimal(char *at, long number) {
+  char digits[24];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + number % 10);
+    number /= 10;
+  } while (number > 0 && count < 20);
+  while (count > 0) *at++ = digits[--count];
+  *at = '\0';
+  return at;
+}
 
 int reach_function_log(long first_pid) {
   char path[48];

@@ -276,6 +276,9 @@ int init_child_injection();
 // first process's own copy, reached through /proc; 0 on success, else the
 // error that kept it out of reach. Allocates nothing.
 int reach_function_log(long first_pid);
+// Writes a non-negative `number` in decimal at `at`, NUL-terminated (at
+// most 21 bytes); returns the end. No locale, no allocation.
+char *write_decimal(char *at, long number);
 // Notes which file the log on ALERT_LOG_FD is, once it is in place.
 void remember_function_log();
 // Before a program starts: the log noted is on ALERT_LOG_FD and inheritable

@@ -47,18 +47,6 @@ int judge_loader_write(const char *path) {
   return target.folder_fd >= 0 ? verdict : judge_path_text(AT_FDCWD, path, FLAGS);
 }
 
-char *decimal(char *at, long number) {
-  char digits[24];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + number % 10);
-    number /= 10;
-  } while (number > 0 && count < 20);
-  while (count > 0) *at++ = digits[--count];
-  *at = '\0';
-  return at;
-}
-
 }  // namespace
 
 unsigned judge_loader_writes(char *const envp[], long pid) {
@@ -76,7 +64,7 @@ unsigned judge_loader_writes(char *const envp[], long pid) {
     // The new program's pid, when the caller knows it.
     if (pid > 0 && length + 22 < sizeof path) {
       path[length] = '.';
-      decimal(path + length + 1, pid);
+      write_decimal(path + length + 1, pid);
     }
     if (judge_loader_write(path)) refused |= LOADER_DEBUG_OUTPUT;
   }
