@@ -84,6 +84,7 @@ void keep_kernel_floor(bool at_configuration) {
   // reached block, or the first process could not lay it (and has said so).
   if (!at_configuration && prctl(PR_GET_SECCOMP, 0, 0, 0, 0) == 2) return;
   tried_here = true;
-  if (const int error = lay_io_uring_floor(); error && at_configuration)
+  // ENOSYS: no seccomp at all here (an emulator, say), nothing refused.
+  if (const int error = lay_io_uring_floor(); error && error != ENOSYS && at_configuration)
     print_message(message_stream::error, "io_uring stays open: the kernel refused its filter: %s", strerror(error));
 }
