@@ -241,6 +241,21 @@ long hooked_syscall(long number, ...) {
       if (reaches && is_other_process(pid)) return refused(refuse_memory_access(pid), -1L);
       break;
     }
+    // Descriptor 999 (descriptor_protection.cpp).
+    case SYS_close:
+      return hooked_close(static_cast<int>(a[0]));
+#ifdef SYS_dup2
+    case SYS_dup2:
+      return hooked_dup2(static_cast<int>(a[0]), static_cast<int>(a[1]));
+#endif
+    case SYS_dup3:
+      return hooked_dup3(static_cast<int>(a[0]), static_cast<int>(a[1]), static_cast<int>(a[2]));
+    case SYS_close_range:
+      return hooked_close_range(static_cast<unsigned>(a[0]), static_cast<unsigned>(a[1]), static_cast<int>(a[2]));
+    case SYS_fcntl:
+      return hooked_fcntl(static_cast<int>(a[0]), static_cast<int>(a[1]), pointer(a[2]));
+    case SYS_ioctl:
+      return hooked_ioctl(static_cast<int>(a[0]), static_cast<unsigned long>(a[1]), pointer(a[2]));
     default:
       break;
   }

@@ -236,16 +236,25 @@ TEST_F(PythonStarts, AttemptsOnThePolicyFailAndThePolicyHolds) {
 
 // The first process marks 999 close-on-exec, points its standard output at
 // /dev/null and executes itself again: the new program's record still
-// reaches the function's log. Python's route is refused; a raw fcntl, past
-// the hooks, is undone by the library's execve.
+// reaches the function's log. Python's route is refused; a system call
+// made past the hooks is undone by the library's execve.
 TEST_F(PythonStarts, AnInPlaceStartKeepsTheFunctionsLog) {
-  const char *const marks[] = {
-      "try: os.set_inheritable(999, False)\nexcept OSError as e: print('refused', e.errno)\n",
-      "import ctypes, platform\n"
-      "ctypes.CDLL(None).syscall({'x86_64': 72, 'aarch64': 25}[platform.machine()], 999, 2, 1)\n",
+  struct mark {
+    const char *code, *printed;
+  } const marks[] = {
+      {"try: os.set_inheritable(999, False)\nexcept OSError as e: print('refused', e.errno)\n", "refused 1"},
+      // A system call instruction of its own: fcntl(999, F_SETFD, FD_CLOEXEC).
+      {"import ctypes, mmap, platform\n"
+      "code = {'x86_64': b'\\xb8\\x48\\0\\0\\0\\x0f\\x05\\xc3',\n"
+      "        'aarch64': b'\\x28\\x03\\x80\\xd2\\x01\\0\\0\\xd4\\xc0\\x03\\x5f\\xd6'}[platform.machine()]\n"
+      "page = mmap.mmap(-1, 4096, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC); page.write(code)\n"
+      "raw = ctypes.CFUNCTYPE(ctypes.c_long, ctypes.c_long, ctypes.c_long, ctypes.c_long)("
+      "ctypes.addressof(ctypes.c_char.from_buffer(page)))\n"
+      "print('raw', raw(999, 2, 1), os.get_inheritable(999))\n",
+       "raw 0 False"},
   };
-  for (const char *mark : marks) {
-    SCOPED_TRACE(mark);
+  for (const mark &m : marks) {
+    SCOPED_TRACE(m.code);
     // Started as: python -c RUNNER SCRIPT first; executed again with "again".
     const std::string runner = "import sys; exec(sys.argv[1])";
     const std::string script =
@@ -256,7 +265,7 @@ TEST_F(PythonStarts, AnInPlaceStartKeepsTheFunctionsLog) {
         "    sys.exit(0)\n"
         "ctypes.CDLL(None).tesselguard_configure(b'{\"disable_analytics\":true,\"policy\":"
         "{\"read_write_tmp\":\"block\"}}')\n" +
-        std::string(mark) +
+        std::string(m.code) +
         "sys.stdout.flush(); os.dup2(os.open('/dev/null', os.O_WRONLY), 1)\n"
         "os.execv(sys.executable, [sys.executable, '-c', '" + runner + "', sys.argv[1], 'again'])\n";
     RunOptions options;
@@ -266,6 +275,7 @@ TEST_F(PythonStarts, AnInPlaceStartKeepsTheFunctionsLog) {
     options.before_exec = become_unprivileged;
     RunResult result = run_process(options);
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+    EXPECT_TRUE(contains_line(result.out, m.printed)) << result.out;
     EXPECT_TRUE(contains_line(result.err, "open 222")) << result.err;
     auto alerts = alert_records(result.log);
     ASSERT_EQ(alerts.size(), 1u) << result.log;

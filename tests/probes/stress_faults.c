@@ -150,21 +150,21 @@ static void attempt(const char *what, char *out, size_t size) {
   else snprintf(out, size, "errno %d", error);
 }
 
-/* truncate(path, 0) as native code makes it, past every C-library function;
- * the kernel's -errno or 0. */
-static long own_truncate(const char *path) {
+/* A system call of two arguments as native code makes it, past every
+ * C-library function; the kernel's -errno or the result. */
+static long own_system_call(long number, long a, long b) {
 #if defined(__x86_64__)
   long result;
-  __asm__ volatile("syscall" : "=a"(result) : "a"((long)SYS_truncate), "D"(path), "S"(0L) : "rcx", "r11", "memory");
+  __asm__ volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b) : "rcx", "r11", "memory");
   return result;
 #elif defined(__aarch64__)
-  register long number __asm__("x8") = SYS_truncate;
-  register long first __asm__("x0") = (long)path;
-  register long second __asm__("x1") = 0;
-  __asm__ volatile("svc 0" : "+r"(first) : "r"(number), "r"(second) : "memory");
+  register long x8 __asm__("x8") = number;
+  register long first __asm__("x0") = a;
+  register long second __asm__("x1") = b;
+  __asm__ volatile("svc 0" : "+r"(first) : "r"(x8), "r"(second) : "memory");
   return first;
 #else
-  return syscall(SYS_truncate, path, 0) == 0 ? 0 : -errno;
+  return syscall(number, a, b) == 0 ? 0 : -errno;
 #endif
 }
 
@@ -179,10 +179,11 @@ int main(int argc, char **argv) {
       attempt(action, outcome, sizeof outcome);
       printf("%s -> %s\n", action[0] == 'o' ? "open" : "fopen", outcome);
     } else if (strcmp(action, "close999raw") == 0) {
-      print_errno("close999raw", syscall(SYS_close, 999) == 0, errno);
+      const long result = own_system_call(SYS_close, 999, 0);
+      print_errno("close999raw", result == 0, (int)-result);
     } else if (strcmp(action, "truncatestate") == 0) {
       const char *state_path = getenv("TESSELGUARD_STATE_PATH");
-      const long result = state_path ? own_truncate(state_path) : -EINVAL;
+      const long result = state_path ? own_system_call(SYS_truncate, (long)state_path, 0) : -EINVAL;
       print_errno("truncatestate", result == 0, (int)-result);
     } else if (strncmp(action, "exec:", 5) == 0) {
       printf("exec -> exit %d\n", run_exec(atoi(action + 5), 0, "/bin/true"));
