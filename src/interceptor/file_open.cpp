@@ -125,6 +125,7 @@ int open_judged_here(int dirfd, const char *path, int flags, mode_t mode) {
   if (!path || !path[0] || !registered_callback) return real_openat(dirfd, path, flags, mode);
   int result;
   if (changes_something(flags)) {
+    if (python_temp_file_route(path, flags, mode, result)) return result;
     if ((dirfd == AT_FDCWD || path[0] == '/') && create_through_canonical_path(path, flags, mode, result))
       return result;
     return open_judged_first(dirfd, path, flags, mode);

@@ -128,7 +128,9 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
   X(posix_spawnp, int,                                                                             \
     (pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,                     \
      const posix_spawnattr_t *attributes, char *const argv[], char *const envp[]),                 \
-    PREPARE_FAILURE_IGNORED)
+    PREPARE_FAILURE_IGNORED)                                                                        \
+  /* Python's scratch files kept out of /tmp: the unlink of a name never made */                 \
+  X(unlink, int, (const char *path), PREPARE_FAILURE_IGNORED)
 
 // The C library's own entry points (GLIBC_PRIVATE), which its internal
 // callers use in place of the public ones: posix_spawn's file actions, the

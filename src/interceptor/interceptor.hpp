@@ -11,6 +11,8 @@
 //                          hooked___open_nocancel
 //   open_resolution.cpp    descriptor_path, judge_descriptor, creation targets
 //   open_judgement.cpp     judge_file_open, judge_canonical_path
+//   python_temp_files.cpp  python_temp_file_route, hooked_unlink: gunicorn's
+//                          heartbeat and tempfile's probe as memory files
 //   name_creation.cpp      hooked_mkdir, hooked_symlink, hooked_link,
 //                          hooked_mknod, hooked_rename, hooked_bind and their
 //                          *at forms
@@ -198,6 +200,10 @@ int open_judged_first(int dirfd, const char *path, int flags, mode_t mode, const
 // there yet) and opened on it with no symbolic link followed; the folder
 // route where a link is on the way. False when the route does not apply.
 bool create_through_canonical_path(const char *path, int flags, mode_t mode, int &result);
+// A Python tempfile scratch file in /tmp (gunicorn's worker heartbeat,
+// tempfile's probe of the folder): true with `result` an anonymous memory
+// file in its place; false when the open is not one of those.
+bool python_temp_file_route(const char *path, int flags, mode_t mode, int &result);
 // The open of a judged target's name in its folder; `link_appeared` when a
 // symbolic link took the name's place since (the open then failed).
 int open_in_judged_folder(const creation_target &target, int flags, mode_t mode, bool &link_appeared);

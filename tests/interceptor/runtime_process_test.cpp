@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -237,3 +238,50 @@ TEST(RuntimeStartPhase, HandlerReadByItsDependencyIsRefusedTheRuntimesLoadIsNot)
 }
 
 }  // namespace
+
+// gunicorn under read_write_tmp block, the app loaded in the master
+// (--preload) and the library configured there: each worker's heartbeat
+// file (mkstemp "wgunicorn-" in /tmp) is an anonymous memory file, so the
+// worker boots and serves with no record and nothing is left in /tmp; a
+// near name ("wgunicorn-" and nine characters) is still refused.
+TEST_F(PythonRuntime, GunicornWorkerBootsAndServesUnderTmpBlock) {
+  constexpr const char *GUNICORN = "/usr/bin/gunicorn";
+  if (access(GUNICORN, X_OK) != 0) GTEST_SKIP() << "no gunicorn on this machine";
+  scratch_directory app(build_scratch_base());
+  std::ofstream(app.file("app.py"))
+      << python_configure("{\"read_write_tmp\":\"block\"}")
+      << "import tempfile\n"
+         "try:\n"
+         "    tempfile.mkstemp(prefix='wgunicorn-x'); print('near name ok', flush=True)\n"
+         "except OSError as e:\n"
+         "    print('near name errno', e.errno, flush=True)\n"
+         "def app(environ, start_response):\n"
+         "    start_response('200 OK', [('Content-Type', 'text/plain')])\n"
+         "    return [b'served']\n";
+  // When the master is ready, a forked client makes one request and stops it.
+  std::ofstream(app.file("conf.py"))
+      << "import os, signal, urllib.request\n"
+         "def when_ready(server):\n"
+         "    port = server.LISTENERS[0].sock.getsockname()[1]\n"
+         "    if os.fork() == 0:\n"
+         "        try:\n"
+         "            body = urllib.request.urlopen(f'http://127.0.0.1:{port}/', timeout=30).read().decode()\n"
+         "            print('response', body, flush=True)\n"
+         "        finally:\n"
+         "            os.kill(os.getppid(), signal.SIGTERM)\n"
+         "            os._exit(0)\n";
+  RunOptions options;
+  options.argv = {GUNICORN, "--config", app.file("conf.py"), "--bind", "127.0.0.1:0", "--workers", "1",
+                  "--preload", "--chdir", app.path, "app:app"};
+  options.env = aws_env();
+  options.capture_log_fd = true;
+  options.timeout_ms = 60000;
+  RunResult result = run_process(options);
+  EXPECT_TRUE(has_lines(result.out, {"near name errno 222", "response served"})) << result.out << result.err;
+  EXPECT_NE(result.err.find("Booting worker"), std::string::npos) << result.err;
+  auto alerts = alert_records(result.log);
+  ASSERT_EQ(alerts.size(), 1u) << result.log;  // the near name's
+  EXPECT_EQ(alerts[0].path.rfind("/tmp/wgunicorn-x", 0), 0u) << alerts[0].path;
+  for (const auto &entry : std::filesystem::directory_iterator("/tmp"))
+    EXPECT_NE(entry.path().filename().string().rfind("wgunicorn-", 0), 0u) << entry.path();
+}
