@@ -86,11 +86,20 @@ def structured_problem(record):
     return None
 
 
-def check_start(scenario, function, result, alerts):
+def check_start(scenario, function, result, alerts, user):
     """The lines about how the function started and was served, beyond the
     attempts: [(ok, text, records shown under it)], and the alerts left."""
     lines = []
     pid = result.get("pid") if isinstance(result, dict) else None
+    uid = result.get("uid") if isinstance(result, dict) else None
+    lines.append((uid == user, f"the function runs as user {uid}" + (
+        " (unprivileged, as on the platforms)" if uid == user and user != 0 else f", expected {user}"
+        if uid != user else ""), []))
+    if scenario.platform == "aws" and scenario.policy.get("read_handler", "allow") != "allow":
+        lines.append((pid is not None,
+                      f"the runtime loaded {scenario.source} itself during the start phase under read_handler "
+                      f"{scenario.policy['read_handler']}: no judgement, no record" if pid is not None else
+                      f"the runtime did not load {scenario.source}", []))
     if scenario.platform == "aws":
         own = [a for a in alerts if a[0].get("policy") == "create_child_process"
                and a[0].get("details", {}).get("path") != os.path.realpath(PROGRAM)]

@@ -9,7 +9,6 @@ refused (errno 222, or exit status 222 for a started program) with an alert.
 Usage: driver.py [--build DIR] [--only KEY ...] [--no-namespaces]
 """
 import argparse
-import compileall
 import json
 import os
 import shutil
@@ -68,7 +67,6 @@ def launch_aws(scenario, sandbox, stage, npm, runtime_api, collector_address):
     if scenario.language == "python":
         stage.copy(os.path.join(dependencies, "python", "compromised_dependency.py"),
                    "/var/task/compromised_dependency.py")
-        compileall.compile_dir(stage.host("/var/task"), quiet=1)
         stage.copy(os.path.join(runtimes, "lambda-python") + "/", "/var/runtime/")
         if not sandbox.isolated:
             env["TESSELGUARD_DEMO_CONFIGURE"] = "1"
@@ -115,7 +113,7 @@ def launch_google(scenario, sandbox, stage, npm, port, collector_address):
                    "/var/workspace/compromised_dependency.py")
         stage.copy(os.path.join(EXAMPLES, "runtimes", "google-python", "framework.py"), "/var/runtime/framework.py")
         argv = [shutil.which("gunicorn") or "/usr/bin/gunicorn", "--bind", f"127.0.0.1:{port}", "--workers", "1",
-                "--preload", "--worker-tmp-dir", "/dev/shm", "--pythonpath", stage.path("/var/runtime"),
+                "--preload", "--pythonpath", stage.path("/var/runtime"),
                 "framework:app"]
         how = ("gunicorn " + " ".join(argv[1:]) + ", started directly; main.py loads libtesselguard.so "
                "through ctypes and calls tesselguard_configure with:")
@@ -201,7 +199,7 @@ def run_scenario(scenario, sandbox, npm, collector):
     sandbox.remove_state_file(result.get("state_file"))
     ok = failure is None
 
-    start_lines, alerts = check_start(scenario, function, result, alerts)
+    start_lines, alerts = check_start(scenario, function, result, alerts, sandbox.function_user)
     for good, text, records in start_lines:
         ok = ok and good
         report.attempt_line(good, text, None)

@@ -26,8 +26,29 @@ import threading
 import zipfile
 
 LAYER_LIBRARY = "/opt/lib/libtesselguard.so"
+# Functions run as this user when the demo runs as root: the platforms run
+# them unprivileged, and the runtime's own in-place start passes only for an
+# interpreter beyond the process user's reach.
+FUNCTION_USER = 65534
 COLLECTOR_NAME = "collector.attacker.test"
 PLATFORM_FOLDERS = ("task", "runtime", "workspace")
+
+# The last step of both routes: the function runs as the platforms run it,
+# as an unprivileged user (setpriv, when started as root), with the loader
+# variables given to the function's own program only, through env: neither
+# setpriv nor env loads the library, and the function's first process is the
+# program itself.
+_AS_FUNCTION_USER = r"""
+if [ -n "${TG_DEMO_PRELOAD-}" ]; then set -- "LD_PRELOAD=$TG_DEMO_PRELOAD" "$@"; fi
+if [ -n "${TG_DEMO_LIBRARY_PATH-}" ]; then set -- "LD_LIBRARY_PATH=$TG_DEMO_LIBRARY_PATH" "$@"; fi
+user=${TG_DEMO_USER-}
+unset TG_DEMO_LAYER TG_DEMO_HOSTS TG_DEMO_STAGE TG_DEMO_BINDS TG_DEMO_CWD TG_DEMO_LIBRARY_PATH TG_DEMO_PRELOAD \
+      TG_DEMO_USER
+if [ -n "$user" ]; then
+  exec setpriv --reuid="$user" --regid="$user" --clear-groups --inh-caps=-all env "$@"
+fi
+exec env "$@"
+"""
 
 # Runs inside the new mount namespace; the loader variables are applied only
 # to the function itself, so the mount helpers never load the library.
@@ -56,11 +77,8 @@ printf '%s\n' "$TG_DEMO_BINDS" | while IFS='|' read -r source target; do
 done
 mount -t tmpfs -o mode=1777,size=64m tesselguard-demo /tmp
 cd "$TG_DEMO_CWD"
-if [ -n "${TG_DEMO_LIBRARY_PATH-}" ]; then export LD_LIBRARY_PATH="$TG_DEMO_LIBRARY_PATH"; fi
-if [ -n "${TG_DEMO_PRELOAD-}" ]; then export LD_PRELOAD="$TG_DEMO_PRELOAD"; fi
-unset TG_DEMO_LAYER TG_DEMO_HOSTS TG_DEMO_STAGE TG_DEMO_BINDS TG_DEMO_CWD TG_DEMO_LIBRARY_PATH TG_DEMO_PRELOAD
-exec "$@"
-"""
+""" + _AS_FUNCTION_USER
+
 
 
 @dataclasses.dataclass
@@ -126,6 +144,7 @@ class Stage:
 class Sandbox:
     def __init__(self, build_dir, examples_dir, use_namespaces=True):
         self.root = tempfile.mkdtemp(prefix="demo-", dir=build_dir)
+        os.chmod(self.root, 0o755)  # the function's user reads its folders from here without namespaces
         self.layer = os.path.join(self.root, "layer")
         with zipfile.ZipFile(os.path.join(build_dir, "tesselguard-layer.zip")) as archive:
             archive.extractall(self.layer)
@@ -174,7 +193,16 @@ class Sandbox:
         return {"TG_DEMO_LAYER": relative(self.layer), "TG_DEMO_HOSTS": relative(self.hosts),
                 "TG_DEMO_STAGE": stage.root,
                 "TG_DEMO_BINDS": "\n".join(f"{relative(source)}|{target}" for source, target in stage.binds),
-                "TG_DEMO_CWD": cwd, "TG_DEMO_PRELOAD": preload or "", "TG_DEMO_LIBRARY_PATH": library_path or ""}
+                "TG_DEMO_CWD": cwd, **self._function_env(preload, library_path)}
+
+    def _function_env(self, preload, library_path):
+        return {"TG_DEMO_PRELOAD": preload or "", "TG_DEMO_LIBRARY_PATH": library_path or "",
+                "TG_DEMO_USER": str(FUNCTION_USER) if os.geteuid() == 0 else ""}
+
+    @property
+    def function_user(self):
+        """The user the functions run as."""
+        return FUNCTION_USER if os.geteuid() == 0 else os.geteuid()
 
     def stage(self, key):
         return Stage(os.path.join(self.root, key), self.isolated)
@@ -200,13 +228,9 @@ class Sandbox:
             env["PATH"] = env.get("PATH", "/usr/bin:/bin") + ":/usr/sbin:/sbin"
             cwd = None
         else:
-            command = argv
-            env = dict(env)
+            command = ["/bin/sh", "-c", _AS_FUNCTION_USER, "sh", *argv]
+            env = {**env, **self._function_env(preload, library_path)}
             cwd = stage.path(cwd)
-            if library_path:
-                env["LD_LIBRARY_PATH"] = library_path
-            if preload:
-                env["LD_PRELOAD"] = preload
         return Function(subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True))
 

@@ -47,23 +47,28 @@ SCENARIOS = [
         execution_env="AWS_Lambda_python3.12", interpreter="python3",
         policy={"read_write_tmp": "block", "read_handler": "block", "create_child_process": "block",
                 "outbound_connectivity": "alert"},
-        notes=("The package ships compiled bytecode (__pycache__), so the runtime imports the handler without "
-               "opening lambda_function.py; read_handler block refuses every reader of that file, the runtime "
-               "included.",)),
+        notes=("The package ships its source only, no bytecode: the runtime reads lambda_function.py itself "
+               "during the start phase, unjudged; the start phase ends when the handler imports its dependency, "
+               "and every read of the handler after that is judged.",)),
     Scenario(
         key="aws-node", platform="aws", language="node",
         title="AWS Lambda · nodejs20.x (AWS_Lambda_nodejs20.x) · index.handler (index.mjs) · aws-lambda-ric",
         source="index.mjs", handler="index.handler", execution_env="AWS_Lambda_nodejs20.x", interpreter="node",
-        policy={"read_write_tmp": "alert", "create_child_process": "block", "outbound_connectivity": "block"},
-        notes=("read_handler stays allow: the runtime itself reads index.mjs at every cold start, and the rule "
-               "judges every reader of the file.",)),
+        policy={"read_write_tmp": "alert", "read_handler": "block", "create_child_process": "block",
+                "outbound_connectivity": "block"},
+        notes=("aws-lambda-ric imports index.mjs during the start phase, unjudged; the phase ends when the "
+               "module graph reaches the dependency's first file, and every read of index.mjs after that is "
+               "judged.",)),
     Scenario(
         key="gcf-python", platform="google", language="python",
         title="Google Cloud Run functions · Python · main.handle · Flask under gunicorn",
         source="main.py",
-        policy={"read_write_tmp": "alert", "read_handler": "block", "create_child_process": "block",
+        policy={"read_write_tmp": "block", "read_handler": "block", "create_child_process": "block",
                 "outbound_connectivity": "alert"},
-        notes=("The gunicorn master imports the app (--preload): main.py loads the library through ctypes and "
+        notes=("gunicorn runs as Google's framework runs it, with no worker_tmp_dir: each worker's heartbeat file "
+               "(tempfile.mkstemp in /tmp) is an anonymous memory file, so the worker boots under tmp block "
+               "with no record.",
+               "The gunicorn master imports the app (--preload): main.py loads the library through ctypes and "
                "configures it there, in the first process; the request is served by the worker it forks "
                "afterwards.",
                "The worker's attempts are judged only by a library whose forked children keep every hook; one "

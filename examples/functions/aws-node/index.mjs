@@ -10,5 +10,6 @@ import dependency from 'compromised-dependency';
 export const handler = async () => ({
   attempts: await dependency.misbehave(fs.realpathSync(fileURLToPath(import.meta.url))),
   pid: process.pid,
+  uid: process.getuid(),
   state_file: process.env.TESSELGUARD_STATE_PATH || null,
 });

@@ -15,5 +15,6 @@ def lambda_handler(event, context):
     return {
         "attempts": compromised_dependency.misbehave(os.path.realpath(__file__)),
         "pid": os.getpid(),
+        "uid": os.getuid(),
         "state_file": os.environ.get("TESSELGUARD_STATE_PATH"),
     }

@@ -31,6 +31,7 @@ exports.handle = async (req, res) => {
   res.json({
     attempts: await dependency.misbehave(fs.realpathSync(__filename)),
     pid: process.pid,
+    uid: process.getuid(),
     state_file: process.env.TESSELGUARD_STATE_PATH || null,
   });
 };

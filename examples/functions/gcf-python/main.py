@@ -14,7 +14,7 @@ import os
 import compromised_dependency
 
 POLICY = {
-    "read_write_tmp": "alert",
+    "read_write_tmp": "block",
     "read_handler": "block",
     "create_child_process": "block",
     "outbound_connectivity": "alert",
@@ -47,5 +47,6 @@ def handle(request):
     return {
         "attempts": compromised_dependency.misbehave(os.path.realpath(__file__)),
         "pid": os.getpid(),
+        "uid": os.getuid(),
         "state_file": _state_file(),
     }
