@@ -8,7 +8,8 @@
 //   runtime_start.cpp   is_runtime_start, in_place_start_passes: the in-place
 //                       rule (exempt_programs.hpp)
 //   start_phase.cpp     the start phase: start_phase_open, end_start_phase,
-//                       start_phase_passes_open, start_phase_sees_connection
+//                       start_phase_passes_open, start_phase_handler_found,
+//                       start_phase_sees_connection
 //   event_reader.cpp    read_event
 //   alert_delivery.cpp  report_alert
 //   analytics.cpp       send_analytics, build_analytics_record, sha256_hex
@@ -79,6 +80,9 @@ void end_start_phase();
 // the runtime's own read of the handler in the function's first process,
 // which is then not judged. Other code files and extra reads end the phase.
 bool start_phase_passes_open(const char *path);
+// The handler was just found by a configuration call from the function's
+// own code: if this process already opened it, the runtime's reads are spent.
+void start_phase_handler_found();
 // A connection to the Lambda Runtime API ends the phase.
 void start_phase_sees_connection(const event_view &event);
 // The event a server's accepted connection raises: it only ends the phase.

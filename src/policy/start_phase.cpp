@@ -28,6 +28,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string_view>
 
@@ -104,6 +106,57 @@ bool is_runtime_api(const event_view &event) {
   return (event.ip && host == event.ip) || (event.hostname && host == event.hostname);
 }
 
+// Before the handler is known, the first process's code-file opens are
+// remembered by digest: a configuration call made by the function's own code
+// names the runtime (and so the handler) only after the runtime has loaded
+// it, and must not hand a dependency the runtime's unspent reads.
+constexpr uint32_t REMEMBERED_OPENS = 4096;
+uint64_t remembered_opens[REMEMBERED_OPENS];
+std::atomic<uint32_t> remembered_count{0};
+
+uint64_t digest(std::string_view text, uint64_t seed) {
+  uint64_t hash = 14695981039346656037ull ^ seed;
+  for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return hash;
+}
+
+// "<folder>/<module>" of a compiled form ("<folder>/__pycache__/<module>.<tag>.pyc")
+// or of a source ("<folder>/<module>.<ext>"), digested apart from whole paths.
+constexpr uint64_t MODULE_SEED = 0x9e3779b97f4a7c15ull;
+uint64_t module_digest(std::string_view path, bool compiled) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return 0;
+  std::string_view folder = path.substr(0, slash + 1);
+  std::string_view name = path.substr(slash + 1);
+  constexpr std::string_view CACHE = "__pycache__/";
+  if (compiled) {
+    if (!folder.ends_with(CACHE)) return 0;
+    folder.remove_suffix(CACHE.size());
+  }
+  const size_t dot = name.find('.');
+  if (dot == 0 || dot == std::string_view::npos) return 0;
+  return digest(name.substr(0, dot), digest(folder, MODULE_SEED));
+}
+
+void remember(uint64_t value) {
+  if (value == 0) return;
+  const uint32_t slot = remembered_count.fetch_add(1, std::memory_order_relaxed);
+  if (slot < REMEMBERED_OPENS) __atomic_store_n(&remembered_opens[slot], value, __ATOMIC_RELAXED);
+}
+
+bool remembered(uint64_t value) {
+  const uint32_t count = std::min(remembered_count.load(std::memory_order_relaxed), REMEMBERED_OPENS);
+  for (uint32_t i = 0; i < count; ++i)
+    if (__atomic_load_n(&remembered_opens[i], __ATOMIC_RELAXED) == value) return true;
+  return false;
+}
+
+void remember_code_open(std::string_view path) {
+  if (!has_code_extension(path)) return;
+  remember(digest(path, 0));
+  if (path.ends_with(".pyc")) remember(module_digest(path, true));
+}
+
 }  // namespace
 
 bool start_phase_open() { return state_map && load_field(state_map->start_phase) == START_PHASE_OPEN; }
@@ -117,7 +170,10 @@ void end_start_phase() {
 bool start_phase_passes_open(const char *path) {
   if (!path || !start_phase_open()) return false;
   const std::string_view handler = record_text(state_map->handler_path, sizeof state_map->handler_path);
-  if (handler.empty()) return false;
+  if (handler.empty()) {
+    if (is_first_process()) remember_code_open(path);
+    return false;
+  }
   const open_kind kind = classify(path, handler);
   if (kind == open_kind::other || !is_first_process()) return false;
   state_write_scope scope;
@@ -146,4 +202,16 @@ bool start_phase_passes_open(const char *path) {
 
 void start_phase_sees_connection(const event_view &event) {
   if (start_phase_open() && is_runtime_api(event)) end_start_phase();
+}
+
+void start_phase_handler_found() {
+  const std::string_view handler = record_text(state_map->handler_path, sizeof state_map->handler_path);
+  if (handler.empty() || !start_phase_open() || !is_first_process()) return;
+  if (!remembered(digest(handler, 0)) && !remembered(module_digest(handler, false))) return;
+  state_write_scope scope;
+  if (!scope.open) return;
+  // The runtime has loaded it already: its reads are spent, the next read
+  // of the handler or of another code file ends the phase.
+  store_field(state_map->handler_touched, 1);
+  store_field(state_map->handler_opens, runtime_handler_opens());
 }

@@ -33,7 +33,7 @@ void store_text(char *field, size_t size, const char *value) {
   strncpy(field, value, size - 1);
 }
 
-void apply_document(const cJSON *document) {
+void apply_document(const cJSON *document, bool by_function_code) {
   const cJSON *policy = cJSON_GetObjectItemCaseSensitive(document, "policy");
   if (cJSON_IsObject(policy)) {
     struct {
@@ -52,9 +52,12 @@ void apply_document(const cJSON *document) {
   }
   const cJSON *runtime = cJSON_GetObjectItemCaseSensitive(document, "runtime");
   if (cJSON_IsString(runtime) && runtime->valuestring) {
+    const bool handler_known = state_map->handler_path[0] != '\0';
     store_text(state_map->runtime, sizeof state_map->runtime, runtime->valuestring);
     if (!detect_handler_path())
       print_message(message_stream::output, "cannot detect handler path. read_handler protection disabled");
+    else if (by_function_code && !handler_known)
+      start_phase_handler_found();
   }
   const cJSON *version = cJSON_GetObjectItemCaseSensitive(document, "runtime_version");
   if (cJSON_IsString(version) && version->valuestring)
@@ -99,7 +102,7 @@ int32_t parse_mode(const char *word) {
   return MODE_ALLOW;
 }
 
-extern "C" __attribute__((visibility("default"))) int tesselguard_configure(const char *config) {
+int configure_policy(const char *config, bool by_function_code) {
   if (!state_map) return 0;
   int32_t result = 0;
   if (!state_writable) {
@@ -119,7 +122,7 @@ extern "C" __attribute__((visibility("default"))) int tesselguard_configure(cons
         state_map->failed_cookie_count += 1;
         print_message(message_stream::output, "Please provide a valid cookie from first TesselGuard configure call");
       } else {
-        apply_document(document.item);
+        apply_document(document.item, by_function_code);
       }
     }
   }
@@ -127,4 +130,8 @@ extern "C" __attribute__((visibility("default"))) int tesselguard_configure(cons
   keep_kernel_floor(true);
   sample_analytics();
   return result;
+}
+
+extern "C" __attribute__((visibility("default"))) int tesselguard_configure(const char *config) {
+  return configure_policy(config, true);
 }

@@ -85,7 +85,7 @@ void configure_from_env() {
   char *text = cJSON_PrintUnformatted(document);
   cJSON_Delete(document);
   if (!text) return;
-  tesselguard_configure(text);
+  configure_policy(text, false);
   free(text);
   seal_configuration();
 }

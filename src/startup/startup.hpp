@@ -12,6 +12,10 @@
 #include <cstdint>
 
 int32_t parse_mode(const char *word);
+// The configuration call. `by_function_code`: made by the function's code
+// (the exported call) rather than by the library configuring itself from
+// the environment at load.
+int configure_policy(const char *config, bool by_function_code);
 // After self-configuration: the record refuses every later configuration
 // call, as one with a wrong cookie.
 void seal_configuration();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -107,6 +108,8 @@ namespace {
 //   "code:<path>"    the first process opens another file
 //   "api" / "net"    a connection to the Runtime API / elsewhere
 //   "accept"         a server accepts a connection
+//   "found"          the function's code configures the runtime, which finds
+//                    the handler (rows with it start with no handler known)
 struct phase_row {
   const char *name;
   const char *runtime;
@@ -133,7 +136,8 @@ TEST_P(StartPhase, EndsAndJudgesHandlerReads) {
   state.record.read_handler = MODE_BLOCK;
   state.record.start_phase = START_PHASE_OPEN;
   set_text(state.record.runtime, row.runtime);
-  set_text(state.record.handler_path, row.handler);
+  const bool found_late = std::find(row.steps.begin(), row.steps.end(), "found") != row.steps.end();
+  set_text(state.record.handler_path, found_late ? "" : row.handler);
   int index = 0;
   for (const std::string &step : row.steps) {
     SCOPED_TRACE("step " + std::to_string(index++) + " " + step);
@@ -144,6 +148,11 @@ TEST_P(StartPhase, EndsAndJudgesHandlerReads) {
       event = R"({"name":"connect","timestamp":"t","args":{"ip":")" + std::string(step == "api" ? "127.0.0.1" : "127.0.0.2") +
               "\"}}";
     if (step == "accept") event = R"({"name":"accept","timestamp":"t","args":{}})";
+    if (step == "found") {
+      set_text(state.record.handler_path, row.handler);
+      start_phase_handler_found();
+      continue;
+    }
     const int verdict = policy_callback(event.c_str());
     state_identity.creator_pid = getpid();
     const std::string record = log.drain();
@@ -183,7 +192,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {"code:/var/runtime/bootstrap.py", "code:/usr/lib/python3.11/json/__init__.py", "read"}, true},
         phase_row{"runtime_api_ends", "Node.js", "/var/task/index.js", {"read", "net", "read", "api", "READ"}, false},
         phase_row{"accept_ends", "Python", "/srv/main.py", {"accept", "READ"}, false},
-        phase_row{"other_process_judged", "Python", "/var/task/handler.py", {"OTHER", "read", "OTHER"}, true}));
+        phase_row{"other_process_judged", "Python", "/var/task/handler.py", {"OTHER", "read", "OTHER"}, true},
+        // Google: the function's code configures, the runtime has read the handler already.
+        phase_row{"configured_after_node_load", "Node.js", "/srv/a/index.js",
+                  {"code:/srv/a/index.js", "found", "READ"}, false},
+        phase_row{"configured_after_valid_pyc", "Python", "/srv/b/main.py",
+                  {"code:/srv/b/__pycache__/main.cpython-311.pyc", "found", "READ"}, false},
+        phase_row{"configured_after_other_code", "Node.js", "/srv/c/index.js",
+                  {"code:/srv/c/preload.js", "found", "read", "code:/srv/c/dep.js", "READ"}, false}));
 
 // Root can make or change any file: nothing is beyond its reach, so under
 // root an in-place exec is judged even during the start phase.
