@@ -70,3 +70,6 @@ add_custom_target(tesselguard_layer ALL DEPENDS ${TG_LAYER_ZIP})
 if(TARGET test_core)
   add_dependencies(test_core tesselguard_layer)
 endif()
+
+# The npm package and the Python wheel, built from the layer's files.
+include(${CMAKE_CURRENT_LIST_DIR}/language_packages.cmake)
