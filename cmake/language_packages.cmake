@@ -59,3 +59,14 @@ if(TG_PYTHON AND TG_PYTHON_PACKAGING_MISSING EQUAL 0)
     VERBATIM)
   add_custom_target(tesselguard_python_wheel ALL DEPENDS ${TG_WHEEL})
 endif()
+
+# The tests install each package offline into a fresh project; a package
+# that could not be built here is skipped there.
+if(TARGET test_core)
+  foreach(package_target tesselguard_npm_package tesselguard_python_wheel)
+    if(TARGET ${package_target})
+      add_dependencies(test_core ${package_target})
+    endif()
+  endforeach()
+  target_compile_definitions(test_core PRIVATE TG_NPM_TARBALL="${TG_NPM_TARBALL}" TG_PYTHON_WHEEL="${TG_WHEEL}")
+endif()

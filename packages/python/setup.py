@@ -1,10 +1,16 @@
 # The wheel holds no extension module but shared libraries for one C library
 # and processor: any Python 3, tagged with the platform that
-# TESSELGUARD_WHEEL_PLATFORM names (manylinux_2_34_x86_64, say).
+# TESSELGUARD_WHEEL_PLATFORM names (manylinux_2_34_x86_64, say), its files at
+# the wheel's root (platlib), as a binary distribution's are.
 import os
 
-from setuptools import setup
+from setuptools import Distribution, setup
 from wheel.bdist_wheel import bdist_wheel
+
+
+class binary_distribution(Distribution):
+    def has_ext_modules(self):
+        return True
 
 
 class platform_wheel(bdist_wheel):
@@ -16,4 +22,4 @@ class platform_wheel(bdist_wheel):
         return "py3", "none", os.environ["TESSELGUARD_WHEEL_PLATFORM"]
 
 
-setup(cmdclass={"bdist_wheel": platform_wheel})
+setup(distclass=binary_distribution, cmdclass={"bdist_wheel": platform_wheel})

@@ -1,0 +1,189 @@
+// The npm package and the Python wheel as their users get them: installed
+// offline from the built file into a fresh project (or venv), then used from
+// a function's code. One script per language prints what happened, line by
+// line: a /tmp write under block, a wrong cookie, a started process that
+// tries to configure, the lock after repeated wrong cookies.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "process_runner.hpp"
+#include "scratch_directory.hpp"
+
+namespace {
+
+bool is_file(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The current generation of Google's functions: records on standard output.
+std::vector<std::string> function_env(const std::string &home) {
+  return {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + home, "K_SERVICE=packages", "K_REVISION=packages-1",
+          "FUNCTION_TARGET=handler"};
+}
+
+RunResult run_tool(const std::vector<std::string> &argv, const std::string &cwd, const std::string &home,
+                   int timeout_ms = 120000) {
+  RunOptions run;
+  run.argv = argv;
+  run.cwd = cwd;
+  // Offline: the npm cache and configuration stay in the project.
+  run.env = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + home, "npm_config_cache=" + home + "/.npm",
+             "npm_config_update_notifier=false", "PIP_NO_CACHE_DIR=1", "PIP_DISABLE_PIP_VERSION_CHECK=1"};
+  run.preload = false;
+  run.timeout_ms = timeout_ms;
+  return run_process(run);
+}
+
+const std::vector<std::string> REFUSALS_SEEN = {
+    "write refused",  "wrong cookie refused", "right cookie accepted",
+    "started process refused", "locked refused",
+};
+
+constexpr const char *NODE_SCRIPT = R"JS(
+const tesselguard = require('tesselguard');
+const fs = require('fs');
+const { spawnSync } = require('child_process');
+const cookie = tesselguard.configure({ policy: { read_write_tmp: 'block' }, disableAnalytics: true });
+try {
+  fs.writeFileSync('/tmp/tg-npm-probe', 'x');
+  console.log('write allowed');
+} catch (e) {
+  console.log(e.errno === -222 ? 'write refused' : `write failed ${e.message}`);
+}
+const refused = (what, call, code) => {
+  try {
+    call();
+    console.log(`${what} accepted`);
+  } catch (e) {
+    console.log(e instanceof Error && e.code === code && e.message.includes('refused') ? `${what} refused` : `${what} threw ${e.code} ${e.message}`);
+  }
+};
+refused('wrong cookie', () => tesselguard.reconfigure(cookie + 1, { policy: { read_write_tmp: 'allow' } }), 'ERR_TESSELGUARD_WRONG_COOKIE');
+if (tesselguard.reconfigure(cookie, { policy: { read_write_tmp: 'block' } }) === cookie) console.log('right cookie accepted');
+const child = spawnSync(process.execPath, ['-e', `
+  try { require('tesselguard').configure(); console.log('configured'); }
+  catch (e) { console.log(e.code === 'ERR_TESSELGUARD_NOT_FIRST_PROCESS' ? 'started process refused' : e.code); }`],
+  { encoding: 'utf8' });
+console.log(child.stdout.split('\n').filter((l) => l.startsWith('started process') || l === 'configured').join('\n'));
+for (let i = 0; i < 5; i++) try { tesselguard.reconfigure(0); } catch (e) {}
+refused('locked', () => tesselguard.reconfigure(cookie), 'ERR_TESSELGUARD_LOCKED');
+)JS";
+
+// The declaration: what a user writes compiles, a wrong mode does not.
+constexpr const char *TYPES_CHECK = R"TS(
+import { configure, reconfigure, libraryPath, RefusalError } from 'tesselguard';
+const cookie: number = configure({ policy: { read_write_tmp: 'block', outbound_connectivity: 'alert' },
+                                   runtime: 'Node.js', disableAnalytics: true });
+const again: number = reconfigure(cookie, { policy: { create_child_process: 'allow' } });
+const path: string = libraryPath;
+const why = (e: RefusalError): string => e.code;
+// @ts-expect-error: no such mode
+configure({ policy: { read_write_tmp: 'deny' } });
+// @ts-expect-error: the cookie is a number
+reconfigure('1', {});
+export { again, path, why };
+)TS";
+
+TEST(NpmPackage, InstalledOfflineItConfiguresBlocksAndRefusesClearly) {
+  TG_SKIP_IF_SANITIZED();
+  if (!is_file(TG_NPM_TARBALL)) GTEST_SKIP() << "the npm package was not built (node, npm or node-gyp missing)";
+  scratch_directory project(build_scratch_base());
+  ASSERT_FALSE(project.path.empty());
+  RunResult install = run_tool({"/usr/bin/env", "npm", "install", "--offline", "--no-audit", "--no-fund",
+                                "--no-package-lock", TG_NPM_TARBALL},
+                               project.path, project.path);
+  ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
+
+  RunOptions run;
+  run.argv = {"/usr/bin/env", "node", "-e", NODE_SCRIPT};
+  run.cwd = project.path;
+  run.env = function_env(project.path);
+  run.preload = false;  // the package loads its own library
+  RunResult result = run_process(run);
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(has_lines(result.out, REFUSALS_SEEN));
+  EXPECT_NE(result.out.find("\"details\":{\"path\":\"/tmp/tg-npm-probe\"}"), std::string::npos) << result.out;
+  EXPECT_FALSE(is_file("/tmp/tg-npm-probe"));
+
+  if (!is_file("/usr/bin/tsc")) GTEST_SKIP() << "tsc (node-typescript) is not installed";
+  FILE *check = fopen(project.file("check.ts").c_str(), "w");
+  ASSERT_NE(check, nullptr);
+  fputs(TYPES_CHECK, check);
+  fclose(check);
+  RunResult types = run_tool({"/usr/bin/tsc", "--noEmit", "--strict", "--moduleResolution", "node", "check.ts"},
+                             project.path, project.path);
+  EXPECT_EQ(types.exit_code, 0) << types.out << types.err;
+}
+
+constexpr const char *PYTHON_SCRIPT = R"PY(
+import subprocess, sys, typing
+import tesselguard
+cookie = tesselguard.configure(policy={"read_write_tmp": "block"}, disable_analytics=True)
+try:
+    open("/tmp/tg-wheel-probe", "w")
+    print("write allowed")
+except OSError as e:
+    print("write refused" if e.errno == 222 else f"write failed {e}")
+def refused(what, call, kind):
+    try:
+        call()
+        print(f"{what} accepted")
+    except kind as e:
+        print(f"{what} refused" if "refused" in str(e) else f"{what}: {e}")
+refused("wrong cookie", lambda: tesselguard.reconfigure(cookie + 1, policy={"read_write_tmp": "allow"}), ValueError)
+if tesselguard.reconfigure(cookie, policy={"read_write_tmp": "block"}) == cookie:
+    print("right cookie accepted")
+child = subprocess.run([sys.executable, "-c", """
+import tesselguard
+try:
+    tesselguard.configure()
+    print("configured")
+except PermissionError as e:
+    print("started process refused")
+"""], capture_output=True, text=True)
+print("\n".join(l for l in child.stdout.splitlines() if l.startswith("started process") or l == "configured"))
+for _ in range(5):
+    try:
+        tesselguard.reconfigure(0)
+    except ValueError:
+        pass
+refused("locked", lambda: tesselguard.reconfigure(cookie), PermissionError)
+# The type hints that a checker reads, with the marker that makes it read them.
+hints = typing.get_type_hints(tesselguard.configure)
+print("hints", sorted(hints), hints["return"].__name__, typing.get_args(typing.get_args(typing.get_args(hints["policy"])[0])[1]))
+import importlib.resources
+print("typed", importlib.resources.files("tesselguard").joinpath("py.typed").is_file())
+)PY";
+
+TEST(PythonWheel, InstalledOfflineInAVenvItConfiguresBlocksAndRefusesClearly) {
+  TG_SKIP_IF_SANITIZED();
+  if (!is_file(TG_PYTHON_WHEEL)) GTEST_SKIP() << "the wheel was not built (setuptools, wheel or venv missing)";
+  scratch_directory project(build_scratch_base());
+  ASSERT_FALSE(project.path.empty());
+  RunResult venv = run_tool({"/usr/bin/python3", "-m", "venv", "venv"}, project.path, project.path);
+  ASSERT_EQ(venv.exit_code, 0) << venv.out << venv.err;
+  RunResult install = run_tool({project.file("venv/bin/pip"), "install", "--quiet", "--no-index", TG_PYTHON_WHEEL},
+                               project.path, project.path);
+  ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
+
+  RunOptions run;
+  run.argv = {project.file("venv/bin/python"), "-c", PYTHON_SCRIPT};
+  run.cwd = project.path;
+  run.env = function_env(project.path);
+  run.preload = false;
+  RunResult result = run_process(run);
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(has_lines(result.out, REFUSALS_SEEN));
+  EXPECT_TRUE(has_lines(result.out, {"hints ['disable_analytics', 'policy', 'return', 'runtime', 'runtime_version'] "
+                                     "int ('allow', 'alert', 'block')",
+                                     "typed True"}));
+  EXPECT_NE(result.out.find("\"details\":{\"path\":\"/tmp/tg-wheel-probe\"}"), std::string::npos) << result.out;
+  EXPECT_FALSE(is_file("/tmp/tg-wheel-probe"));
+}
+
+}  // namespace
