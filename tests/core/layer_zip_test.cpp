@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "alert_records.hpp"
+#include "dockerfile.hpp"
 #include "process_runner.hpp"
 #include "scratch_directory.hpp"
 
@@ -153,6 +154,12 @@ TEST_F(LayerZip, HoldsOurLibrariesTheirDependenciesAndLicences) {
     for (size_t at = versions.out.find("GLIBC_2."); at != std::string::npos; at = versions.out.find("GLIBC_2.", at + 1))
       EXPECT_LE(atoi(versions.out.c_str() + at + 8), 34) << path << " needs " << versions.out.substr(at, 12);
   }
+  // The Lambda container image fragment copies the layer to /opt and
+  // preloads the library from there.
+  const std::string preload =
+      env_value(dockerfile_env(TG_SOURCE_DIR "/examples/containers/lambda.Dockerfile"), "LD_PRELOAD");
+  ASSERT_EQ(preload.rfind("/opt/", 0), 0u) << preload;
+  EXPECT_TRUE(is_file(dir_.path + preload.substr(4))) << preload;
   std::vector<std::string> licences = files_in(dir_.path + "/licenses");
   EXPECT_FALSE(licences.empty());
   for (const auto &package : licences)

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "core_test_support.hpp"
+#include "dockerfile.hpp"
 #include "private_tmp.hpp"
 #include "scratch_directory.hpp"
 
@@ -124,6 +125,30 @@ TEST_F(LayerPath, PolicyAndRuntimeComeFromTheEnvironment) {
                              {"handler_path", "/var/task/lambda_function.py"}, {"disable_analytics", "1"}}));
   EXPECT_NE(v.at("cookie"), "0");
   EXPECT_EQ(v.at("failed_cookie_count"), "0");
+}
+
+// The Lambda container image fragment: its variables, with the layer copied
+// to /opt, configure the library as it says.
+TEST_F(LayerPath, ContainerFragmentVariablesTakeEffect) {
+  auto env = aws_function("AWS_Lambda_python3.12");
+  std::string preload;
+  std::vector<std::pair<std::string, std::string>> expected;
+  for (const auto &variable : dockerfile_env(TG_SOURCE_DIR "/examples/containers/lambda.Dockerfile")) {
+    const std::string name = variable.substr(0, variable.find('=')), value = variable.substr(name.size() + 1);
+    if (name == "LD_PRELOAD") preload = value;
+    else env.push_back(variable);
+    if (name.rfind("TESSEL_GUARD_POLICY_", 0) == 0) {
+      std::string rule = name.substr(20);
+      for (char &c : rule) c = static_cast<char>(tolower(c));
+      expected.emplace_back(rule, value == "block" ? "2" : value == "alert" ? "1" : "0");
+    }
+    if (name == "TESSEL_GUARD_DISABLE_ANALYTICS") expected.emplace_back("disable_analytics", value == "true" ? "1" : "0");
+  }
+  ASSERT_EQ(preload, LAYER_PATH);
+  ASSERT_EQ(expected.size(), 5u) << "every rule and the usage report set";
+  RunResult r = run_layer(env, {"show"}, preload);
+  ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_TRUE(has_values(probe_values(r.out), expected)) << r.out;
 }
 
 TEST_F(LayerPath, CookieOfTheSelfConfigurationIsKnownToNobody) {
