@@ -7,9 +7,12 @@
 
 #include <sys/stat.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "dockerfile.hpp"
 #include "process_runner.hpp"
 #include "scratch_directory.hpp"
 
@@ -39,6 +42,25 @@ RunResult run_tool(const std::vector<std::string> &argv, const std::string &cwd,
   return run_process(run);
 }
 
+// The Cloud Run fragment of a language installs the very file the build
+// made, and preloads the library from where the package puts it: the
+// library path that the package reports (printed as "library PATH") ends
+// as the fragment's, from `anchor` on.
+void expect_fragment_matches(const std::string &fragment, const std::string &built, const std::string &out,
+                             const std::string &anchor) {
+  const std::string path = TG_SOURCE_DIR "/examples/containers/" + fragment;
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  EXPECT_NE(text.str().find(" ./" + built.substr(built.rfind('/') + 1)), std::string::npos) << path;
+  const std::string preload = env_value(dockerfile_env(path), "LD_PRELOAD");
+  const std::string library = value_after(out, "library");
+  ASSERT_NE(preload.find(anchor), std::string::npos) << preload;
+  ASSERT_NE(library.find(anchor), std::string::npos) << library;
+  EXPECT_EQ(library.substr(library.find(anchor)), preload.substr(preload.find(anchor)));
+  EXPECT_TRUE(is_file(library)) << library;
+}
+
 const std::vector<std::string> REFUSALS_SEEN = {
     "write refused",  "wrong cookie refused", "right cookie accepted",
     "started process refused", "locked refused",
@@ -49,6 +71,7 @@ const tesselguard = require('tesselguard');
 const fs = require('fs');
 const { spawnSync } = require('child_process');
 const cookie = tesselguard.configure({ policy: { read_write_tmp: 'block' }, disableAnalytics: true });
+console.log('library', tesselguard.libraryPath);
 try {
   fs.writeFileSync('/tmp/tg-npm-probe', 'x');
   console.log('write allowed');
@@ -109,6 +132,7 @@ TEST(NpmPackage, InstalledOfflineItConfiguresBlocksAndRefusesClearly) {
   EXPECT_TRUE(has_lines(result.out, REFUSALS_SEEN));
   EXPECT_NE(result.out.find("\"details\":{\"path\":\"/tmp/tg-npm-probe\"}"), std::string::npos) << result.out;
   EXPECT_FALSE(is_file("/tmp/tg-npm-probe"));
+  expect_fragment_matches("cloud-run-node.Dockerfile", TG_NPM_TARBALL, result.out, "/node_modules/");
 
   if (!is_file("/usr/bin/tsc")) GTEST_SKIP() << "tsc (node-typescript) is not installed";
   FILE *check = fopen(project.file("check.ts").c_str(), "w");
@@ -124,6 +148,7 @@ constexpr const char *PYTHON_SCRIPT = R"PY(
 import subprocess, sys, typing
 import tesselguard
 cookie = tesselguard.configure(policy={"read_write_tmp": "block"}, disable_analytics=True)
+print("library", tesselguard.LIBRARY_PATH)
 try:
     open("/tmp/tg-wheel-probe", "w")
     print("write allowed")
@@ -184,6 +209,7 @@ TEST(PythonWheel, InstalledOfflineInAVenvItConfiguresBlocksAndRefusesClearly) {
                                      "typed True"}));
   EXPECT_NE(result.out.find("\"details\":{\"path\":\"/tmp/tg-wheel-probe\"}"), std::string::npos) << result.out;
   EXPECT_FALSE(is_file("/tmp/tg-wheel-probe"));
+  expect_fragment_matches("cloud-run-python.Dockerfile", TG_PYTHON_WHEEL, result.out, "/site-packages/");
 }
 
 }  // namespace
