@@ -32,7 +32,7 @@ def blocks_of(readme):
     section = re.split(r"^#+ Finding the records\n", readme, maxsplit=1, flags=re.M)
     if len(section) != 2:
         sys.exit("no section 'Finding the records'")
-    section = re.split(r"^#", section[1], maxsplit=1, flags=re.M)[0]
+    section = re.split(r"^##+ ", section[1], maxsplit=1, flags=re.M)[0]
     found = {}
     for kind, body in re.findall(r"^```([a-z-]+)\n(.*?)^```", section, re.S | re.M):
         found.setdefault(kind, []).append(body)

@@ -213,3 +213,43 @@ TEST(PythonWheel, InstalledOfflineInAVenvItConfiguresBlocksAndRefusesClearly) {
 }
 
 }  // namespace
+
+namespace {
+
+// The README's queries, run by scripts/check_log_queries.py over what the
+// library really writes: on Google's current generation records on standard
+// output among other lines, on AWS records on descriptor 999. Each query
+// selects every record (Cloud Logging's only Google's, which carry the
+// level) and nothing else, and reads the rule and mode of the record, not
+// those that a path spells out.
+TEST(FindingTheRecords, ReadmeQueriesSelectEveryRecordAndNothingElse) {
+  TG_SKIP_IF_SANITIZED();
+  const std::string spelled = "/tmp/\"policy\":\"read_handler\",\"mode\":\"allow\"";
+  const std::vector<std::string> actions = {
+      "configure:{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\","
+      "\"outbound_connectivity\":\"alert\",\"create_child_process\":\"block\"}}",
+      "open:" + spelled, "connect:127.0.0.53:9", "exec:/bin/true"};
+  RunResult google = run_probe("intercept_actions", actions,
+                               {"PATH=/usr/bin:/bin", "K_SERVICE=queries", "FUNCTION_TARGET=handler"});
+  RunResult aws = run_probe("intercept_actions", actions, aws_env(), true);
+  // The refused program start ends the probe with 222.
+  ASSERT_EQ(google.exit_code, 222) << google.out << google.err;
+  ASSERT_EQ(aws.exit_code, 222) << aws.out << aws.err;
+
+  RunOptions check;
+  check.argv = {"/usr/bin/python3", TG_SOURCE_DIR "/scripts/check_log_queries.py", TG_SOURCE_DIR "/README.md"};
+  check.env = {"PATH=/usr/bin:/bin"};
+  check.preload = false;
+  check.stdin_text = google.out + aws.log + aws.out;
+  RunResult selected = run_process(check);
+  ASSERT_EQ(selected.exit_code, 0) << selected.err;
+  std::string expected;
+  for (const char *record : {"read_write_tmp block", "outbound_connectivity alert", "create_child_process block"})
+    for (const char *query : {"cloudwatch-insights ", "cloudwatch-metric ", "cloud-logging "})
+      expected += std::string(query) + record + "\n";
+  for (const char *record : {"read_write_tmp block", "outbound_connectivity alert", "create_child_process block"})
+    for (const char *query : {"cloudwatch-insights ", "cloudwatch-metric "}) expected += std::string(query) + record + "\n";
+  EXPECT_EQ(selected.out, expected) << check.stdin_text;
+}
+
+}  // namespace
