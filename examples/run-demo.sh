@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the library and its Lambda layer, installs
-# the platforms' Node.js runtime clients from npm, and runs the demo functions
+# Installs what is missing, builds the library, its Lambda layer, its npm
+# package and its Python wheel, installs the platforms' Node.js runtime
+# clients from npm and the two packages from their files (offline), and runs
+# the demo functions
 # under the library. Exits non-zero when any scenario misbehaves.
 #   BUILD_DIR=<dir>  build directory (default: build)
 #   extra arguments go to the driver: --only aws-python gcf-node, --no-namespaces
@@ -9,9 +11,10 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=${BUILD_DIR:-build}
 mkdir -p "$build"
-echo "Building the library and the layer archive in $build/ ..."
+echo "Building the library, the layer archive, the npm package and the wheel in $build/ ..."
 if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-       cmake --build "$build" -j"$(nproc)" --target tesselguard_layer; } >"$build/demo-build.log" 2>&1; then
+       cmake --build "$build" -j"$(nproc)" --target tesselguard_layer tesselguard_npm_package \
+             tesselguard_python_wheel; } >"$build/demo-build.log" 2>&1; then
   cat "$build/demo-build.log" >&2
   echo "build failed (log: $build/demo-build.log)" >&2
   exit 1
@@ -42,6 +45,24 @@ install_npm_packages() {
 install_npm_packages examples/runtimes/lambda-nodejs "$build/demo-npm/lambda-nodejs"
 install_npm_packages examples/functions/gcf-node "$build/demo-npm/gcf-node"
 
+# The Google functions' own packages, as their users install them: the npm
+# package from its tarball into a project of its own (the Node.js function
+# gets its node_modules/tesselguard), the wheel with pip into a venv that
+# also sees the system's Flask and gunicorn. Offline, from the files alone.
 python=/usr/bin/python3
 [ -x "$python" ] || python=python3
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+target=$build/demo-npm/tesselguard
+rm -rf "$target" "$build/demo-venv"
+mkdir -p "$target"
+echo '{"name":"tesselguard-demo-install","private":true}' >"$target/package.json"
+if ! { (cd "$target" && npm_config_update_notifier=false npm install --offline --no-audit --no-fund \
+          "../../tesselguard-$version.tgz") &&
+       "$python" -m venv --system-site-packages "$build/demo-venv" &&
+       PIP_DISABLE_PIP_VERSION_CHECK=1 "$build/demo-venv/bin/pip" install --no-index --no-cache-dir \
+          "$build"/tesselguard-"$version"-py3-none-manylinux_2_34_*.whl; } >"$build/demo-packages.log" 2>&1; then
+  cat "$build/demo-packages.log" >&2
+  echo "installing the packages failed (log: $build/demo-packages.log)" >&2
+  exit 1
+fi
 exec "$python" examples/demo/driver.py --build "$build" "$@"

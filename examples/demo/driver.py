@@ -79,7 +79,7 @@ def launch_aws(scenario, sandbox, stage, npm, runtime_api, collector_address):
         stage.link(os.path.join(npm, "lambda-nodejs", "node_modules"), "/var/runtime/node_modules")
         if not sandbox.isolated:
             env["NODE_OPTIONS"] = "--require " + stage.path("/var/runtime/configure-like-the-layer.cjs")
-            env["TESSELGUARD_NODE_ADDON"] = sandbox.addon
+            env["TESSELGUARD_NODE_PACKAGE"] = os.path.join(npm, "tesselguard", "node_modules", "tesselguard")
         client = "aws-lambda-ric from npm"
     variables = " ".join(f"{k}={v}" for k, v in scenario.policy_variables().items())
     if sandbox.isolated:
@@ -96,7 +96,6 @@ def launch_aws(scenario, sandbox, stage, npm, runtime_api, collector_address):
 
 def launch_google(scenario, sandbox, stage, npm, port, collector_address):
     stage.copy(scenario.function_folder() + "/", "/var/workspace/")
-    stage.copy(sandbox.layer_lib + "/", "/var/workspace/lib/")
     dependencies = os.path.join(EXAMPLES, "dependencies")
     env = {
         **base_env(collector_address),
@@ -112,29 +111,34 @@ def launch_google(scenario, sandbox, stage, npm, port, collector_address):
         stage.copy(os.path.join(dependencies, "python", "compromised_dependency.py"),
                    "/var/workspace/compromised_dependency.py")
         stage.copy(os.path.join(EXAMPLES, "runtimes", "google-python", "framework.py"), "/var/runtime/framework.py")
-        argv = [shutil.which("gunicorn") or "/usr/bin/gunicorn", "--bind", f"127.0.0.1:{port}", "--workers", "1",
-                "--preload", "--pythonpath", stage.path("/var/runtime"),
-                "framework:app"]
-        how = ("gunicorn " + " ".join(argv[1:]) + ", started directly; main.py loads libtesselguard.so "
-               "through ctypes and calls tesselguard_configure with:")
+        # The venv that examples/run-demo.sh made: the tesselguard wheel
+        # installed with pip, Flask and gunicorn from the system.
+        stage.link(os.path.join(sandbox.build_dir, "demo-venv"), "/var/workspace/.venv")
+        argv = [stage.path("/var/workspace/.venv/bin/python"), "-m", "gunicorn", "--bind", f"127.0.0.1:{port}",
+                "--workers", "1", "--preload", "--pythonpath", stage.path("/var/runtime"), "framework:app"]
+        how = ("the venv's python -m gunicorn " + " ".join(argv[3:]) + ", started directly; main.py imports the "
+               "tesselguard package (the wheel, installed into the venv with pip) and calls "
+               "tesselguard.configure with:")
     else:
-        stage.copy(sandbox.addon, "/var/workspace/lib/tesselguard.node")
         stage.copy(os.path.join(npm, "gcf-node", "node_modules") + "/", "/var/workspace/node_modules/")
         stage.copy(os.path.join(dependencies, "node", "compromised-dependency"),
                    "/var/workspace/node_modules/compromised-dependency")
+        # The tesselguard package as npm installed it from its tarball.
+        package = os.path.join(npm, "tesselguard", "node_modules", "tesselguard")
+        stage.copy(package + "/", "/var/workspace/node_modules/tesselguard/")
+        platform_dir = sorted(d for d in os.listdir(os.path.join(package, "lib")) if d.startswith("linux-"))[0]
         argv = [stage.path("/var/workspace/node_modules/.bin/functions-framework")]
         # Preloaded among the function's variables, so the library is in env,
         # the first process, before node replaces it.
-        preload = stage.path("/var/workspace/lib/libtesselguard.so")
+        preload = stage.path(f"/var/workspace/node_modules/tesselguard/lib/{platform_dir}/libtesselguard.so")
         how = ("node_modules/.bin/functions-framework (#!/usr/bin/env node) with LD_PRELOAD="
-               f"{preload} among the function's variables; index.js calls tesselguard_configure through the "
-               "Node-API addon with:")
+               f"{preload} among the function's variables; index.js calls configure() of the tesselguard "
+               "package (installed with npm from its tarball) with:")
     shown = ("K_SERVICE, K_REVISION, K_CONFIGURATION, FUNCTION_TARGET=handle, FUNCTION_SIGNATURE_TYPE=http, "
              f"PORT={port}; no X_GOOGLE_* variables, no supervisor; code in /var/workspace (the working "
              "directory, standing for /workspace)", how, json.dumps(scenario.policy),
              f"invoked with POST http://127.0.0.1:{port}/; alerts go to standard output as structured log lines")
-    lib = stage.path("/var/workspace/lib")
-    return Launch(argv, env, "/var/workspace", preload, lib, shown)
+    return Launch(argv, env, "/var/workspace", preload, None, shown)
 
 
 def parse_alert(text):
@@ -257,9 +261,11 @@ def main():
     if not os.path.exists(os.path.join(build, "tesselguard-layer.zip")):
         sys.exit(f"{build}/tesselguard-layer.zip is missing: build the tesselguard_layer target first")
     npm = os.path.join(build, "demo-npm")
-    for folder in ("lambda-nodejs", "gcf-node"):
+    for folder in ("lambda-nodejs", "gcf-node", "tesselguard"):
         if not os.path.isdir(os.path.join(npm, folder, "node_modules")):
             sys.exit(f"{npm}/{folder}/node_modules is missing: examples/run-demo.sh installs it")
+    if not os.path.exists(os.path.join(build, "demo-venv", "bin", "python")):
+        sys.exit(f"{build}/demo-venv is missing: examples/run-demo.sh makes it")
     chosen = [s for s in SCENARIOS if not args.only or s.key in args.only]
 
     sandbox = Sandbox(build, EXAMPLES, use_namespaces=not args.no_namespaces)

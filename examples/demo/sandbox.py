@@ -90,16 +90,6 @@ class Run:
     exited_early: bool = False  # ended by itself before the demo stopped it
 
 
-def _node_headers():
-    node = shutil.which("node") or "/usr/bin/node"
-    candidates = ["/usr/include/node", os.path.join(os.path.dirname(os.path.dirname(os.path.realpath(node))),
-                                                    "include", "node")]
-    for folder in candidates:
-        if os.path.exists(os.path.join(folder, "node_api.h")):
-            return folder
-    return None
-
-
 class Stage:
     """One scenario's platform folders. `path` gives where the function sees
     a platform path (/var/task and the like); `copy` and `link` fill them."""
@@ -143,6 +133,7 @@ class Stage:
 
 class Sandbox:
     def __init__(self, build_dir, examples_dir, use_namespaces=True):
+        self.build_dir = build_dir
         self.root = tempfile.mkdtemp(prefix="demo-", dir=build_dir)
         os.chmod(self.root, 0o755)  # the function's user reads its folders from here without namespaces
         self.layer = os.path.join(self.root, "layer")
@@ -152,21 +143,8 @@ class Sandbox:
         self.hosts = os.path.join(self.root, "hosts")
         with open("/etc/hosts") as original, open(self.hosts, "w") as hosts:
             hosts.write(original.read().rstrip("\n") + f"\n127.0.0.2\t{COLLECTOR_NAME}\n")
-        self.addon = self._build_addon(os.path.join(examples_dir, "node-addon", "tesselguard_addon.c"))
         self.why_not_isolated = self._probe_namespaces() if use_namespaces else "switched off"
         self.isolated = self.why_not_isolated is None
-
-    def _build_addon(self, source):
-        headers = _node_headers()
-        compiler = shutil.which("cc") or shutil.which("gcc")
-        if not headers or not compiler:
-            raise SystemExit("cannot build the Node.js addon: node_api.h or a C compiler is missing "
-                             "(scripts/install-deps.sh installs them)")
-        output = os.path.join(self.root, "tesselguard.node")
-        # The compiler's scratch files go to the sandbox folder, not /tmp.
-        subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-I", headers, source, "-o", output, "-ldl"],
-                       check=True, env={**os.environ, "TMPDIR": self.root})
-        return output
 
     def _probe_namespaces(self):
         if os.geteuid() != 0:

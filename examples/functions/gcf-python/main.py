@@ -1,15 +1,16 @@
 """A Google Cloud Function (entry point: handle, signature type http) that
-protects itself.
+protects itself with the tesselguard package (the wheel, installed with pip).
 
-It ships libtesselguard.so with its code (lib/), loads it through ctypes
-(loading starts the protection) and sets its policy with one configuration
-call. Importing this module happens in the platform's first process (the
-gunicorn master, which imports the app before it forks its worker), so the
-call is made there.
+Importing the package's configure loads the library it carries (loading
+starts the protection) and sets the policy with one configuration call.
+Importing this module happens in the platform's first process (the gunicorn
+master, which imports the app before it forks its worker), so the call is
+made there.
 """
 import ctypes
-import json
 import os
+
+import tesselguard
 
 import compromised_dependency
 
@@ -20,17 +21,10 @@ POLICY = {
     "outbound_connectivity": "alert",
 }
 
-_tesselguard = ctypes.CDLL(os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib", "libtesselguard.so"))
-_tesselguard.tesselguard_configure.argtypes = [ctypes.c_char_p]
-_tesselguard.tesselguard_configure.restype = ctypes.c_int
-# "runtime" lets the library find this file (main.py) for the read_handler
-# rule. Keep the cookie: any later configuration call must carry it.
-COOKIE = _tesselguard.tesselguard_configure(json.dumps({
-    "policy": POLICY,
-    "runtime": "Python",
-    "runtime_version": "3",
-    "disable_analytics": True,
-}).encode())
+# The runtime ("Python", the package's default) lets the library find this
+# file (main.py) for the read_handler rule. A refusal raises. Keep the
+# cookie: any later configuration call must carry it.
+COOKIE = tesselguard.configure(policy=POLICY, disable_analytics=True)
 
 
 def _state_file():
@@ -42,8 +36,6 @@ def _state_file():
 
 
 def handle(request):
-    if not COOKIE:
-        raise RuntimeError("TesselGuard refused the configuration")
     return {
         "attempts": compromised_dependency.misbehave(os.path.realpath(__file__)),
         "pid": os.getpid(),

@@ -1,7 +1,8 @@
 // Only where the demo cannot put the library at the layer path (no mount
 // namespaces): preloaded with --require, this makes the configuration call the
 // layer would have made from the same variables, from the function's first
-// process, through the demo's Node-API addon.
+// process, through the tesselguard npm package (which configures the library
+// already preloaded).
 'use strict';
 const env = process.env;
 const policy = {};
@@ -9,12 +10,9 @@ for (const rule of ['READ_WRITE_TMP', 'READ_HANDLER', 'CREATE_CHILD_PROCESS', 'O
   const value = env[`TESSEL_GUARD_POLICY_${rule}`];
   if (value !== undefined) policy[rule.toLowerCase()] = value;
 }
-const document = {
+require(env.TESSELGUARD_NODE_PACKAGE).configure({
   policy,
   runtime: 'Node.js',
-  runtime_version: (env.AWS_EXECUTION_ENV || '').replace('AWS_Lambda_nodejs', ''),
-  disable_analytics: env.TESSEL_GUARD_DISABLE_ANALYTICS === 'true',
-};
-if (!require(env.TESSELGUARD_NODE_ADDON).configure(env.LD_PRELOAD, JSON.stringify(document))) {
-  throw new Error('TesselGuard refused the configuration');
-}
+  runtimeVersion: (env.AWS_EXECUTION_ENV || '').replace('AWS_Lambda_nodejs', ''),
+  disableAnalytics: env.TESSEL_GUARD_DISABLE_ANALYTICS === 'true',
+});
