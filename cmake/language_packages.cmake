@@ -5,6 +5,12 @@
 # tools are there; the npm package for the build machine's own processor only
 # (its addon is built by the machine's node-gyp).
 set(TG_PACKAGE_SOURCES ${PROJECT_SOURCE_DIR}/packages)
+# Sanitizer builds make no packages: a package holds the release library.
+if(TESSELGUARD_SANITIZE OR TESSELGUARD_TSAN)
+  set(TG_PACKAGES_WANTED OFF)
+else()
+  set(TG_PACKAGES_WANTED ON)
+endif()
 
 find_program(TG_NODE node)
 find_program(TG_NPM npm)
@@ -16,7 +22,8 @@ if(TG_NPM AND NOT TG_NODE_GYP)
     set(TG_NODE_GYP ${TG_NPM_ROOT}/npm/node_modules/node-gyp/bin/node-gyp.js)
   endif()
 endif()
-if(TG_NODE AND TG_NPM AND TG_NODE_GYP AND EXISTS /usr/include/node/node_api.h AND NOT CMAKE_CROSSCOMPILING)
+if(TG_PACKAGES_WANTED AND TG_NODE AND TG_NPM AND TG_NODE_GYP AND EXISTS /usr/include/node/node_api.h
+   AND NOT CMAKE_CROSSCOMPILING)
   set(TG_NPM_TARBALL ${CMAKE_BINARY_DIR}/tesselguard-${PROJECT_VERSION}.tgz)
   if(TG_ARCH STREQUAL "aarch64")
     set(TG_NPM_CPU arm64)
@@ -43,7 +50,7 @@ if(TG_PYTHON)
   execute_process(COMMAND ${TG_PYTHON} -c "import setuptools, wheel, pip, venv"
                   RESULT_VARIABLE TG_PYTHON_PACKAGING_MISSING OUTPUT_QUIET ERROR_QUIET)
 endif()
-if(TG_PYTHON AND TG_PYTHON_PACKAGING_MISSING EQUAL 0)
+if(TG_PACKAGES_WANTED AND TG_PYTHON AND TG_PYTHON_PACKAGING_MISSING EQUAL 0)
   # The glibc that every bundled file needs at most, as for the Lambda layer.
   set(TG_WHEEL_PLATFORM manylinux_2_34_${TG_ARCH})
   set(TG_WHEEL ${CMAKE_BINARY_DIR}/tesselguard-${PROJECT_VERSION}-py3-none-${TG_WHEEL_PLATFORM}.whl)

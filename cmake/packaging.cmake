@@ -74,8 +74,10 @@ endif()
 # The npm package and the Python wheel, built from the layer's files.
 include(${CMAKE_CURRENT_LIST_DIR}/language_packages.cmake)
 
-# The installed package as its users meet it, from a prefix of its own.
-if(TARGET test_core)
+# The installed package as its users meet it, from a prefix of its own (with
+# the machine's own compiler, and the release library: not for a cross or a
+# sanitizer build).
+if(TARGET test_core AND NOT CMAKE_CROSSCOMPILING AND NOT TESSELGUARD_SANITIZE AND NOT TESSELGUARD_TSAN)
   add_test(NAME installed_package COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${CMAKE_BINARY_DIR}
            -DWORK_DIR=${CMAKE_BINARY_DIR}/installed-package-check -P ${CMAKE_CURRENT_LIST_DIR}/check_installed_package.cmake)
 endif()
