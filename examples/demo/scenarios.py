@@ -69,8 +69,8 @@ SCENARIOS = [
                "(tempfile.mkstemp in /tmp) is an anonymous memory file, so the worker boots under tmp block "
                "with no record.",
                "The gunicorn master imports the app (--preload): main.py imports the tesselguard package, whose "
-               "configure loads the library and configures it there, in the first process; the request is served by the worker it forks "
-               "afterwards.",
+               "configure loads the library and configures it there, in the first process; the request is "
+               "served by the worker it forks afterwards.",
                "The worker's attempts are judged only by a library whose forked children keep every hook; one "
                "that keeps only execve and close in a forked child lets the worker's file and network "
                "attempts through unjudged.")),
