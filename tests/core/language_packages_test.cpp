@@ -210,6 +210,19 @@ TEST(PythonWheel, InstalledOfflineInAVenvItConfiguresBlocksAndRefusesClearly) {
   EXPECT_NE(result.out.find("\"details\":{\"path\":\"/tmp/tg-wheel-probe\"}"), std::string::npos) << result.out;
   EXPECT_FALSE(is_file("/tmp/tg-wheel-probe"));
   expect_fragment_matches("cloud-run-python.Dockerfile", TG_PYTHON_WHEEL, result.out, "/site-packages/");
+
+  // A copy of the library that other code loaded privately (ctypes' default)
+  // is the one configured: no second copy is loaded.
+  run.argv = {project.file("venv/bin/python"), "-c", R"PY(
+import ctypes, os, shutil, sys, tesselguard
+shutil.copytree(os.path.dirname(tesselguard.LIBRARY_PATH), sys.argv[1])
+ctypes.CDLL(sys.argv[1] + "/libtesselguard.so")
+tesselguard.configure(policy={"read_write_tmp": "alert"})
+print("copies", len({l.split()[-1] for l in open("/proc/self/maps") if l.rstrip().endswith("/libtesselguard.so")}))
+)PY", project.file("private-copy")};
+  result = run_process(run);
+  EXPECT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_TRUE(has_lines(result.out, {"copies 1"}));
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 /* The native half of the npm package, one function:
  *   call(libraryPath, configText) -> { cookie, printed, preloaded }
  * It makes the library's configuration call: through the library already in
- * the process (preloaded, or loaded before) when there is one, else through
+ * the process (preloaded, or loaded before by anyone) when there is one, else through
  * libraryPath, which it loads (loading starts the protection). What the call
  * prints on standard output (the library's refusals are lines there) is
  * captured, written on to standard output unchanged, and returned, so that
@@ -9,6 +9,7 @@
  * build serves every Node.js release and needs nothing but Node.js's headers. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <link.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -35,6 +36,17 @@ static char *string_argument(napi_env env, napi_value value, const char *what) {
   }
   napi_get_value_string_utf8(env, value, text, length + 1, &length);
   return text;
+}
+
+/* A library loaded into the process privately (RTLD_LOCAL, by other code)
+ * is not in the global scope; found by its file name, it is opened again
+ * (the same copy) rather than loaded a second time. */
+static int find_loaded(struct dl_phdr_info *info, size_t size, void *found) {
+  (void)size;
+  const char *slash = info->dlpi_name ? strrchr(info->dlpi_name, '/') : NULL;
+  if (!slash || strcmp(slash, "/libtesselguard.so") != 0) return 0;
+  *(void **)found = dlopen(info->dlpi_name, RTLD_NOW | RTLD_NOLOAD);
+  return *(void **)found != NULL;
 }
 
 static void write_all(int fd, const char *text, size_t length) {
@@ -110,7 +122,9 @@ static napi_value call(napi_env env, napi_callback_info info) {
   configure_fn configure = (configure_fn)dlsym(RTLD_DEFAULT, "tesselguard_configure");
   const int preloaded = configure != NULL;
   if (!configure) {
-    void *library = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
+    void *library = NULL;
+    dl_iterate_phdr(find_loaded, &library);
+    if (!library) library = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
     configure = library ? (configure_fn)dlsym(library, "tesselguard_configure") : NULL;
   }
   free(path);

@@ -55,6 +55,21 @@ _REFUSALS = (
 _configure_entry: Optional[Any] = None
 
 
+def _loaded_library() -> Optional[str]:
+    """A library that other code loaded privately (RTLD_LOCAL, as ctypes does
+    by default), out of the global scope: opened again by its path, it is
+    the same copy rather than a second one."""
+    try:
+        with open("/proc/self/maps", encoding="utf-8", errors="replace") as maps:
+            for line in maps:
+                path = line.rstrip("\n").split(maxsplit=5)[-1]
+                if path.endswith("/libtesselguard.so"):
+                    return path
+    except OSError:
+        pass
+    return None
+
+
 def _entry() -> Any:
     """The library's configuration call: the one in the process already
     (preloaded, or loaded before) when there is one, else the bundled one,
@@ -63,7 +78,7 @@ def _entry() -> Any:
     if _configure_entry is None:
         entry = getattr(ctypes.CDLL(None), "tesselguard_configure", None)
         if entry is None:
-            entry = ctypes.CDLL(LIBRARY_PATH, mode=ctypes.RTLD_GLOBAL).tesselguard_configure
+            entry = ctypes.CDLL(_loaded_library() or LIBRARY_PATH, mode=ctypes.RTLD_GLOBAL).tesselguard_configure
         entry.argtypes = [ctypes.c_char_p]
         entry.restype = ctypes.c_int
         _configure_entry = entry
