@@ -241,7 +241,7 @@ TEST(FindingTheRecords, ReadmeQueriesSelectEveryRecordAndNothingElse) {
   const std::vector<std::string> actions = {
       "configure:{\"disable_analytics\":true,\"policy\":{\"read_write_tmp\":\"block\","
       "\"outbound_connectivity\":\"alert\",\"create_child_process\":\"block\"}}",
-      "open:" + spelled, "connect:127.0.0.53:9", "exec:/bin/true"};
+      "open:" + spelled, "connect:127.0.0.53:9", "exec:" + probe_path("intercept_actions")};
   RunResult google = run_probe("intercept_actions", actions,
                                {"PATH=/usr/bin:/bin", "K_SERVICE=queries", "FUNCTION_TARGET=handler"});
   RunResult aws = run_probe("intercept_actions", actions, aws_env(), true);
