@@ -100,6 +100,24 @@ bool position_refers_into(const uint8_t *code, size_t size, size_t p, uintptr_t 
   return false;
 }
 
+// Whether the `read` bytes from position p on may be loaded. Past the
+// function's last byte they may, while they stay on that byte's page: a load
+// there cannot fault, and the positions it gives past the end are masked off
+// (positions_before). A small function is then one or two wide steps, with
+// no byte-by-byte tail.
+bool readable_past(const uint8_t *code, size_t size, size_t p, size_t read) {
+  if (p >= size) return false;
+  if (p + read <= size) return true;
+  const auto last = reinterpret_cast<uintptr_t>(code + size - 1);
+  return ((reinterpret_cast<uintptr_t>(code + p) + read - 1) & ~uintptr_t{NEAR_PAGE_SIZE - 1}) ==
+         (last & ~uintptr_t{NEAR_PAGE_SIZE - 1});
+}
+
+// One bit for each of the 32 positions from p on that lie inside the function.
+uint32_t positions_before(size_t size, size_t p) {
+  return size - p >= 32 ? ~uint32_t{0} : (uint32_t{1} << (size - p)) - 1;
+}
+
 // Bytes read per step of the wide scan: sixteen positions, and the operand
 // of the last one.
 constexpr size_t STEP = 16;
@@ -133,7 +151,7 @@ struct wide_scan {
     bound8 = _mm_set1_epi8(static_cast<int8_t>(((length - 1) & 0xff) ^ 0x80));
   }
 
-  unsigned candidates(const uint8_t *bytes, bool near) {
+  [[gnu::no_sanitize("address")]] unsigned candidates(const uint8_t *bytes, bool near) {
     const __m128i flip32 = _mm_set1_epi32(INT32_MIN), flip16 = _mm_set1_epi16(INT16_MIN),
                   flip8 = _mm_set1_epi8(INT8_MIN);
     const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
@@ -158,47 +176,45 @@ struct wide_scan {
   }
 };
 
-// The same test, 32 positions at a time, where the processor has AVX2:
-// true as soon as a position refers inside; `*next` gets the first position
-// not scanned.
-__attribute__((target("avx2"))) bool wide_scan_avx2(const uint8_t *code, size_t size, uintptr_t begin,
-                                                    uintptr_t target, uint32_t window, uint32_t length,
-                                                    size_t near_first, size_t near_end, size_t *next) {
+// The same test, 32 positions at a time, where the processor has AVX2, on
+// the operands' low 16 bits alone: a 4- or 2-byte operand that lands in the
+// window has low bits x = value + p - window (modulo 2^16) with x + 4 + imm
+// in [1, length) (imm 0..4) or x + 2 in [1, length), so x + 7 lies in
+// [0, length + 5). Two 16-bit tests (even and odd positions) cover what the
+// narrower scan tests six times; the few more positions they let through go
+// to the exact test. True as soon as a position refers inside; `*next` gets
+// the first position not scanned.
+__attribute__((target("avx2"), no_sanitize("address"))) bool wide_scan_avx2(
+    const uint8_t *code, size_t size, uintptr_t begin, uintptr_t target, uint32_t window, uint32_t length,
+    size_t near_first, size_t near_end, size_t *next) {
   constexpr size_t WIDE = 32;
   size_t p = 1;
-  const uint32_t base32 = static_cast<uint32_t>(p) + 4 + 3 - window;
-  const uint32_t base16 = static_cast<uint32_t>(p) + 2 - 1 - window;
-  __m256i at32[4], at16[2];
-  for (uint32_t k = 0; k < 4; ++k)
-    at32[k] = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int32_t>(base32 + k)),
-                               _mm256_set_epi32(28, 24, 20, 16, 12, 8, 4, 0));
-  for (uint32_t k = 0; k < 2; ++k)
-    at16[k] = _mm256_add_epi16(_mm256_set1_epi16(static_cast<int16_t>(base16 + k)),
-                               _mm256_set_epi16(30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0));
+  const uint32_t base16 = static_cast<uint32_t>(p) + 7 - window;
+  const __m256i even = _mm256_set_epi16(30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
+  __m256i at_even = _mm256_add_epi16(_mm256_set1_epi16(static_cast<int16_t>(base16)), even);
+  __m256i at_odd = _mm256_add_epi16(_mm256_set1_epi16(static_cast<int16_t>(base16 + 1)), even);
   __m256i at8 = _mm256_add_epi8(_mm256_set1_epi8(static_cast<int8_t>(static_cast<uint32_t>(p) - window)),
                                 _mm256_set_epi8(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15,
                                                 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
-  const __m256i bound32 = _mm256_set1_epi32(static_cast<int32_t>((length + 3) ^ 0x80000000u));
-  const __m256i bound16 = _mm256_set1_epi16(static_cast<int16_t>(((length - 1) & 0xffff) ^ 0x8000));
+  // Unsigned "below" as a signed compare of values with the top bit flipped.
+  const __m256i bound16 = _mm256_set1_epi16(static_cast<int16_t>(((length + 5) & 0xffff) ^ 0x8000));
   const __m256i bound8 = _mm256_set1_epi8(static_cast<int8_t>(((length - 1) & 0xff) ^ 0x80));
-  const __m256i flip32 = _mm256_set1_epi32(INT32_MIN), flip16 = _mm256_set1_epi16(INT16_MIN),
-                flip8 = _mm256_set1_epi8(INT8_MIN);
-  const __m256i step32 = _mm256_set1_epi32(WIDE), step16 = _mm256_set1_epi16(WIDE), step8 = _mm256_set1_epi8(WIDE);
-  for (; p + WIDE + 3 <= size; p += WIDE) {
+  const __m256i flip16 = _mm256_set1_epi16(INT16_MIN), flip8 = _mm256_set1_epi8(INT8_MIN);
+  const __m256i step16 = _mm256_set1_epi16(WIDE), step8 = _mm256_set1_epi8(WIDE);
+  for (; readable_past(code, size, p, WIDE + 1); p += WIDE) {
     const uint8_t *bytes = code + p;
-    __m256i b[4];
-    for (int k = 0; k < 4; ++k) b[k] = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + k));
-    __m256i hits = _mm256_setzero_si256();
-    for (int k = 0; k < 4; ++k)
-      hits = _mm256_or_si256(hits, _mm256_cmpgt_epi32(bound32, _mm256_xor_si256(_mm256_add_epi32(b[k], at32[k]), flip32)));
-    for (int k = 0; k < 2; ++k)
-      hits = _mm256_or_si256(hits, _mm256_cmpgt_epi16(bound16, _mm256_xor_si256(_mm256_add_epi16(b[k], at16[k]), flip16)));
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes));
+    const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + 1));
+    __m256i hits = _mm256_or_si256(_mm256_cmpgt_epi16(bound16, _mm256_xor_si256(_mm256_add_epi16(b0, at_even), flip16)),
+                                   _mm256_cmpgt_epi16(bound16, _mm256_xor_si256(_mm256_add_epi16(b1, at_odd), flip16)));
     if (p + WIDE > near_first && p < near_end)
-      hits = _mm256_or_si256(hits, _mm256_cmpgt_epi8(bound8, _mm256_xor_si256(_mm256_add_epi8(b[0], at8), flip8)));
-    for (__m256i &at : at32) at = _mm256_add_epi32(at, step32);
-    for (__m256i &at : at16) at = _mm256_add_epi16(at, step16);
+      hits = _mm256_or_si256(hits, _mm256_cmpgt_epi8(bound8, _mm256_xor_si256(_mm256_add_epi8(b0, at8), flip8)));
+    at_even = _mm256_add_epi16(at_even, step16);
+    at_odd = _mm256_add_epi16(at_odd, step16);
     at8 = _mm256_add_epi8(at8, step8);
-    for (auto bits = static_cast<uint32_t>(_mm256_movemask_epi8(hits)); bits != 0; bits &= bits - 1)
+    // A lane sets the bits of both its bytes: each set bit is one position to test.
+    for (auto bits = static_cast<uint32_t>(_mm256_movemask_epi8(hits) & positions_before(size, p)); bits != 0;
+         bits &= bits - 1)
       if (position_refers_into(code, size, p + static_cast<size_t>(__builtin_ctz(bits)), begin, target, length)) {
         *next = p;
         return true;
@@ -239,10 +255,11 @@ bool may_refer_into_scanning(code_range function, uintptr_t target, size_t lengt
                        near_end, &p))
       return true;
   }
+  if (p >= size) return false;
   wide_scan scan(p, window, static_cast<uint32_t>(length));
-  for (; p + STEP_READ <= size; p += STEP) {
+  for (; readable_past(code, size, p, STEP_READ); p += STEP) {
     const bool near = p + STEP > near_first && p < near_end;
-    const unsigned bits = scan.candidates(code + p, near);
+    const unsigned bits = scan.candidates(code + p, near) & positions_before(size, p);
     if (bits == 0) continue;
     // A lane sets the bits of all its bytes, so each set bit is one
     // position to test.
