@@ -1,11 +1,17 @@
 // Where a target's code lies: the executable segment that bounds every read
 // the engine makes, and the extent of the function scanned for branches into
 // the bytes a patch displaces. Both come from the dynamic loader's own tables
-// and the object's unwind table, so nothing here opens a file. The symbol
-// walk is the fallback for code that no unwind entry covers.
+// and the object's symbol and unwind tables, so nothing here opens a file.
+// A hook named by its symbol takes that symbol's size: one hash look-up in
+// pages the loader has already read for the same name, where the unwind
+// table's binary search costs several times the instructions and pages
+// that no other start-up work reads. The symbol walk is the fallback for
+// code that neither covers.
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
+
+#include <cstring>
 
 #include "hook/hook_internal.hpp"
 
@@ -17,6 +23,28 @@ struct place_search {
   code_place place;
 };
 
+// The loader rewrites these addresses in place when it maps an object,
+// except in a read-only dynamic section (the vDSO's), where they stay offsets.
+uintptr_t dynamic_address(uintptr_t value, uintptr_t base) { return value < base ? value + base : value; }
+
+symbol_table symbol_table_of(const dl_phdr_info &info) {
+  symbol_table table;
+  const ElfW(Dyn) *dynamic = nullptr;
+  for (int i = 0; i < info.dlpi_phnum; ++i)
+    if (info.dlpi_phdr[i].p_type == PT_DYNAMIC)
+      dynamic = reinterpret_cast<const ElfW(Dyn) *>(info.dlpi_addr + info.dlpi_phdr[i].p_vaddr);
+  for (const ElfW(Dyn) *entry = dynamic; entry && entry->d_tag != DT_NULL; ++entry) {
+    const uintptr_t value = dynamic_address(entry->d_un.d_ptr, info.dlpi_addr);
+    if (entry->d_tag == DT_SYMTAB) table.symbols = reinterpret_cast<const ElfW(Sym) *>(value);
+    else if (entry->d_tag == DT_GNU_HASH) table.gnu_hash = reinterpret_cast<const uint32_t *>(value);
+    else if (entry->d_tag == DT_STRTAB) table.names = reinterpret_cast<const char *>(value);
+    else if (entry->d_tag == DT_STRSZ) table.names_size = entry->d_un.d_val;
+  }
+  if (!table.gnu_hash || !table.names || table.gnu_hash[0] == 0) table.symbols = nullptr;
+  table.base = info.dlpi_addr;
+  return table;
+}
+
 int find_place(dl_phdr_info *info, size_t, void *data) {
   auto *search = static_cast<place_search *>(data);
   for (int i = 0; i < info->dlpi_phnum; ++i) {
@@ -26,7 +54,8 @@ int find_place(dl_phdr_info *info, size_t, void *data) {
     uintptr_t end = begin + header.p_memsz;
     if (search->address >= begin && search->address < end) {
       search->found = true;
-      search->place = code_place{code_range{begin, end}, unwind_table_of(*info), object_guards_branch_targets(*info)};
+      search->place = code_place{code_range{begin, end}, unwind_table_of(*info), symbol_table_of(*info),
+                                 object_guards_branch_targets(*info)};
       return 1;
     }
   }
@@ -60,10 +89,6 @@ int find_object(dl_phdr_info *info, size_t, void *data) {
   *search = object_search{search->address, true, info->dlpi_addr, dynamic};
   return 1;
 }
-
-// The loader rewrites these addresses in place when it maps an object,
-// except in a read-only dynamic section (the vDSO's), where they stay offsets.
-uintptr_t dynamic_address(uintptr_t value, uintptr_t base) { return value < base ? value + base : value; }
 
 // What dladdr1 counts as a match: the symbol covers the address, or is
 // empty (or undefined) and sits exactly on it (`offset`: the address less
@@ -139,8 +164,38 @@ code_place code_place_around(uintptr_t address) {
   return code_place{code_range{address, page + NEAR_PAGE_SIZE}, unwind_table{}};
 }
 
-code_range function_extent(uintptr_t address, const code_place &place, bool *sized) {
+bool named_extent(const symbol_table &table, const char *name, uintptr_t address, code_range *out) {
+  if (!table.symbols || !name) return false;
+  uint32_t hash = 5381;
+  for (const char *c = name; *c; ++c) hash = hash * 33 + static_cast<uint8_t>(*c);
+  const uint32_t bucket_count = table.gnu_hash[0];
+  const uint32_t symbol_offset = table.gnu_hash[1];
+  const uint32_t bloom_size = table.gnu_hash[2];
+  const auto *buckets =
+      reinterpret_cast<const uint32_t *>(reinterpret_cast<const ElfW(Addr) *>(table.gnu_hash + 4) + bloom_size);
+  uint32_t index = buckets[hash % bucket_count];
+  if (index < symbol_offset) return false;  // an empty bucket
+  const uint32_t *chain_zero = buckets + bucket_count - symbol_offset;
+  for (;; ++index) {
+    const uint32_t chained = chain_zero[index];
+    const ElfW(Sym) &symbol = table.symbols[index];
+    if ((chained | 1u) == (hash | 1u) && ELF64_ST_TYPE(symbol.st_info) == STT_FUNC && symbol.st_shndx != SHN_UNDEF &&
+        symbol.st_size != 0 && table.base + symbol.st_value == address && symbol.st_name < table.names_size &&
+        strcmp(table.names + symbol.st_name, name) == 0) {
+      *out = code_range{address, address + symbol.st_size};
+      return true;
+    }
+    if (chained & 1u) return false;  // the chain's last symbol
+  }
+}
+
+code_range function_extent(uintptr_t address, const code_place &place, const char *name, bool *sized) {
   const code_range mapped = place.mapped;
+  code_range named;
+  if (named_extent(place.dynamic, name, address, &named) && named.end <= mapped.end && address >= mapped.begin) {
+    *sized = true;
+    return named;
+  }
   code_range unwound;
   if (unwind_extent_in(place.unwind, address, &unwound) && unwound.begin >= mapped.begin && unwound.end <= mapped.end) {
     *sized = true;

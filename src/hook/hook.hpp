@@ -21,6 +21,11 @@ hook_set *hook_set_create();
 // the trampoline's address into *slot. Patches nothing. On failure nothing
 // changes and *slot is untouched.
 int hook_set_prepare(hook_set *set, void **slot, void *replacement);
+// The same for a target that is the function symbol `name` of the object
+// holding it: its extent then comes from the symbol table by one look-up.
+// A name that does not match (another function there, or none) costs the
+// look-up and changes nothing else.
+int hook_set_prepare_named(hook_set *set, void **slot, void *replacement, const char *name);
 // Patches every prepared target; all or nothing. Prepare no more once installed.
 int hook_set_install(hook_set *set);
 // Restores every target's original bytes; all or nothing. The trampolines

@@ -1,7 +1,8 @@
 // Private vocabulary of the hooking engine, and which file implements what:
 //   hook_set.cpp               the public calls; set bookkeeping; all-or-nothing install
 //   memory_linux.cpp           near pages within branch reach, mprotect of code
-//   function_extent_linux.cpp  where a target lies; function extent, from symbols as the fallback
+//   function_extent_linux.cpp  where a target lies; function extent, from its named symbol,
+//                              or from the nearest symbol as the fallback
 //   unwind_extent_linux.cpp    function extent from the unwind table (.eh_frame_hdr)
 // and per processor (hook_x86_64.hpp, hook_aarch64.hpp name the files of each):
 // decoding the entry, relocating it, scanning for branches into it, and the
@@ -84,16 +85,31 @@ struct unwind_table {
 // Where a target lies: the executable segment of the loaded object that
 // holds it (when none does, only the rest of its page) and that object's
 // unwind table, found in one walk of the loaded objects.
+// A loaded object's dynamic symbols and their GNU hash table; `symbols`
+// null when it has no such table.
+struct symbol_table {
+  uintptr_t base = 0;
+  const ElfW(Sym) *symbols = nullptr;
+  const uint32_t *gnu_hash = nullptr;
+  const char *names = nullptr;
+  size_t names_size = 0;
+};
 struct code_place {
   code_range mapped{0, 0};
   unwind_table unwind;
+  symbol_table dynamic;
   bool guarded = false;  // its pages are branch-target guarded
 };
 code_place code_place_around(uintptr_t address);
-// The function that holds `address`: the extent that its unwind entry gives,
-// else its symbol's when the dynamic symbol table knows it (`*sized` true
-// either way), else a bounded span after it.
-code_range function_extent(uintptr_t address, const code_place &place, bool *sized);
+// The function that holds `address`: when `name` is given and the object's
+// symbol `name` is a function that begins exactly there, that symbol's
+// extent (one look-up in the hash table, whose pages the loader has already
+// read resolving that name); else the extent its unwind entry gives, else
+// its symbol's when the dynamic symbol table knows it (`*sized` true in
+// these cases), else a bounded span after it.
+code_range function_extent(uintptr_t address, const code_place &place, const char *name, bool *sized);
+// The extent of the function symbol `name` when it begins at `address`.
+bool named_extent(const symbol_table &table, const char *name, uintptr_t address, code_range *out);
 
 // ---- unwind_extent_linux.cpp ---------------------------------------------
 

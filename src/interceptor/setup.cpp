@@ -114,7 +114,7 @@ int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
     const hook_row &row = rows[i];
     if (!row.function) continue;
     *row.slot = row.function;
-    if (hook_set_prepare(set, row.slot, row.replacement) == HOOK_OK) continue;
+    if (hook_set_prepare_named(set, row.slot, row.replacement, row.name) == HOOK_OK) continue;
     if (row.status == PREPARE_FAILURE_IGNORED) {
       // That route stays unwatched; the rest of the protection goes on.
       *row.slot = row.function;

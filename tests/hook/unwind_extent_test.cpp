@@ -7,6 +7,7 @@
 #include <link.h>
 
 #include <cstring>
+#include <string>
 
 #include "hook/hook_internal.hpp"
 
@@ -73,6 +74,44 @@ TEST(UnwindExtent, AgreesWithTheSymbolsOverEveryFunctionOfTheCLibrary) {
   EXPECT_GT(functions, 2000u);
   // Nearly every function has its unwind entry; the rest take the symbol walk.
   EXPECT_GT(unwound, functions * 2 * 9 / 10);
+}
+
+// A hook named by its symbol takes that symbol's extent, for every named
+// function of the C library; a name that is not the function at the address
+// (a neighbour's, a misspelt one, or the right one a byte off) gives none.
+TEST(NamedExtent, IsTheSymbolsOwnForEveryNamedFunctionAndNothingElse) {
+  dynamic_symbols libc;
+  dl_iterate_phdr(find_libc, &libc);
+  ASSERT_GT(libc.count, 1000u);
+  const code_place place = code_place_around(libc.base + libc.symbols[libc.count - 1].st_value);
+  ASSERT_NE(place.dynamic.symbols, nullptr);
+  size_t named = 0;
+  const ElfW(Sym) *previous = nullptr;
+  for (size_t i = 0; i < libc.count; ++i) {
+    const ElfW(Sym) &symbol = libc.symbols[i];
+    if (ELF64_ST_TYPE(symbol.st_info) != STT_FUNC || symbol.st_shndx == SHN_UNDEF || symbol.st_size == 0) continue;
+    const char *name = place.dynamic.names + symbol.st_name;
+    const uintptr_t entry = libc.base + symbol.st_value;
+    SCOPED_TRACE(name);
+    code_range extent{};
+    ASSERT_TRUE(named_extent(place.dynamic, name, entry, &extent));
+    EXPECT_EQ(extent.begin, entry);
+    EXPECT_EQ(extent.end, entry + symbol.st_size);
+    EXPECT_FALSE(named_extent(place.dynamic, name, entry + 1, &extent));
+    const std::string misspelt = std::string(name) + "_";
+    EXPECT_FALSE(named_extent(place.dynamic, misspelt.c_str(), entry, &extent));
+    // (Versions of one name lie at several addresses: each is found at its own.)
+    const char *other = previous ? place.dynamic.names + previous->st_name : nullptr;
+    if (other && previous->st_value != symbol.st_value && strcmp(other, name) != 0) {
+      EXPECT_FALSE(named_extent(place.dynamic, other, entry, &extent));
+    }
+    bool sized = false;
+    const code_range chosen = function_extent(entry, place, name, &sized);
+    EXPECT_TRUE(sized && chosen.begin == extent.begin && chosen.end == extent.end);
+    previous = &symbol;
+    ++named;
+  }
+  EXPECT_GT(named, 2000u);
 }
 
 }  // namespace
