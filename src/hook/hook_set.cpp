@@ -72,6 +72,10 @@ struct hook_set {
   // the other and mostly lie in one object, whose place is then found once
   // (a walk of the loaded objects costs about 1,000 instructions a target).
   code_place last_place;
+  // One bit per 16-byte block of code (by its address modulo 16 KiB) that
+  // the displaced bytes of a prepared target touch: a new target whose
+  // blocks are all clear overlaps none, and the entries need no walk.
+  uint64_t touched_blocks[16];
 };
 
 namespace {
@@ -127,7 +131,19 @@ int restore(hook_set *set, hook_entry &entry) {
   return status;
 }
 
+constexpr size_t BLOCK_BITS = sizeof(hook_set::touched_blocks) * 8;
+
+// Calls `each(word, bit)` for the bit of each block that [target, target + length) touches.
+template <typename F>
+void for_each_block(uintptr_t target, size_t length, F each) {
+  for (uintptr_t block = target >> 4; block <= (target + length - 1) >> 4; ++block)
+    each((block % BLOCK_BITS) / 64, uint64_t{1} << (block % 64));
+}
+
 bool overlaps_prepared(const hook_set *set, uintptr_t target, size_t length) {
+  bool touched = false;
+  for_each_block(target, length, [&](size_t word, uint64_t bit) { touched |= (set->touched_blocks[word] & bit) != 0; });
+  if (!touched) return false;
   for (size_t i = 0; i < set->count; ++i) {
     const hook_entry &entry = set->entries[i];
     if (target < entry.target + entry.length && entry.target < target + length) return true;
@@ -246,6 +262,7 @@ int hook_set_prepare_named(hook_set *set, void **slot, void *replacement, const 
     return fail(set, HOOK_ERROR_MEMORY, "cannot write the trampoline of %#lx", target);
   }
 
+  for_each_block(target, code.length, [&](size_t word, uint64_t bit) { set->touched_blocks[word] |= bit; });
   hook_entry &entry = set->entries[set->count++];
   const uintptr_t patch_at = target + patch_offset_of(code);
   entry = hook_entry{slot, target, chunk, code.length, false, mapped, patch_at, place.guarded, {}, {}};

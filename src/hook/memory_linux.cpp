@@ -97,6 +97,13 @@ bool set_protection(uintptr_t address, size_t length, int protection) {
 uintptr_t near_chunk_take(near_pool *pool, uintptr_t low, uintptr_t high) {
   for (size_t p = 0; p < pool->count; ++p) {
     near_page &page = pool->pages[p];
+    if (page.used == ~uint32_t{0}) continue;
+    if (page_within(page.base, low, high)) {
+      // The whole page is in reach (nearly always): its first free chunk.
+      const auto c = static_cast<size_t>(__builtin_ctz(~page.used));
+      page.used |= 1u << c;
+      return page.base + c * CHUNK_SIZE;
+    }
     for (size_t c = 0; c < CHUNKS_PER_PAGE; ++c) {
       uintptr_t chunk = page.base + c * CHUNK_SIZE;
       if ((page.used & (1u << c)) || chunk < low || chunk + CHUNK_SIZE > high) continue;
