@@ -11,8 +11,6 @@
 #include <elf.h>
 #include <link.h>
 
-#include <cstring>
-
 #include "hook/hook_internal.hpp"
 
 namespace {
@@ -45,6 +43,12 @@ symbol_table symbol_table_of(const dl_phdr_info &info) {
   return table;
 }
 
+// The buckets of a GNU hash table: after its header and its Bloom filter.
+const uint32_t *hash_buckets(const symbol_table &table) {
+  return reinterpret_cast<const uint32_t *>(reinterpret_cast<const ElfW(Addr) *>(table.gnu_hash + 4) +
+                                            table.gnu_hash[2]);
+}
+
 int find_place(dl_phdr_info *info, size_t, void *data) {
   auto *search = static_cast<place_search *>(data);
   for (int i = 0; i < info->dlpi_phnum; ++i) {
@@ -72,22 +76,20 @@ int find_place(dl_phdr_info *info, size_t, void *data) {
 struct object_search {
   uintptr_t address;
   bool found;
-  uintptr_t base;
-  const ElfW(Dyn) *dynamic;
+  symbol_table table;
 };
 
 int find_object(dl_phdr_info *info, size_t, void *data) {
   auto *search = static_cast<object_search *>(data);
-  bool inside = false;
-  const ElfW(Dyn) *dynamic = nullptr;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
     const ElfW(Phdr) &header = info->dlpi_phdr[i];
-    if (header.p_type == PT_LOAD && search->address - info->dlpi_addr - header.p_vaddr < header.p_memsz) inside = true;
-    if (header.p_type == PT_DYNAMIC) dynamic = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + header.p_vaddr);
+    if (header.p_type == PT_LOAD && search->address - info->dlpi_addr - header.p_vaddr < header.p_memsz) {
+      search->found = true;
+      search->table = symbol_table_of(*info);
+      return 1;
+    }
   }
-  if (!inside) return 0;
-  *search = object_search{search->address, true, info->dlpi_addr, dynamic};
-  return 1;
+  return 0;
 }
 
 // What dladdr1 counts as a match: the symbol covers the address, or is
@@ -102,23 +104,10 @@ inline bool covers(const ElfW(Sym) &symbol, uintptr_t offset) {
 }  // namespace
 
 nearest_symbol nearest_dynamic_symbol(uintptr_t address) {
-  object_search search{address, false, 0, nullptr};
+  object_search search{address, false, symbol_table{}};
   dl_iterate_phdr(find_object, &search);
-  const ElfW(Sym) *symtab = nullptr;
-  const uint32_t *gnu_hash = nullptr;
-  size_t strtab_size = 0;
-  bool has_strtab = false;
-  for (const ElfW(Dyn) *entry = search.dynamic; search.found && entry && entry->d_tag != DT_NULL; ++entry) {
-    if (entry->d_tag == DT_SYMTAB)
-      symtab = reinterpret_cast<const ElfW(Sym) *>(dynamic_address(entry->d_un.d_ptr, search.base));
-    else if (entry->d_tag == DT_GNU_HASH)
-      gnu_hash = reinterpret_cast<const uint32_t *>(dynamic_address(entry->d_un.d_ptr, search.base));
-    else if (entry->d_tag == DT_STRSZ)
-      strtab_size = entry->d_un.d_val;
-    else if (entry->d_tag == DT_STRTAB)
-      has_strtab = true;
-  }
-  if (!search.found || !symtab || !gnu_hash || !has_strtab) {
+  const symbol_table &table = search.table;
+  if (!search.found || !table.symbols) {
     Dl_info info{};
     void *entry = nullptr;
     nearest_symbol result;
@@ -129,22 +118,20 @@ nearest_symbol nearest_dynamic_symbol(uintptr_t address) {
   }
   // The walk of glibc's _dl_addr over the GNU hash table: bucket by bucket,
   // along each chain; a later symbol wins only at a strictly higher address.
-  const uint32_t bucket_count = gnu_hash[0];
-  const uint32_t symbol_offset = gnu_hash[1];
-  const uint32_t bloom_size = gnu_hash[2];
-  const auto *buckets = reinterpret_cast<const uint32_t *>(reinterpret_cast<const ElfW(Addr) *>(gnu_hash + 4) + bloom_size);
-  const uint32_t *chain_zero = buckets + bucket_count - symbol_offset;
+  const uint32_t bucket_count = table.gnu_hash[0];
+  const uint32_t *buckets = hash_buckets(table);
+  const uint32_t *chain_zero = buckets + bucket_count - table.gnu_hash[1];
   const ElfW(Sym) *match = nullptr;
-  const uintptr_t offset = address - search.base;
+  const uintptr_t offset = address - table.base;
   for (uint32_t bucket = 0; bucket < bucket_count; ++bucket) {
     uint32_t index = buckets[bucket];
     if (index == 0) continue;
     const uint32_t *hash = &chain_zero[index];
     do {
-      const ElfW(Sym) &symbol = symtab[index];
+      const ElfW(Sym) &symbol = table.symbols[index];
       if (covers(symbol, offset) && (match == nullptr || match->st_value < symbol.st_value) &&
           (symbol.st_shndx != SHN_UNDEF || symbol.st_value != 0) && symbol.st_shndx != SHN_ABS &&
-          ELF64_ST_TYPE(symbol.st_info) != STT_TLS && symbol.st_name < strtab_size)
+          ELF64_ST_TYPE(symbol.st_info) != STT_TLS && symbol.st_name < table.names_size)
         match = &symbol;
       ++index;
     } while ((*hash++ & 1u) == 0);
@@ -152,7 +139,7 @@ nearest_symbol nearest_dynamic_symbol(uintptr_t address) {
   nearest_symbol result;
   result.found = true;
   result.symbol = match;
-  result.address = match ? search.base + match->st_value : 0;
+  result.address = match ? table.base + match->st_value : 0;
   return result;
 }
 
@@ -164,15 +151,30 @@ code_place code_place_around(uintptr_t address) {
   return code_place{code_range{address, page + NEAR_PAGE_SIZE}, unwind_table{}};
 }
 
+namespace {
+
+// The symbol's name is `name` (compared here: a first call of the C
+// library's strcmp would cost the loader's look-up of it).
+bool same_name(const symbol_table &table, const ElfW(Sym) &symbol, const char *name) {
+  if (symbol.st_name >= table.names_size) return false;
+  const char *own = table.names + symbol.st_name;
+  const size_t room = table.names_size - symbol.st_name;
+  for (size_t i = 0; i < room; ++i) {
+    if (own[i] != name[i]) return false;
+    if (name[i] == '\0') return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool named_extent(const symbol_table &table, const char *name, uintptr_t address, code_range *out) {
   if (!table.symbols || !name) return false;
   uint32_t hash = 5381;
   for (const char *c = name; *c; ++c) hash = hash * 33 + static_cast<uint8_t>(*c);
   const uint32_t bucket_count = table.gnu_hash[0];
   const uint32_t symbol_offset = table.gnu_hash[1];
-  const uint32_t bloom_size = table.gnu_hash[2];
-  const auto *buckets =
-      reinterpret_cast<const uint32_t *>(reinterpret_cast<const ElfW(Addr) *>(table.gnu_hash + 4) + bloom_size);
+  const uint32_t *buckets = hash_buckets(table);
   uint32_t index = buckets[hash % bucket_count];
   if (index < symbol_offset) return false;  // an empty bucket
   const uint32_t *chain_zero = buckets + bucket_count - symbol_offset;
@@ -180,8 +182,7 @@ bool named_extent(const symbol_table &table, const char *name, uintptr_t address
     const uint32_t chained = chain_zero[index];
     const ElfW(Sym) &symbol = table.symbols[index];
     if ((chained | 1u) == (hash | 1u) && ELF64_ST_TYPE(symbol.st_info) == STT_FUNC && symbol.st_shndx != SHN_UNDEF &&
-        symbol.st_size != 0 && table.base + symbol.st_value == address && symbol.st_name < table.names_size &&
-        strcmp(table.names + symbol.st_name, name) == 0) {
+        symbol.st_size != 0 && table.base + symbol.st_value == address && same_name(table, symbol, name)) {
       *out = code_range{address, address + symbol.st_size};
       return true;
     }
