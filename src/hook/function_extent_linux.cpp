@@ -2,11 +2,11 @@
 // the engine makes, and the extent of the function scanned for branches into
 // the bytes a patch displaces. Both come from the dynamic loader's own tables
 // and the object's symbol and unwind tables, so nothing here opens a file.
-// A hook named by its symbol takes that symbol's size: one hash look-up in
-// pages the loader has already read for the same name, where the unwind
-// table's binary search costs several times the instructions and pages
-// that no other start-up work reads. The symbol walk is the fallback for
-// code that neither covers.
+// A hook whose function was found by name (hook_find_functions) takes its
+// symbol's size: one hash look-up, in pages the loader reads anyway, where
+// the unwind table's binary search costs several times the instructions and
+// pages that no other start-up work reads. The symbol walk is the fallback
+// for code that neither covers.
 #include <dlfcn.h>
 #include <elf.h>
 #include <link.h>
@@ -37,6 +37,7 @@ symbol_table symbol_table_of(const dl_phdr_info &info) {
     else if (entry->d_tag == DT_GNU_HASH) table.gnu_hash = reinterpret_cast<const uint32_t *>(value);
     else if (entry->d_tag == DT_STRTAB) table.names = reinterpret_cast<const char *>(value);
     else if (entry->d_tag == DT_STRSZ) table.names_size = entry->d_un.d_val;
+    else if (entry->d_tag == DT_VERSYM) table.versions = reinterpret_cast<const uint16_t *>(value);
   }
   if (!table.gnu_hash || !table.names || table.gnu_hash[0] == 0) table.symbols = nullptr;
   table.base = info.dlpi_addr;
@@ -168,34 +169,33 @@ bool same_name(const symbol_table &table, const ElfW(Sym) &symbol, const char *n
 
 }  // namespace
 
-bool named_extent(const symbol_table &table, const char *name, uintptr_t address, code_range *out) {
-  if (!table.symbols || !name) return false;
+const ElfW(Sym) *exported_function(const symbol_table &table, const char *name) {
+  if (!table.symbols || !name) return nullptr;
   uint32_t hash = 5381;
   for (const char *c = name; *c; ++c) hash = hash * 33 + static_cast<uint8_t>(*c);
   const uint32_t bucket_count = table.gnu_hash[0];
   const uint32_t symbol_offset = table.gnu_hash[1];
   const uint32_t *buckets = hash_buckets(table);
   uint32_t index = buckets[hash % bucket_count];
-  if (index < symbol_offset) return false;  // an empty bucket
+  if (index < symbol_offset) return nullptr;  // an empty bucket
   const uint32_t *chain_zero = buckets + bucket_count - symbol_offset;
   for (;; ++index) {
     const uint32_t chained = chain_zero[index];
     const ElfW(Sym) &symbol = table.symbols[index];
+    // The default version: not hidden (bit 15), and not local (0).
+    const bool default_version = !table.versions || ((table.versions[index] & 0x8000u) == 0 && table.versions[index] != 0);
     if ((chained | 1u) == (hash | 1u) && ELF64_ST_TYPE(symbol.st_info) == STT_FUNC && symbol.st_shndx != SHN_UNDEF &&
-        symbol.st_size != 0 && table.base + symbol.st_value == address && same_name(table, symbol, name)) {
-      *out = code_range{address, address + symbol.st_size};
-      return true;
-    }
-    if (chained & 1u) return false;  // the chain's last symbol
+        symbol.st_value != 0 && default_version && same_name(table, symbol, name))
+      return &symbol;
+    if (chained & 1u) return nullptr;  // the chain's last symbol
   }
 }
 
-code_range function_extent(uintptr_t address, const code_place &place, const char *name, bool *sized) {
+code_range function_extent(uintptr_t address, const code_place &place, size_t size, bool *sized) {
   const code_range mapped = place.mapped;
-  code_range named;
-  if (named_extent(place.dynamic, name, address, &named) && named.end <= mapped.end && address >= mapped.begin) {
+  if (size != 0 && address >= mapped.begin && address < mapped.end && size <= mapped.end - address) {
     *sized = true;
-    return named;
+    return code_range{address, address + size};
   }
   code_range unwound;
   if (unwind_extent_in(place.unwind, address, &unwound) && unwound.begin >= mapped.begin && unwound.end <= mapped.end) {
@@ -218,4 +218,17 @@ code_range function_extent(uintptr_t address, const code_place &place, const cha
   *sized = false;
   uintptr_t end = address + FUNCTION_SCAN_LIMIT;
   return code_range{address, end < mapped.end ? end : mapped.end};
+}
+
+size_t hook_find_functions(const void *anchor, const char *const names[], size_t count, void *addresses[],
+                           size_t sizes[]) {
+  const code_place place = code_place_around(reinterpret_cast<uintptr_t>(anchor));
+  size_t found = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const ElfW(Sym) *symbol = exported_function(place.dynamic, names[i]);
+    addresses[i] = symbol ? reinterpret_cast<void *>(place.dynamic.base + symbol->st_value) : nullptr;
+    sizes[i] = symbol ? symbol->st_size : 0;
+    found += symbol != nullptr;
+  }
+  return found;
 }

@@ -2,6 +2,8 @@
 // for how it works.
 #pragma once
 
+#include <cstddef>
+
 struct hook_set;
 
 enum hook_status : int {
@@ -21,11 +23,16 @@ hook_set *hook_set_create();
 // the trampoline's address into *slot. Patches nothing. On failure nothing
 // changes and *slot is untouched.
 int hook_set_prepare(hook_set *set, void **slot, void *replacement);
-// The same for a target that is the function symbol `name` of the object
-// holding it: its extent then comes from the symbol table by one look-up.
-// A name that does not match (another function there, or none) costs the
-// look-up and changes nothing else.
-int hook_set_prepare_named(hook_set *set, void **slot, void *replacement, const char *name);
+// The same for a target whose function is known to be `size` bytes long
+// (its symbol's size, from hook_find_functions; 0: not known).
+int hook_set_prepare_sized(hook_set *set, void **slot, void *replacement, size_t size);
+// The functions `names` of the loaded object that holds `anchor`, at their
+// default versions, from its own symbol table: one hash look-up each, a
+// fraction of the loader's (which searches every object in turn). Fills
+// addresses[i] (null when the object has no such function, or only an
+// indirect one) and sizes[i]; returns how many were found.
+size_t hook_find_functions(const void *anchor, const char *const names[], size_t count, void *addresses[],
+                           size_t sizes[]);
 // Patches every prepared target; all or nothing. Prepare no more once installed.
 int hook_set_install(hook_set *set);
 // Restores every target's original bytes; all or nothing. The trampolines

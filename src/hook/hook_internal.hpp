@@ -1,8 +1,8 @@
 // Private vocabulary of the hooking engine, and which file implements what:
 //   hook_set.cpp               the public calls; set bookkeeping; all-or-nothing install
 //   memory_linux.cpp           near pages within branch reach, mprotect of code
-//   function_extent_linux.cpp  where a target lies; function extent, from its named symbol,
-//                              or from the nearest symbol as the fallback
+//   function_extent_linux.cpp  where a target lies; functions by name; function extent,
+//                              from the nearest symbol as the fallback
 //   unwind_extent_linux.cpp    function extent from the unwind table (.eh_frame_hdr)
 // and per processor (hook_x86_64.hpp, hook_aarch64.hpp name the files of each):
 // decoding the entry, relocating it, scanning for branches into it, and the
@@ -93,6 +93,7 @@ struct symbol_table {
   const uint32_t *gnu_hash = nullptr;
   const char *names = nullptr;
   size_t names_size = 0;
+  const uint16_t *versions = nullptr;  // DT_VERSYM, when the object has versions
 };
 struct code_place {
   code_range mapped{0, 0};
@@ -101,15 +102,14 @@ struct code_place {
   bool guarded = false;  // its pages are branch-target guarded
 };
 code_place code_place_around(uintptr_t address);
-// The function that holds `address`: when `name` is given and the object's
-// symbol `name` is a function that begins exactly there, that symbol's
-// extent (one look-up in the hash table, whose pages the loader has already
-// read resolving that name); else the extent its unwind entry gives, else
-// its symbol's when the dynamic symbol table knows it (`*sized` true in
-// these cases), else a bounded span after it.
-code_range function_extent(uintptr_t address, const code_place &place, const char *name, bool *sized);
-// The extent of the function symbol `name` when it begins at `address`.
-bool named_extent(const symbol_table &table, const char *name, uintptr_t address, code_range *out);
+// The function that holds `address`: [address, address + size) when its
+// size is known (its symbol's, found by name); else the extent its unwind
+// entry gives, else its symbol's when the dynamic symbol table knows it
+// (`*sized` true in these cases), else a bounded span after it.
+code_range function_extent(uintptr_t address, const code_place &place, size_t size, bool *sized);
+// The object's function `name` at its default version: one look-up in its
+// GNU hash table. Null when it has none, or only an indirect (IFUNC) one.
+const ElfW(Sym) *exported_function(const symbol_table &table, const char *name);
 
 // ---- unwind_extent_linux.cpp ---------------------------------------------
 

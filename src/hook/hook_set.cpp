@@ -23,9 +23,9 @@
 // know; code that ends (ret, jmp, ud2, int3) before five bytes are covered;
 // rcx branches with no rel32 form (loop, jrcxz) and xbegin; and any relative
 // reference from elsewhere in the function into the displaced bytes. The
-// function's extent comes from its named symbol, else its unwind entry, else
-// its nearest dynamic symbol; without any, a bounded span after the target
-// is scanned.
+// function's extent comes from its symbol's size when the caller found it by
+// name, else its unwind entry, else its nearest dynamic symbol; without any,
+// a bounded span after the target is scanned.
 //
 // Threads. The five patch bytes go in with one atomic store when they lie in
 // one aligned 8-byte word (cmpxchg16b for one aligned 16-byte block), so a
@@ -223,10 +223,10 @@ hook_set *hook_set_create() {
 }
 
 int hook_set_prepare(hook_set *set, void **slot, void *replacement) {
-  return hook_set_prepare_named(set, slot, replacement, nullptr);
+  return hook_set_prepare_sized(set, slot, replacement, 0);
 }
 
-int hook_set_prepare_named(hook_set *set, void **slot, void *replacement, const char *name) {
+int hook_set_prepare_sized(hook_set *set, void **slot, void *replacement, size_t size) {
   if (!set) return HOOK_ERROR_ARGUMENT;
   if (!slot || !*slot || !replacement) return fail(set, HOOK_ERROR_ARGUMENT, "null slot, target or replacement");
   if (set->installed) return fail(set, HOOK_ERROR_STATE, "the set is installed");
@@ -244,7 +244,7 @@ int hook_set_prepare_named(hook_set *set, void **slot, void *replacement, const 
   if (overlaps_prepared(set, target, code.length))
     return fail(set, HOOK_ERROR_STATE, "%#lx overlaps a function already prepared", target);
   bool sized = false;
-  code_range function = function_extent(target, place, name, &sized);
+  code_range function = function_extent(target, place, size, &sized);
   status = scan_for_branches_into(function, sized, target, code.length, &detail);
   if (status != HOOK_OK) return fail(set, status, "%s from %#lx (hooking %#lx)", refusal_text(status), detail, target);
 

@@ -8,6 +8,8 @@
 #include "interceptor/interceptor.hpp"
 
 #include <cjson/cJSON.h>
+#include <dlfcn.h>
+#include <gnu/libc-version.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <sys/socket.h>
@@ -18,20 +20,38 @@
 #include <cstring>
 
 #include "core/core.hpp"
+#include "hook/hook.hpp"
 
 // Until a hook is prepared each slot holds the C library's own function;
 // preparing it puts the trampoline there. The slots are filled when the
-// library is loaded, before any other of its code runs, from the addresses
-// the hook rows take as well: a slot initialised with the function would
-// cost the loader a second look-up of each name at every start.
+// library is loaded, before any other of its code runs.
 #define TESSELGUARD_DEFINE_SLOT(name, result, parameters, status) result(*real_##name) parameters = nullptr;
 TESSELGUARD_HOOKS(TESSELGUARD_DEFINE_SLOT)
-// Filled at set-up, when their functions are looked up.
+// Filled at set-up, when their rows are made.
 TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_DEFINE_SLOT)
 #undef TESSELGUARD_DEFINE_SLOT
 
+void *c_library_functions[HOOK_COUNT];
+size_t c_library_function_sizes[HOOK_COUNT];
+
+// The hooked functions are the C library's (what this library exists to
+// watch), so they are looked up in its symbol table alone, by name, not by
+// the loader: its look-up of a name searches every loaded object in turn,
+// some 600 instructions a name at every start against some 150 here, and
+// the symbol's size is had with it. A public name the C library does not
+// define there plainly (an indirect function) is left to the loader.
 __attribute__((constructor(101))) static void fill_real_slots() {
-#define TESSELGUARD_FILL_SLOT(name, result, parameters, status) real_##name = name;
+  static const char *const names[HOOK_COUNT] = {
+#define TESSELGUARD_HOOK_NAME(name, result, parameters, status) #name,
+      TESSELGUARD_HOOKS(TESSELGUARD_HOOK_NAME) TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_HOOK_NAME)
+#undef TESSELGUARD_HOOK_NAME
+  };
+  hook_find_functions(reinterpret_cast<const void *>(&gnu_get_libc_version), names, HOOK_COUNT, c_library_functions,
+                      c_library_function_sizes);
+  int index = 0;
+#define TESSELGUARD_FILL_SLOT(name, result, parameters, status)                              \
+  if (!c_library_functions[index]) c_library_functions[index] = dlsym(RTLD_DEFAULT, #name); \
+  real_##name = reinterpret_cast<decltype(real_##name)>(c_library_functions[index++]);
   TESSELGUARD_HOOKS(TESSELGUARD_FILL_SLOT)
 #undef TESSELGUARD_FILL_SLOT
 }

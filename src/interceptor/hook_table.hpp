@@ -134,10 +134,9 @@ constexpr int PREPARE_FAILURE_IGNORED = 0;
 
 // The C library's own entry points (GLIBC_PRIVATE), which its internal
 // callers use in place of the public ones: posix_spawn's file actions, the
-// utmp functions, streams opened with "c", closefrom's fallback. Not linked
-// against: looked up by name at set-up (a look-up costs some 7,000
-// instructions a start), and not
-// hooked when absent or another name of a row before. __open64_nocancel is
+// utmp functions, streams opened with "c", closefrom's fallback. Looked up
+// by name with the other rows, and not hooked when absent or another name of
+// a row before. __open64_nocancel is
 // another name of __open_nocancel on 64-bit systems, and __openat64_nocancel
 // is not exported.
 #define TESSELGUARD_PRIVATE_HOOKS(X)                                                               \
@@ -165,12 +164,19 @@ struct hook_row {
   void *function;
   void *replacement;
   int status;  // returned when preparing fails; PREPARE_FAILURE_IGNORED: not looked at
+  size_t size;  // the function's length in bytes, by its symbol; 0 when not known
 };
 
 constexpr int HOOK_COUNT = 0
 #define TESSELGUARD_COUNT_HOOK(...) +1
     TESSELGUARD_HOOKS(TESSELGUARD_COUNT_HOOK) TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_COUNT_HOOK);
 #undef TESSELGUARD_COUNT_HOOK
+
+// The C library's function of each row, in table order, and its length:
+// found when the library is loaded (config.cpp), in the C library's own
+// symbol table. Null for a private entry point that is absent.
+extern void *c_library_functions[HOOK_COUNT];
+extern size_t c_library_function_sizes[HOOK_COUNT];
 
 // Rows of every hook, in table order, for the real C-library functions; a
 // private entry point that is absent, or another name of a function before,

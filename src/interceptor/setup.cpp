@@ -78,12 +78,12 @@ pthread_rwlock_t name_table_lock = WRITER_FIRST_LOCK;
 pthread_rwlock_t loader_calls_lock = WRITER_FIRST_LOCK;
 bool loader_calls_lock_ready = false;
 
-// The C library's private entry point `name`; null when it has none, or
-// when it is the function of one of the `count` rows before (patching one
+// The C library's private entry point of row `index`; null when it has
+// none, or when it is the function of one of the rows before (patching one
 // function twice would make the second trampoline jump into the first patch).
-void *private_entry_point(const char *name, const hook_row *rows, int count) {
-  void *function = dlvsym(RTLD_DEFAULT, name, "GLIBC_PRIVATE");
-  for (int i = 0; function && i < count; ++i)
+void *private_entry_point(int index, const hook_row *rows) {
+  void *function = c_library_functions[index];
+  for (int i = 0; function && i < index; ++i)
     if (rows[i].function == function) function = nullptr;
   return function;
 }
@@ -92,14 +92,15 @@ void *private_entry_point(const char *name, const hook_row *rows, int count) {
 
 void fill_hook_rows(hook_row (&rows)[HOOK_COUNT]) {
   int index = 0;
-#define TESSELGUARD_HOOK_ROW(name, result, parameters, status)                                   \
-  rows[index++] = {#name, reinterpret_cast<void **>(&real_##name), reinterpret_cast<void *>(&name), \
-                   reinterpret_cast<void *>(&hooked_##name), status};
+#define TESSELGUARD_HOOK_ROW(name, result, parameters, status)                                        \
+  rows[index] = {#name, reinterpret_cast<void **>(&real_##name), c_library_functions[index],            \
+                 reinterpret_cast<void *>(&hooked_##name), status, c_library_function_sizes[index]}; \
+  ++index;
   TESSELGUARD_HOOKS(TESSELGUARD_HOOK_ROW)
 #undef TESSELGUARD_HOOK_ROW
-#define TESSELGUARD_PRIVATE_HOOK_ROW(name, result, parameters, status)                              \
-  rows[index] = {#name, reinterpret_cast<void **>(&real_##name), private_entry_point(#name, rows, index), \
-                 reinterpret_cast<void *>(&hooked_##name), status};                                 \
+#define TESSELGUARD_PRIVATE_HOOK_ROW(name, result, parameters, status)                                \
+  rows[index] = {#name, reinterpret_cast<void **>(&real_##name), private_entry_point(index, rows),      \
+                 reinterpret_cast<void *>(&hooked_##name), status, c_library_function_sizes[index]}; \
   ++index;
   TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_PRIVATE_HOOK_ROW)
 #undef TESSELGUARD_PRIVATE_HOOK_ROW
@@ -114,7 +115,7 @@ int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
     const hook_row &row = rows[i];
     if (!row.function) continue;
     *row.slot = row.function;
-    if (hook_set_prepare_named(set, row.slot, row.replacement, row.name) == HOOK_OK) continue;
+    if (hook_set_prepare_sized(set, row.slot, row.replacement, row.size) == HOOK_OK) continue;
     if (row.status == PREPARE_FAILURE_IGNORED) {
       // That route stays unwatched; the rest of the protection goes on.
       *row.slot = row.function;

@@ -2,7 +2,9 @@
 // test program), with a stand-in callback: the real patched functions, also
 // where the library cannot be preloaded (the sanitizer build).
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <gnu/libc-version.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -116,7 +118,7 @@ TEST(InterceptorSetup, FailedPreparationReportsTheEngineMessageAndFreesTheSet) {
         hook_set *installed = nullptr;
         int result = install_hook_rows(rows, HOOK_COUNT, &installed);
         printf("status %d installed %d open slot restored %d\n", result, installed != nullptr,
-               reinterpret_cast<void *>(real_open) == reinterpret_cast<void *>(&open));
+               reinterpret_cast<void *>(real_open) == rows[0].function);
   });
   ASSERT_TRUE(WIFEXITED(status)) << out;
   EXPECT_TRUE(contains_line(out, "[interceptor_init] fopen: null slot, target or replacement")) << out;
@@ -137,12 +139,36 @@ TEST(InterceptorSetup, IgnoredPreparationFailureLeavesOnlyThatRouteUnwatched) {
     hook_set *installed = nullptr;
     int result = install_hook_rows(rows, HOOK_COUNT, &installed);
     printf("status %d installed %d dup3 slot is dup3 %d\n", result, installed != nullptr,
-           reinterpret_cast<void *>(real_dup3) == reinterpret_cast<void *>(&dup3));
+           reinterpret_cast<void *>(real_dup3) == dup3_row->function);
     if (installed) hook_set_destroy(installed);
   });
   ASSERT_TRUE(WIFEXITED(status)) << out;
   EXPECT_TRUE(contains_line(out, "[INTERCEPTOR] dup3 is not watched: null slot, target or replacement")) << out;
   EXPECT_TRUE(contains_line(out, "status 0 installed 1 dup3 slot is dup3 1")) << out;
+}
+
+// Every row's function is the C library's, found in its own symbol table:
+// what the loader binds the name to where nothing interposes it (the
+// sanitizers' runtimes do), with a size for each, and the private entry
+// point found too.
+TEST(InterceptorSetup, RowsAreTheCLibrarysFunctionsWithTheirSizes) {
+  hook_row rows[HOOK_COUNT];
+  fill_hook_rows(rows);
+  Dl_info own{};
+  ASSERT_NE(dladdr(reinterpret_cast<void *>(&gnu_get_libc_version), &own), 0);
+  for (const hook_row &row : rows) {
+    SCOPED_TRACE(row.name);
+    ASSERT_NE(row.function, nullptr);
+    EXPECT_GT(row.size, 0u);
+    Dl_info info{};
+    ASSERT_NE(dladdr(row.function, &info), 0);
+    EXPECT_EQ(info.dli_fbase, own.dli_fbase) << "not the C library's";
+#ifndef TG_SANITIZED_BUILD
+    void *bound = dlsym(RTLD_DEFAULT, row.name);
+    if (bound == nullptr) bound = dlvsym(RTLD_DEFAULT, row.name, "GLIBC_PRIVATE");
+    EXPECT_EQ(row.function, bound);
+#endif
+  }
 }
 
 }  // namespace
