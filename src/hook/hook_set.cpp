@@ -232,6 +232,9 @@ int hook_set_prepare_sized(hook_set *set, void **slot, void *replacement, size_t
   if (set->installed) return fail(set, HOOK_ERROR_STATE, "the set is installed");
   if (set->count == HOOK_SET_CAPACITY) return fail(set, HOOK_ERROR_MEMORY, "the set is full");
   auto target = reinterpret_cast<uintptr_t>(*slot);
+  // Another name of a function already prepared is refused before any decoding.
+  if (overlaps_prepared(set, target, 1))
+    return fail(set, HOOK_ERROR_STATE, "%#lx overlaps a function already prepared", target);
 
   if (!(target >= set->last_place.mapped.begin && target < set->last_place.mapped.end))
     set->last_place = code_place_around(target);

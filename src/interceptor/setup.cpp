@@ -88,6 +88,13 @@ void *private_entry_point(int index, const hook_row *rows) {
   return function;
 }
 
+// The row before `count` that prepared `function`; null when none did.
+const hook_row *prepared_row_of(const void *function, const hook_row *rows, int count) {
+  for (int i = 0; i < count; ++i)
+    if (rows[i].function == function && *rows[i].slot != function) return &rows[i];
+  return nullptr;
+}
+
 }  // namespace
 
 void fill_hook_rows(hook_row (&rows)[HOOK_COUNT]) {
@@ -116,6 +123,12 @@ int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
     if (!row.function) continue;
     *row.slot = row.function;
     if (hook_set_prepare_sized(set, row.slot, row.replacement, row.size) == HOOK_OK) continue;
+    // Another name of a function a row before prepared: hooked already, and
+    // its real function is that row's trampoline.
+    if (const hook_row *same = prepared_row_of(row.function, rows, i)) {
+      *row.slot = *same->slot;
+      continue;
+    }
     if (row.status == PREPARE_FAILURE_IGNORED) {
       // That route stays unwatched; the rest of the protection goes on.
       *row.slot = row.function;
@@ -135,6 +148,9 @@ int install_hook_rows(const hook_row *rows, int count, hook_set **installed) {
     // slot back to its function.
     print_message(message_stream::output, "[interceptor_init] %s: %s", failed, hook_set_error_message(set));
     hook_set_destroy(set);
+    // The slots that shared a trampoline get their functions back too.
+    for (int i = 0; i < count; ++i)
+      if (rows[i].function) *rows[i].slot = rows[i].function;
     return status;
   }
   *installed = set;

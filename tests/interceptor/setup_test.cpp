@@ -147,6 +147,31 @@ TEST(InterceptorSetup, IgnoredPreparationFailureLeavesOnlyThatRouteUnwatched) {
   EXPECT_TRUE(contains_line(out, "status 0 installed 1 dup3 slot is dup3 1")) << out;
 }
 
+// Two rows of one function (as another name of it would give): hooked once,
+// the second row's real function is the first one's trampoline, and nothing
+// is reported unwatched.
+TEST(InterceptorSetup, TwoNamesOfOneFunctionShareOneHook) {
+  auto [out, status] = run_in_child([] {
+    hook_row rows[HOOK_COUNT];
+    fill_hook_rows(rows);
+    hook_row *dup_row = nullptr, *dup2_row = nullptr;
+    for (hook_row &row : rows) {
+      if (std::string(row.name) == "dup") dup_row = &row;
+      if (std::string(row.name) == "dup2") dup2_row = &row;
+    }
+    dup2_row->function = dup_row->function;  // dup's row comes later in the table
+    dup2(1, 2);
+    hook_set *installed = nullptr;
+    const int result = install_hook_rows(rows, HOOK_COUNT, &installed);
+    printf("status %d shared %d trampoline %d\n", result, *dup_row->slot == *dup2_row->slot,
+           *dup_row->slot != dup_row->function);
+    if (installed) hook_set_destroy(installed);
+  });
+  ASSERT_TRUE(WIFEXITED(status)) << out;
+  EXPECT_EQ(out.find("not watched"), std::string::npos) << out;
+  EXPECT_TRUE(contains_line(out, "status 0 shared 1 trampoline 1")) << out;
+}
+
 // Every row's function is the C library's, found in its own symbol table:
 // what the loader binds the name to where nothing interposes it (the
 // sanitizers' runtimes do), with a size for each, and the private entry
