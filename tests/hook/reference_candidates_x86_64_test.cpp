@@ -4,6 +4,7 @@
 #include <Zydis/Zydis.h>
 #include <gtest/gtest.h>
 #include <link.h>
+#include <sys/mman.h>
 
 #include <cstring>
 #include <random>
@@ -66,6 +67,38 @@ TEST(ReferenceCandidates, FindsEachKindOfRelativeReference) {
       EXPECT_TRUE(row.expected) << "the decoder found one";
     }
   }
+}
+
+// The wide steps read past a function's end while they stay on its last
+// page: a function that ends where an unreadable page begins is scanned to
+// its last byte without a fault, and what lies just past a function's end
+// is never taken for a reference of its own. Both widths, every length.
+TEST(ReferenceCandidates, ReadsToTheEndOfAFunctionAndNotPastIt) {
+  const size_t page = NEAR_PAGE_SIZE;
+  auto *memory = static_cast<uint8_t *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(memory, MAP_FAILED);
+  ASSERT_EQ(mprotect(memory + page, page, PROT_NONE), 0);
+  for (size_t size = 8; size <= 100; ++size) {
+    SCOPED_TRACE(size);
+    // At the page's end: nops, then jne rel8 back to byte 2 as the last two bytes.
+    uint8_t *at_end = memory + page - size;
+    memset(at_end, 0x90, size);
+    at_end[size - 2] = 0x75;
+    at_end[size - 1] = static_cast<uint8_t>(2 - static_cast<int>(size));
+    // Mid-page: nops only, with that same branch right after the last byte.
+    uint8_t *inside = memory + 64;
+    memset(inside, 0x90, size + 2);
+    inside[size] = 0x75;
+    inside[size + 1] = static_cast<uint8_t>(2 - static_cast<int>(size + 2));
+    for (bool avx2 : {false, true}) {
+      if (avx2 && !__builtin_cpu_supports("avx2")) continue;
+      const auto end = reinterpret_cast<uintptr_t>(at_end);
+      EXPECT_TRUE(may_refer_into_scanning(code_range{end, end + size}, end, PATCH_SIZE, avx2));
+      const auto mid = reinterpret_cast<uintptr_t>(inside);
+      EXPECT_FALSE(may_refer_into_scanning(code_range{mid, mid + size}, mid, PATCH_SIZE, avx2));
+    }
+  }
+  munmap(memory, 2 * page);
 }
 
 int find_libc_text(dl_phdr_info *info, size_t, void *data) {
