@@ -151,7 +151,7 @@ struct wide_scan {
     bound8 = _mm_set1_epi8(static_cast<int8_t>(((length - 1) & 0xff) ^ 0x80));
   }
 
-  [[gnu::no_sanitize("address")]] unsigned candidates(const uint8_t *bytes, bool near) {
+  __attribute__((no_sanitize("address"))) unsigned candidates(const uint8_t *bytes, bool near) {
     const __m128i flip32 = _mm_set1_epi32(INT32_MIN), flip16 = _mm_set1_epi16(INT16_MIN),
                   flip8 = _mm_set1_epi8(INT8_MIN);
     const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
