@@ -60,18 +60,30 @@ uintptr_t try_map_at(uintptr_t hint, uintptr_t low, uintptr_t high) {
   return 0;
 }
 
-uintptr_t map_page_between(uintptr_t low, uintptr_t high) {
+// Pages mapped at once where the kernel chooses: a set of more than 32
+// hooks (the interceptor's) fills two, and one mapping, sealed by one
+// mprotect, costs half the system calls of two.
+constexpr size_t PAGES_PER_MAPPING = 2;
+
+// The first of *pages new pages (1 or PAGES_PER_MAPPING), all in reach.
+uintptr_t map_page_between(uintptr_t low, uintptr_t high, size_t *pages) {
   if (low < LOWEST_USER_ADDRESS) low = LOWEST_USER_ADDRESS;
   if (high > HIGHEST_USER_ADDRESS) high = HIGHEST_USER_ADDRESS;
   if (high <= low || high - low < NEAR_PAGE_SIZE) return 0;
   // The kernel's own choice lies just below the libraries, almost always in
   // reach; the middle of the window, where the search below starts, is the
   // target's own library and always taken.
-  void *anywhere = mmap(nullptr, NEAR_PAGE_SIZE, PROT_PATCHING | guard_bits(true), MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  constexpr size_t length = PAGES_PER_MAPPING * NEAR_PAGE_SIZE;
+  void *anywhere = mmap(nullptr, length, PROT_PATCHING | guard_bits(true), MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (anywhere != MAP_FAILED) {
-    if (page_within(reinterpret_cast<uintptr_t>(anywhere), low, high)) return reinterpret_cast<uintptr_t>(anywhere);
-    munmap(anywhere, NEAR_PAGE_SIZE);
+    const auto base = reinterpret_cast<uintptr_t>(anywhere);
+    if (page_within(base, low, high) && page_within(base + length - NEAR_PAGE_SIZE, low, high)) {
+      *pages = PAGES_PER_MAPPING;
+      return base;
+    }
+    munmap(anywhere, length);
   }
+  *pages = 1;
   uintptr_t middle = page_down(low + (high - low) / 2);
   for (uintptr_t distance = 0;; distance += HINT_STEP) {
     bool below_in = middle >= low + distance;
@@ -112,9 +124,14 @@ uintptr_t near_chunk_take(near_pool *pool, uintptr_t low, uintptr_t high) {
     }
   }
   if (pool->count == MAX_NEAR_PAGES) return 0;
-  uintptr_t base = map_page_between(low, high);
+  size_t pages = 1;
+  uintptr_t base = map_page_between(low, high, &pages);
   if (base == 0) return 0;
-  pool->pages[pool->count++] = near_page{base, 1u, true};
+  for (size_t i = 0; i < pages; ++i) {
+    const uintptr_t page = base + i * NEAR_PAGE_SIZE;
+    if (pool->count < MAX_NEAR_PAGES) pool->pages[pool->count++] = near_page{page, i == 0 ? 1u : 0u, true};
+    else munmap(reinterpret_cast<void *>(page), NEAR_PAGE_SIZE);  // no room to keep it
+  }
   return base;
 }
 
@@ -144,11 +161,18 @@ bool near_chunk_fill(near_pool *pool, uintptr_t chunk, const uint8_t *bytes, siz
 }
 
 bool near_pool_seal(near_pool *pool) {
-  for (size_t p = 0; p < pool->count; ++p) {
-    near_page &page = pool->pages[p];
-    if (!page.writable) continue;
-    if (!set_protection(page.base, NEAR_PAGE_SIZE, PROT_CODE | guard_bits(true))) return false;
-    page.writable = false;
+  for (size_t p = 0; p < pool->count;) {
+    if (!pool->pages[p].writable) {
+      ++p;
+      continue;
+    }
+    // A run of writable pages that follow each other in memory: one mprotect.
+    size_t end = p + 1;
+    while (end < pool->count && pool->pages[end].writable &&
+           pool->pages[end].base == pool->pages[end - 1].base + NEAR_PAGE_SIZE)
+      ++end;
+    if (!set_protection(pool->pages[p].base, (end - p) * NEAR_PAGE_SIZE, PROT_CODE | guard_bits(true))) return false;
+    for (; p < end; ++p) pool->pages[p].writable = false;
   }
   return true;
 }
