@@ -28,11 +28,13 @@
 #include <algorithm>
 #include <atomic>
 
+#include "core/core.hpp"
+
 namespace {
 
 constexpr int MARKED_DESCRIPTORS = 1 << 16;
 constexpr unsigned char MARK_DATAGRAM = 1, MARK_STREAM = 2, MARK_ANSWERED = 4;
-std::atomic<unsigned char> marks[MARKED_DESCRIPTORS];
+TESSELGUARD_RARELY_USED std::atomic<unsigned char> marks[MARKED_DESCRIPTORS];
 
 thread_local resolution_scope *current_resolution = nullptr;
 

@@ -15,7 +15,7 @@ namespace {
 constexpr unsigned ALERTED_NAMES = 4096;  // a power of two
 constexpr unsigned PROBES = 32;
 // 64-bit hashes of the names alerted; 0 is a free slot.
-std::atomic<uint64_t> alerted[ALERTED_NAMES];
+TESSELGUARD_RARELY_USED std::atomic<uint64_t> alerted[ALERTED_NAMES];
 
 uint64_t name_hash(const char *name) {
   uint64_t hash = 14695981039346656037ull;
