@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -262,6 +263,16 @@ TEST(HookLibc, AllSevenInOneSetAndTheForkedChildSequence) {
         << hook.name << ": " << hook_set_error_message(set);
   }
   ASSERT_EQ(hook_set_install(set), HOOK_OK) << hook_set_error_message(set);
+  // The patched pages, and those between them (made writable with them or
+  // not), are read-execute again.
+  uintptr_t lowest = UINTPTR_MAX, highest = 0;
+  for (const libc_hook &hook : HOOKS) {
+    const auto at = reinterpret_cast<uintptr_t>(libc_function(hook.name));
+    lowest = std::min(lowest, at);
+    highest = std::max(highest, at);
+  }
+  for (uintptr_t at = lowest; at <= highest; at += 4096)
+    ASSERT_EQ(mapping_permissions(reinterpret_cast<void *>(at)), "r-xp") << std::hex << at;
   for (const libc_hook &hook : HOOKS) {
     SCOPED_TRACE(hook.name);
     int before = *hook.calls;
