@@ -189,26 +189,27 @@ __attribute__((target("avx2"), no_sanitize("address"))) bool wide_scan_avx2(
     size_t near_first, size_t near_end, size_t *next) {
   constexpr size_t WIDE = 32;
   size_t p = 1;
-  const uint32_t base16 = static_cast<uint32_t>(p) + 7 - window;
+  // Unsigned "below" as a signed compare of values with the top bit flipped.
+  // Flipping the top bit is adding half the range, so the position terms
+  // carry the flip and the sum needs no xor.
+  const uint32_t base16 = static_cast<uint32_t>(p) + 7 - window + 0x8000;
   const __m256i even = _mm256_set_epi16(30, 28, 26, 24, 22, 20, 18, 16, 14, 12, 10, 8, 6, 4, 2, 0);
   __m256i at_even = _mm256_add_epi16(_mm256_set1_epi16(static_cast<int16_t>(base16)), even);
   __m256i at_odd = _mm256_add_epi16(_mm256_set1_epi16(static_cast<int16_t>(base16 + 1)), even);
-  __m256i at8 = _mm256_add_epi8(_mm256_set1_epi8(static_cast<int8_t>(static_cast<uint32_t>(p) - window)),
+  __m256i at8 = _mm256_add_epi8(_mm256_set1_epi8(static_cast<int8_t>(static_cast<uint32_t>(p) - window + 0x80)),
                                 _mm256_set_epi8(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15,
                                                 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0));
-  // Unsigned "below" as a signed compare of values with the top bit flipped.
   const __m256i bound16 = _mm256_set1_epi16(static_cast<int16_t>(((length + 5) & 0xffff) ^ 0x8000));
   const __m256i bound8 = _mm256_set1_epi8(static_cast<int8_t>(((length - 1) & 0xff) ^ 0x80));
-  const __m256i flip16 = _mm256_set1_epi16(INT16_MIN), flip8 = _mm256_set1_epi8(INT8_MIN);
   const __m256i step16 = _mm256_set1_epi16(WIDE), step8 = _mm256_set1_epi8(WIDE);
   for (; readable_past(code, size, p, WIDE + 1); p += WIDE) {
     const uint8_t *bytes = code + p;
     const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes));
     const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + 1));
-    __m256i hits = _mm256_or_si256(_mm256_cmpgt_epi16(bound16, _mm256_xor_si256(_mm256_add_epi16(b0, at_even), flip16)),
-                                   _mm256_cmpgt_epi16(bound16, _mm256_xor_si256(_mm256_add_epi16(b1, at_odd), flip16)));
+    __m256i hits = _mm256_or_si256(_mm256_cmpgt_epi16(bound16, _mm256_add_epi16(b0, at_even)),
+                                   _mm256_cmpgt_epi16(bound16, _mm256_add_epi16(b1, at_odd)));
     if (p + WIDE > near_first && p < near_end)
-      hits = _mm256_or_si256(hits, _mm256_cmpgt_epi8(bound8, _mm256_xor_si256(_mm256_add_epi8(b0, at8), flip8)));
+      hits = _mm256_or_si256(hits, _mm256_cmpgt_epi8(bound8, _mm256_add_epi8(b0, at8)));
     at_even = _mm256_add_epi16(at_even, step16);
     at_odd = _mm256_add_epi16(at_odd, step16);
     at8 = _mm256_add_epi8(at8, step8);
