@@ -202,6 +202,40 @@ __attribute__((target("avx2"), no_sanitize("address"))) bool wide_scan_avx2(
   const __m256i bound16 = _mm256_set1_epi16(static_cast<int16_t>(((length + 5) & 0xffff) ^ 0x8000));
   const __m256i bound8 = _mm256_set1_epi8(static_cast<int8_t>(((length - 1) & 0xff) ^ 0x80));
   const __m256i step16 = _mm256_set1_epi16(WIDE), step8 = _mm256_set1_epi8(WIDE);
+  // Two steps at a time while their 65 bytes lie in the function, with one
+  // test for the common case of no candidate in either. The rel8 test, when
+  // one of the two steps is near, is made on both: a few more candidates
+  // for the exact test, never fewer.
+  const __m256i double16 = _mm256_set1_epi16(2 * WIDE), double8 = _mm256_set1_epi8(2 * WIDE);
+  for (; p + 2 * WIDE < size; p += 2 * WIDE) {
+    const uint8_t *bytes = code + p;
+    const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes));
+    const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + 1));
+    const __m256i c0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + WIDE));
+    const __m256i c1 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes + WIDE + 1));
+    __m256i first = _mm256_or_si256(_mm256_cmpgt_epi16(bound16, _mm256_add_epi16(b0, at_even)),
+                                    _mm256_cmpgt_epi16(bound16, _mm256_add_epi16(b1, at_odd)));
+    __m256i second =
+        _mm256_or_si256(_mm256_cmpgt_epi16(bound16, _mm256_add_epi16(c0, _mm256_add_epi16(at_even, step16))),
+                        _mm256_cmpgt_epi16(bound16, _mm256_add_epi16(c1, _mm256_add_epi16(at_odd, step16))));
+    if (p + 2 * WIDE > near_first && p < near_end) {
+      first = _mm256_or_si256(first, _mm256_cmpgt_epi8(bound8, _mm256_add_epi8(b0, at8)));
+      second = _mm256_or_si256(second, _mm256_cmpgt_epi8(bound8, _mm256_add_epi8(c0, _mm256_add_epi8(at8, step8))));
+    }
+    at_even = _mm256_add_epi16(at_even, double16);
+    at_odd = _mm256_add_epi16(at_odd, double16);
+    at8 = _mm256_add_epi8(at8, double8);
+    const __m256i either = _mm256_or_si256(first, second);
+    if (_mm256_testz_si256(either, either)) continue;
+    for (size_t half = 0; half < 2; ++half)
+      for (auto bits = static_cast<uint32_t>(_mm256_movemask_epi8(half == 0 ? first : second)); bits != 0;
+           bits &= bits - 1)
+        if (position_refers_into(code, size, p + half * WIDE + static_cast<size_t>(__builtin_ctz(bits)), begin,
+                                 target, length)) {
+          *next = p;
+          return true;
+        }
+  }
   for (; readable_past(code, size, p, WIDE + 1); p += WIDE) {
     const uint8_t *bytes = code + p;
     const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(bytes));
