@@ -170,9 +170,11 @@ bool same_name(const symbol_table &table, const ElfW(Sym) &symbol, const char *n
 }  // namespace
 
 const ElfW(Sym) *exported_function(const symbol_table &table, const char *name) {
+  return name ? exported_function(table, name, symbol_name_hash(name)) : nullptr;
+}
+
+const ElfW(Sym) *exported_function(const symbol_table &table, const char *name, uint32_t hash) {
   if (!table.symbols || !name) return nullptr;
-  uint32_t hash = 5381;
-  for (const char *c = name; *c; ++c) hash = hash * 33 + static_cast<uint8_t>(*c);
   const uint32_t bucket_count = table.gnu_hash[0];
   const uint32_t symbol_offset = table.gnu_hash[1];
   const uint32_t *buckets = hash_buckets(table);
@@ -221,11 +223,12 @@ code_range function_extent(uintptr_t address, const code_place &place, size_t si
 }
 
 size_t hook_find_functions(const void *anchor, const char *const names[], size_t count, void *addresses[],
-                           size_t sizes[]) {
+                           size_t sizes[], const uint32_t hashes[]) {
   const code_place place = code_place_around(reinterpret_cast<uintptr_t>(anchor));
   size_t found = 0;
   for (size_t i = 0; i < count; ++i) {
-    const ElfW(Sym) *symbol = exported_function(place.dynamic, names[i]);
+    const ElfW(Sym) *symbol = hashes && names[i] ? exported_function(place.dynamic, names[i], hashes[i])
+                                                 : exported_function(place.dynamic, names[i]);
     addresses[i] = symbol ? reinterpret_cast<void *>(place.dynamic.base + symbol->st_value) : nullptr;
     sizes[i] = symbol ? symbol->st_size : 0;
     found += symbol != nullptr;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct hook_set;
 
@@ -30,9 +31,16 @@ int hook_set_prepare_sized(hook_set *set, void **slot, void *replacement, size_t
 // default versions, from its own symbol table: one hash look-up each, a
 // fraction of the loader's (which searches every object in turn). Fills
 // addresses[i] (null when the object has no such function, or only an
-// indirect one) and sizes[i]; returns how many were found.
+// indirect one) and sizes[i]; returns how many were found. `hashes`, when
+// given, holds symbol_name_hash of each name, made by the compiler.
 size_t hook_find_functions(const void *anchor, const char *const names[], size_t count, void *addresses[],
-                           size_t sizes[]);
+                           size_t sizes[], const uint32_t hashes[] = nullptr);
+// A name's hash in a GNU hash table.
+constexpr uint32_t symbol_name_hash(const char *name) {
+  uint32_t hash = 5381;
+  for (const char *c = name; *c; ++c) hash = hash * 33 + static_cast<uint8_t>(*c);
+  return hash;
+}
 // Patches every prepared target; all or nothing. Prepare no more once installed.
 int hook_set_install(hook_set *set);
 // Restores every target's original bytes; all or nothing. The trampolines

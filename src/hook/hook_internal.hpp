@@ -110,6 +110,8 @@ code_range function_extent(uintptr_t address, const code_place &place, size_t si
 // The object's function `name` at its default version: one look-up in its
 // GNU hash table. Null when it has none, or only an indirect (IFUNC) one.
 const ElfW(Sym) *exported_function(const symbol_table &table, const char *name);
+// The same, with the name's symbol_name_hash already made.
+const ElfW(Sym) *exported_function(const symbol_table &table, const char *name, uint32_t hash);
 
 // ---- unwind_extent_linux.cpp ---------------------------------------------
 

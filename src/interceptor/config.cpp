@@ -46,8 +46,14 @@ __attribute__((constructor(101))) static void fill_real_slots() {
       TESSELGUARD_HOOKS(TESSELGUARD_HOOK_NAME) TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_HOOK_NAME)
 #undef TESSELGUARD_HOOK_NAME
   };
+  // Hashed by the compiler: no pass over each name at every start.
+  static constexpr uint32_t hashes[HOOK_COUNT] = {
+#define TESSELGUARD_HOOK_HASH(name, result, parameters, status) symbol_name_hash(#name),
+      TESSELGUARD_HOOKS(TESSELGUARD_HOOK_HASH) TESSELGUARD_PRIVATE_HOOKS(TESSELGUARD_HOOK_HASH)
+#undef TESSELGUARD_HOOK_HASH
+  };
   hook_find_functions(reinterpret_cast<const void *>(&gnu_get_libc_version), names, HOOK_COUNT, c_library_functions,
-                      c_library_function_sizes);
+                      c_library_function_sizes, hashes);
   int index = 0;
 #define TESSELGUARD_FILL_SLOT(name, result, parameters, status)                              \
   if (!c_library_functions[index]) c_library_functions[index] = dlsym(RTLD_DEFAULT, #name); \

@@ -101,9 +101,10 @@ TEST(FunctionsByName, FindEveryDefaultVersionOfTheCLibraryWithItsSize) {
     }
     const std::string misspelt = std::string(name) + "_";
     const char *const names[] = {name, misspelt.c_str()};
+    const uint32_t hashes[] = {symbol_name_hash(names[0]), symbol_name_hash(names[1])};
     void *addresses[2];
     size_t sizes[2];
-    ASSERT_EQ(hook_find_functions(anchor, names, 2, addresses, sizes), 1u);
+    ASSERT_EQ(hook_find_functions(anchor, names, 2, addresses, sizes, hashes), 1u);
     EXPECT_EQ(addresses[1], nullptr);
     const uintptr_t entry = libc.base + symbol.st_value;
     EXPECT_EQ(reinterpret_cast<uintptr_t>(addresses[0]), entry);
