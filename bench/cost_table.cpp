@@ -16,7 +16,7 @@
 // only the configuration row starts first processes, which make and remove
 // their own state file.
 //
-//   bench_cost_table [--rounds N] [--no-callgrind] [--no-memory]
+//   bench_cost_table [--rounds N] [--no-callgrind] [--no-memory] [--only TEXT]
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -386,6 +386,13 @@ int main(int argc, char **argv) {
     else if (strcmp(argv[i], "--no-callgrind") == 0) s.callgrind = false;
     else if (strcmp(argv[i], "--no-memory") == 0) s.memory = false;
     else if (strcmp(argv[i], "--only") == 0 && i + 1 < argc) s.only = argv[++i];
+    else {
+      // Anything else (--help too) runs nothing: a mistyped option must not cost a whole run.
+      const bool help = strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0;
+      if (!help) fprintf(stderr, "unknown option: %s\n", argv[i]);
+      fprintf(help ? stdout : stderr, "usage: bench/run.sh [--rounds N] [--no-callgrind] [--no-memory] [--only TEXT]\n");
+      return help ? 0 : 2;
+    }
   }
   if (access("/usr/bin/valgrind", X_OK) != 0) s.callgrind = false;
   char *self = realpath("/proc/self/exe", nullptr);
