@@ -55,6 +55,13 @@ TEST(ReferenceCandidates, FindsEachKindOfRelativeReference) {
       {"xbegin rel32 to byte 3", join({NOPS, {0xc7, 0xf8}, le32(3 - 14)}), 5, true},
       {"VEX-encoded jkzd rel32 to byte 2", join({NOPS, {0xc4, 0xe1, 0x74, 0x84}, le32(2 - 16)}), 5, true},
       {"a wider window takes byte 6", join({NOPS, {0x75, static_cast<uint8_t>(6 - 10)}}), 8, true},
+      // Longer than two wide steps: a reference in either half of the pair, or none.
+      {"jmp rel32 to byte 3 in the first of two steps",
+       join({NOPS, std::vector<uint8_t>(12, 0x90), {0xe9}, le32(3 - 25), std::vector<uint8_t>(70, 0x90)}), 5, true},
+      {"jne rel8 to byte 2 in the second of two steps",
+       join({NOPS, std::vector<uint8_t>(40, 0x90), {0x75, static_cast<uint8_t>(2 - 50)}, std::vector<uint8_t>(40, 0x90)}),
+       5, true},
+      {"nothing in two steps and a tail", join({NOPS, std::vector<uint8_t>(90, 0x90), {0xc3}}), 5, false},
   };
   for (const byte_case &row : rows) {
     SCOPED_TRACE(row.name);
