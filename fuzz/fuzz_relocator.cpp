@@ -14,12 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "code_page.hpp"
 #include "hook/hook.hpp"
 #include "hook/hook_internal.hpp"
 
 namespace {
 
-constexpr size_t PAGE = 4096;
+constexpr size_t PAGE = fuzz::CODE_PAGE;
 constexpr size_t PATCH = 5;
 uint8_t *code_page = nullptr;
 
@@ -105,19 +106,13 @@ int replacement_function() { return 0; }
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  // The code page and a guard page behind it, so no read may run past the page.
-  void *pages = mmap(nullptr, 2 * PAGE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (pages == MAP_FAILED) abort();
-  code_page = static_cast<uint8_t *>(pages);
+  code_page = fuzz::map_code_page();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > PAGE) return 0;
-  if (mprotect(code_page, PAGE, PROT_READ | PROT_WRITE) != 0) abort();
-  memset(code_page, 0xcc, PAGE);
-  memcpy(code_page, data, size);
-  if (mprotect(code_page, PAGE, PROT_READ | PROT_EXEC) != 0) abort();
+  fuzz::load_code_page(code_page, data, size, 0xcc, PROT_READ | PROT_EXEC);
 
   const auto target = reinterpret_cast<uintptr_t>(code_page);
   void *slot = code_page;

@@ -17,11 +17,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "code_page.hpp"
 #include "hook/instructions_aarch64.hpp"
 
 namespace {
 
-constexpr size_t PAGE = 4096;
+constexpr size_t PAGE = fuzz::CODE_PAGE;
 constexpr size_t TRAMPOLINE_ROOM = 128 - A64_STUB_SIZE;  // a chunk less its stub
 uint8_t *code_page = nullptr;
 
@@ -113,19 +114,14 @@ void check(const a64_entry &code, uintptr_t target, uintptr_t at, const uint8_t 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  void *pages = mmap(nullptr, 2 * PAGE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (pages == MAP_FAILED) abort();
-  code_page = static_cast<uint8_t *>(pages);
+  code_page = fuzz::map_code_page();
   return 0;
 }
 
 // The input: 4 bytes choosing the run address, then the words of the entry.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size < 4 || size - 4 > PAGE) return 0;
-  if (mprotect(code_page, PAGE, PROT_READ | PROT_WRITE) != 0) abort();
-  memset(code_page, 0, PAGE);
-  memcpy(code_page, data + 4, size - 4);
-  if (mprotect(code_page, PAGE, PROT_READ) != 0) abort();
+  fuzz::load_code_page(code_page, data + 4, size - 4, 0, PROT_READ);
 
   const auto target = reinterpret_cast<uintptr_t>(code_page);
   a64_entry code;

@@ -1,42 +1,48 @@
 // The hooking engine: patches functions in memory so that calls to them
 // reach a replacement, which can still reach the original.
 //
-// How it works. Preparing a hook decodes the first instructions of the
-// target until at least five bytes are covered: room for one `jmp rel32`.
-// Five bytes displace as few instructions as possible, so there is the least
-// code to move and the smallest chance that a thread or a branch is caught in
-// the middle of it. The displaced instructions are rewritten into a
-// trampoline (relative operands re-targeted, short branches widened to rel32)
-// followed by a jump back to the first byte after them. A rel32 reaches only
-// +-2 GiB, so the trampoline, and a stub that jumps on to the replacement
-// through a stored 64-bit address, live in a page mapped near the target and
-// near everything the displaced instructions refer to. The slot then holds
-// the trampoline's address: calling through it runs the original function.
-// Near pages stay writable (and executable) while the set is prepared, and
-// are made read-execute, once each, when it is installed.
-// Installing writes `jmp stub` over the target's entry; uninstalling writes
-// the saved bytes back. A hooked call therefore costs two jumps and the
-// replacement's own work: target -> stub -> replacement -> trampoline -> rest
-// of the target, with no allocation and no lookup.
+// How it works. Preparing a hook reads the target's entry and displaces as
+// few instructions as the patch needs (x86-64: decoded until five bytes are
+// covered, room for one `jmp rel32`; AArch64: one word, the second when the
+// first is a landing pad, which stays), so there is the least code to move
+// and the smallest chance that a thread or a branch is caught in the middle
+// of it. The displaced instructions are rewritten into a trampoline
+// (relative operands re-targeted: short x86 branches widened to rel32,
+// AArch64 addresses and literals loaded from a pool behind the code) that
+// ends with a jump back behind them. The patch's reach is short (+-2 GiB,
+// +-128 MiB), so the trampoline and a stub that jumps on to the replacement
+// through a stored 64-bit address (AArch64: through x16, after taking back a
+// kept paciasp's signature) live in a chunk mapped near the target and near
+// everything the displaced instructions refer to. The slot then holds the
+// trampoline's address: calling through it runs the original function (on
+// AArch64 it begins with a landing pad, and near pages are BTI-guarded where
+// the processor has BTI). Near pages stay writable while the set is
+// prepared, and are made read-execute, once each, when it is installed.
+// Installing writes the jump to the stub over the target's entry;
+// uninstalling writes the saved bytes back. A hooked call therefore costs
+// two jumps and the replacement's own work: target -> stub -> replacement ->
+// trampoline -> rest of the target, with no allocation and no lookup.
 //
 // Refused at prepare, with nothing changed: instructions the decoder does not
-// know; code that ends (ret, jmp, ud2, int3) before five bytes are covered;
-// rcx branches with no rel32 form (loop, jrcxz) and xbegin; and any relative
-// reference from elsewhere in the function into the displaced bytes. The
-// function's extent comes from its symbol's size when the caller found it by
-// name, else its unwind entry, else its nearest dynamic symbol; without any,
-// a bounded span after the target is scanned.
+// know; code that ends before the patch is covered; x86 rcx branches with no
+// rel32 form (loop, jrcxz) and xbegin; and any relative reference from
+// elsewhere in the function into the displaced instructions. The function's
+// extent comes from its symbol's size when the caller found it by name, else
+// its unwind entry, else its nearest dynamic symbol; without any, a bounded
+// span after the target is scanned.
 //
-// Threads. The five patch bytes go in with one atomic store when they lie in
-// one aligned 8-byte word (cmpxchg16b for one aligned 16-byte block), so a
-// thread entering the function sees either the old entry or the jump. Not
-// guaranteed: a patch that straddles a 16-byte block is written plainly; a
-// thread that was stopped between two displaced instructions when the patch
-// lands resumes inside the jump; branches into the displaced bytes from
-// outside the scanned extent (cold parts, other functions, jump tables) are
-// not seen. Destroy unmaps trampolines and stubs, so no thread may still be
-// inside one (a forked child, which has one thread, is the intended case).
-// The set itself is not locked: one thread drives it.
+// Threads. The patch goes in with one atomic store: AArch64's one aligned
+// word always; x86-64's five bytes when they lie in one aligned 8-byte word
+// (cmpxchg16b for one aligned 16-byte block), so a thread entering the
+// function sees either the old entry or the jump. Not guaranteed on x86-64:
+// a patch that straddles a 16-byte block is written plainly; a thread that
+// was stopped between two displaced instructions when the patch lands
+// resumes inside the jump. On both, branches into the displaced
+// instructions from outside the scanned extent (cold parts, other
+// functions, jump tables) are not seen. Destroy unmaps trampolines and
+// stubs, so no thread may still be inside one (a forked child, which has one
+// thread, is the intended case). The set itself is not locked: one thread
+// drives it. docs/architecture.md has the details of each processor.
 //
 // The engine calls none of the functions it is meant to hook: it uses mmap,
 // mprotect, the dynamic loader's tables and malloc (and dlopen, for the full

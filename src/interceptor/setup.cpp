@@ -64,6 +64,13 @@ const int INTERCEPTOR_CONFIG_ENV_COUNT = sizeof INTERCEPTOR_CONFIG_ENVS / sizeof
 const int32_t INTERCEPTOR_CONFIG_FDS[] = {999};
 const int INTERCEPTOR_CONFIG_FD_COUNT = sizeof INTERCEPTOR_CONFIG_FDS / sizeof INTERCEPTOR_CONFIG_FDS[0];
 
+// What pthread_atfork calls: pthread_atfork itself is linked in from
+// libc_nonshared.a, whose objects are not BTI-marked on arm64 (one would
+// leave the library unmarked). The handle names this library, so that its
+// unloading drops the handlers.
+extern "C" int __register_atfork(void (*prepare)(), void (*parent)(), void (*child)(), void *handle);
+extern "C" __attribute__((visibility("hidden"))) void *__dso_handle;
+
 namespace {
 
 hook_set *installed_hooks = nullptr;
@@ -170,7 +177,7 @@ int interceptor_init(verdict_callback callback, const char *config_text) {
   hook_row rows[HOOK_COUNT];
   fill_hook_rows(rows);
   if (int status = install_hook_rows(rows, HOOK_COUNT, &installed_hooks)) return status;
-  if (pthread_atfork(atfork_prepare, atfork_parent, atfork_child) != 0) return STATUS_ATFORK;
+  if (__register_atfork(atfork_prepare, atfork_parent, atfork_child, &__dso_handle) != 0) return STATUS_ATFORK;
   return 0;
 }
 

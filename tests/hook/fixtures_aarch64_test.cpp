@@ -10,34 +10,12 @@
 
 #include <vector>
 
+#include "counting_replacement.hpp"
 #include "fixtures.hpp"
 #include "hook/hook.hpp"
 #include "hook/hook_internal.hpp"
 
 namespace {
-
-int_function real_fixture = nullptr;
-int replacement_calls = 0;
-
-int counting_replacement(int x) {
-  ++replacement_calls;
-  return real_fixture(x) + 1000000;
-}
-
-void **slot() { return reinterpret_cast<void **>(&real_fixture); }
-void *replacement() { return reinterpret_cast<void *>(counting_replacement); }
-
-struct hook_set_guard {
-  hook_set *set = hook_set_create();
-  ~hook_set_guard() {
-    if (set) hook_set_destroy(set);
-  }
-};
-
-struct io_case {
-  int in;
-  int out;
-};
 
 struct accepted_fixture {
   const char *name;
