@@ -144,6 +144,11 @@ RunResult run_process(const RunOptions &options) {
   RunResult result;
   std::vector<std::string> env = options.env;
   if (options.preload) {
+    // A test that forgot its skip fails here with the reason, not later
+    // with a loader's complaint.
+    if (!options.argv.empty())
+      if (std::string why = library_cannot_load_into(options.argv[0]); !why.empty())
+        ADD_FAILURE() << why << ": the test must begin with TG_SKIP_UNLESS_LIBRARY_LOADS_INTO";
     if (!has_variable(env, "LD_PRELOAD")) env.push_back("LD_PRELOAD=" + library_path());
     if (!has_variable(env, "LD_LIBRARY_PATH")) env.push_back("LD_LIBRARY_PATH=" + compat_dir());
   }

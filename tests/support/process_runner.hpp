@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "program_architecture.hpp"
+
 struct RunOptions {
   std::vector<std::string> argv;
   // The exact environment of the child. With `preload`, LD_PRELOAD (the built

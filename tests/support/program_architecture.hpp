@@ -1,0 +1,21 @@
+// Whether the library can be loaded into a program the tests start. The
+// arm64 run (scripts/test-arm64.sh) cross-builds the library and the C
+// probes for arm64 on an x86-64 machine, where the machine's own programs
+// (python3, node, sh, cat, ...) stay x86-64: a test that preloads the
+// library into one of them skips itself, by what the program is, not by a
+// list of test names.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+// "" when the library can be loaded into `program` (a path, or a name looked
+// up on PATH; a script counts as its interpreter, `#!/usr/bin/env NAME` as
+// NAME), or when that cannot be told; else why not, in one line.
+std::string library_cannot_load_into(const std::string &program);
+
+// Skips the test when the library cannot be loaded into `program`.
+#define TG_SKIP_UNLESS_LIBRARY_LOADS_INTO(program)                                           \
+  if (const std::string tg_why_not = library_cannot_load_into(program); !tg_why_not.empty()) \
+  GTEST_SKIP() << tg_why_not
