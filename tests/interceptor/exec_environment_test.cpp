@@ -75,6 +75,7 @@ TEST_F(ExecEnvironment, WithoutConfigurationTheCallersEnvironmentIsCopied) {
 }
 
 TEST_F(ExecEnvironment, FailedExecutionReturnsTheRealError) {
+  TG_SKIP_UNLESS_EXECVEAT();
   static char *argv[] = {const_cast<char *>("/nonexistent/program"), nullptr};
   struct row {
     const char *route;
@@ -96,6 +97,7 @@ TEST_F(ExecEnvironment, FailedExecutionReturnsTheRealError) {
 // Every route starts the program with the propagated values, whether the
 // new environment fits on the stack or not.
 TEST_F(ExecEnvironment, EveryRouteStartsTheProgramWithThePropagatedValues) {
+  TG_SKIP_UNLESS_EXECVEAT();
   using start = void (*)(char *const *argv, char *const *envp);
   struct route {
     const char *name;

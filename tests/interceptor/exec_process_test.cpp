@@ -166,6 +166,7 @@ TEST(ExecProcess, Descriptor999CannotBeClosedAndCarriesAlertsToStandardOutput) {
 }
 
 TEST(ExecProcess, LibraryLoadedByTheRuntimeSetsLdPreloadForItsChildren) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   TG_SKIP_IF_SANITIZED();
   const std::string python = python_path();
   if (python.empty()) GTEST_SKIP() << "no python3";
@@ -189,6 +190,7 @@ TEST(ExecProcess, LibraryLoadedByTheRuntimeSetsLdPreloadForItsChildren) {
 }
 
 TEST(ExecProcess, StartIsJudgedWithoutProcOnTheTextualPathAndAnEmptyCommandLine) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("/usr/bin/unshare");
   TG_SKIP_IF_SANITIZED();
   // A private mount namespace with an empty /proc: /proc/self/exe cannot be
   // resolved and /proc/self/cmdline cannot be read.

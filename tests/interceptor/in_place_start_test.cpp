@@ -41,6 +41,8 @@ RunResult run_unprivileged(const std::vector<std::string> &actions, std::vector<
 // process starts with no record; `id`, a shell and the interpreter started
 // by the function's code are refused with 222, each with its record.
 TEST(InPlaceStart, InterpreterStartsUnderChildBlockWhatItStartsIsRefused) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("node");
   TG_SKIP_IF_SANITIZED();
   if (geteuid() != 0) GTEST_SKIP() << "needs root to change user";
   scratch_directory scratch;
@@ -138,6 +140,7 @@ namespace {
 // Python is accepted and protects, and the record is a structured line on
 // standard output.
 TEST(InPlaceStart, EnvLauncherLeavesPythonTheFirstProcess) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   TG_SKIP_IF_SANITIZED();
   if (python_path().empty()) GTEST_SKIP() << "no python3 on this machine";
   scratch_directory scratch;

@@ -150,6 +150,7 @@ TEST(NetworkProcess, ThreadsResolvingAndConnectingAreAllRefused) {
 }
 
 TEST(NetworkProcess, PythonCreateConnectionIsRefusedOnGoogle) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   TG_SKIP_IF_SANITIZED();
   loopback net;
   ASSERT_TRUE(net.start()) << net.error;

@@ -106,6 +106,7 @@ class NetworkRoutes : public ::testing::Test {
 };
 
 TEST_F(NetworkRoutes, EveryDestinationRouteIsJudgedUnderBlock) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   // Nothing listens on port 9: a connection let through gets ECONNREFUSED.
   check_routes("block",
                {
@@ -131,10 +132,12 @@ TEST_F(NetworkRoutes, EveryDestinationRouteIsJudgedUnderBlock) {
 }
 
 TEST_F(NetworkRoutes, SendsOnAConnectedSocketAreNotJudgedAgain) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   check_routes("alert", {{"connected 127.0.0.2", "ok", R"({"ip":"127.0.0.2"})"}}, {}, {});
 }
 
 TEST_F(NetworkRoutes, TheLogDescriptorCannotBeReplacedOrClosed) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   // close_range closes the rest of its range and keeps 999; so does
   // closefrom (which returns nothing); it stays inheritable.
   check_routes("block",
@@ -151,6 +154,7 @@ TEST_F(NetworkRoutes, TheLogDescriptorCannotBeReplacedOrClosed) {
 }
 
 TEST(NetworkResolverIdentity, ARenamedMainProgramDoesNotFreeConnections) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("node");
   TG_SKIP_IF_SANITIZED();
   if (access("/usr/bin/node", X_OK) != 0) GTEST_SKIP() << "no Node.js on this machine";
   // The C library names the main program after argv[0], which

@@ -103,6 +103,7 @@ TEST(OpenRoutes, HiddenRoutesIntoTmpAreRefusedWithTheKernelsPath) {
 }
 
 TEST(OpenRoutes, PythonDirFdOpensAreJudgedFromTheFolder) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   TG_SKIP_IF_SANITIZED();
   if (python_path().empty()) GTEST_SKIP() << "no python3 on this machine";
   scratch_directory tmp;
@@ -150,6 +151,7 @@ void remove_deep_folder(const std::string &base) {
 // utmp). Every attempt under /tmp, on the handler or on the state file is
 // refused with one record; nothing is made.
 TEST(OpenRoutes, PythonAsAnUnprivilegedUserIsRefusedTheCLibrarysOwnOpensAndNewNames) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   TG_SKIP_IF_SANITIZED();
   if (python_path().empty()) GTEST_SKIP() << "no python3 on this machine";
   scratch_directory task_root(build_scratch_base());

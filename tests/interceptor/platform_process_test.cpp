@@ -65,6 +65,7 @@ class PlatformProcess : public ::testing::Test {
 };
 
 TEST_F(PlatformProcess, CurrentGoogleGenerationBlocksEachRuleWithAStructuredLine) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   // Outside /tmp, so that reading the handler falls under read_handler.
   scratch_directory code(build_scratch_base());
   std::ofstream(code.file("main.py")) << "def entry(request):\n    return 'ok'\n";
@@ -119,6 +120,7 @@ TEST_F(PlatformProcess, OsOnlyAwsRuntimeRunsAndIsProtected) {
 // neither an exemption nor a new log: the connection to the would-be
 // supervisor is refused, and its record goes where the function's go.
 TEST_F(PlatformProcess, SupervisorAndGenerationCannotBeChangedByTheFunction) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   std::string error;
   auto supervisor = start_tcp_server(AF_INET, "127.0.0.1", true, &error);
   auto attacker = start_tcp_server(AF_INET, "127.0.0.2", true, &error);
@@ -176,6 +178,7 @@ TEST_F(PlatformProcess, SupervisorAndGenerationCannotBeChangedByTheFunction) {
 // library's memory as it was, makes the eleventh attempt. Where the function
 // may not make a time namespace (tests not run as root), it waits.
 TEST_F(PlatformProcess, UnreachableSupervisorCostsOneSecondAndTheLossIsReported) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   int port = 0;
   const int listener = loopback_listener(0, &port);
   ASSERT_GE(listener, 0);

@@ -39,6 +39,7 @@ class PythonRuntime : public ::testing::Test {
 };
 
 TEST_F(PythonRuntime, TmpWriteIsRefusedUnderBlock) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   scratch_directory scratch;
   RunResult result = run_python(aws_env(),
                                 python_configure("{\"read_write_tmp\":\"block\"}") +
@@ -55,6 +56,7 @@ TEST_F(PythonRuntime, TmpWriteIsRefusedUnderBlock) {
 }
 
 TEST_F(PythonRuntime, ChildProcessIsRefusedUnderBlock) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   RunResult result = run_python(google_env(), python_configure("{\"create_child_process\":\"block\"}") +
                                                   "import subprocess\n"
                                                   "print('returncode', subprocess.run(['/bin/true']).returncode)\n");
@@ -63,6 +65,7 @@ TEST_F(PythonRuntime, ChildProcessIsRefusedUnderBlock) {
 }
 
 TEST_F(PythonRuntime, PlatformProbeOfThePythonRuntimeIsExempt) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   // The runtime's own "uname -p" probe names /bin/uname, which on merged-/usr
   // systems runs as /usr/bin/uname.
   RunResult result =
@@ -76,6 +79,7 @@ TEST_F(PythonRuntime, PlatformProbeOfThePythonRuntimeIsExempt) {
 }
 
 TEST_F(PythonRuntime, FunctionWithEveryRuleAtBlockIsVisiblyProtected) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   scratch_directory scratch;
   // On AWS the alerts share standard output with the function (the log).
   RunResult result = run_python(
@@ -116,6 +120,7 @@ class NodeRuntime : public ::testing::Test {
 // use it (a ring cannot be made once a rule is at block: libuv falls back
 // to its threads, whose calls are watched); writes elsewhere still work.
 TEST_F(NodeRuntime, FileWriteIsRefusedUnderBlock) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("node");
   scratch_directory scratch;
   scratch_directory outside(build_scratch_base());
   const std::string elsewhere = outside.file("elsewhere");
@@ -148,6 +153,7 @@ TEST_F(NodeRuntime, FileWriteIsRefusedUnderBlock) {
 }
 
 TEST_F(NodeRuntime, SpawnedChildIsRefusedUnderBlock) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("node");
   // Node.js starts while child processes are allowed; the block is set once
   // it runs, and its own child is then refused.
   RunResult result = run_actions(

@@ -128,6 +128,7 @@ class PythonStarts : public ::testing::Test {
 // above 2: their records still reach the function's log, never the output
 // the caller captures, and a second LD_PRELOAD entry does not free them.
 TEST_F(PythonStarts, StartedProgramsAreJudgedAndTheirRecordsReachTheFunctionsLog) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   const passwd *user = getpwuid(getuid());
   ASSERT_NE(user, nullptr);
   const std::string name = user->pw_name;
@@ -173,6 +174,7 @@ TEST_F(PythonStarts, StartedProgramsAreJudgedAndTheirRecordsReachTheFunctionsLog
 // user under a tmp block: each is refused with one record in the function's
 // log (none where the cookie is refused), and the policy stays as it was.
 TEST_F(PythonStarts, AttemptsOnThePolicyFailAndThePolicyHolds) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   const std::string prelude =
       "import ctypes, os, subprocess, sys\n"
       "libc = ctypes.CDLL(None, use_errno=True)\n"
@@ -326,6 +328,7 @@ TEST_F(PythonStarts, LoaderVariablesWritingUnderTmpAreJudgedAtTheStart) {
 // A log that is a regular file: the started program appends its record,
 // and the first process's next line goes after it, not over it.
 TEST_F(PythonStarts, RecordsOfStartedProgramsAndTheFirstProcessShareALogFile) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   scratch_directory scratch(build_scratch_base());
   const std::string log = scratch.file("log");
   const std::string script =

@@ -112,6 +112,7 @@ const std::map<std::string, std::string> EXPECTED = {
 };
 
 TEST(Coverage, EveryWayToOpenConnectOrStartBehavesAsDocumented) {
+  TG_SKIP_UNLESS_EXECVEAT();
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
   // The probe starts itself, by fexecve too, which opens it: a copy outside

@@ -28,6 +28,7 @@ RunResult run_faults(std::vector<std::string> env, std::vector<std::string> acti
 // ---- the state file -------------------------------------------------------
 
 TEST(StressFaults, ReadOnlyTmpEndsStartUpWithAClearMessage) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("/bin/sh");
   TG_SKIP_IF_SANITIZED();
   if (!mount_namespace_available()) GTEST_SKIP() << "no private mount namespace on this machine";
   RunResult result = run_on_fresh_tmp("", true, "LD_PRELOAD=\"$TG_LIBRARY\" exec /bin/true", stress_env());
@@ -36,6 +37,7 @@ TEST(StressFaults, ReadOnlyTmpEndsStartUpWithAClearMessage) {
 }
 
 TEST(StressFaults, FullTmpEndsStartUpWithAClearMessageInsteadOfABusError) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("/bin/sh");
   TG_SKIP_IF_SANITIZED();
   if (!mount_namespace_available()) GTEST_SKIP() << "no private mount namespace on this machine";
   RunResult result = run_on_fresh_tmp(
@@ -49,6 +51,7 @@ TEST(StressFaults, FullTmpEndsStartUpWithAClearMessageInsteadOfABusError) {
 // ---- descriptor 999 ---------------------------------------------------------
 
 TEST(StressFaults, AlertDescriptorClosedByASystemCallKeepsEveryVerdict) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("/bin/true");
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
   RunResult result = run_faults(stress_env(), {BLOCK_ALL, "close999raw", "open:" + scratch.path + "/a",
@@ -142,6 +145,7 @@ TEST(StressFaults, HangingSupervisorHoldsTheCallForABoundedTime) {
 // ---- LD_PRELOAD dropped by the caller --------------------------------------
 
 TEST(StressFaults, ProgramStartedWithoutLdPreloadStillJudgesItself) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("/bin/true");
   TG_SKIP_IF_SANITIZED();
   RunResult result = run_faults(stress_env(), {BLOCK_ALL, "execstrip:/bin/true"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
@@ -172,6 +176,7 @@ void expect_outcomes(const std::string &out, const std::vector<std::string> &all
 }
 
 TEST(StressFaults, FailingAllocationsInHookedCallsNeverCrashAndNeverRefuseOnTheirOwn) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("/bin/true");
   TG_SKIP_IF_SANITIZED();
   scratch_directory scratch;
   const std::string rounds = "mallocfail:" + std::to_string(ROUNDS) + ":";

@@ -75,6 +75,7 @@ TEST(StressHostileInputs, LineFeedsAndInvalidUtf8InPathsStayInsideOneRecord) {
 }
 
 TEST(StressHostileInputs, ProgramWithThousandsOfArgumentsIsJudgedWithAllOfThem) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("/bin/true");
   TG_SKIP_IF_SANITIZED();
   RunResult result = run_faults({BLOCK, "exec:5000"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;

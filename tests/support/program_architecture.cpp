@@ -2,7 +2,10 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdlib>
 #include <string>
@@ -72,4 +75,9 @@ std::string library_cannot_load_into(const std::string &program) {
   if (library == 0 || runs == 0 || library == runs) return "";
   return program_file + " is " + machine_name(runs) + " code, the library " + machine_name(library) +
          ": it cannot be loaded there";
+}
+
+bool execveat_available() {
+  // A descriptor that cannot be valid: EBADF where the call exists.
+  return !(syscall(SYS_execveat, -1, "", nullptr, nullptr, 0) == -1 && errno == ENOSYS);
 }

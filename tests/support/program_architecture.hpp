@@ -19,3 +19,10 @@ std::string library_cannot_load_into(const std::string &program);
 #define TG_SKIP_UNLESS_LIBRARY_LOADS_INTO(program)                                           \
   if (const std::string tg_why_not = library_cannot_load_into(program); !tg_why_not.empty()) \
   GTEST_SKIP() << tg_why_not
+
+// Whether the kernel, or the emulator the tests run under, starts programs
+// through execveat (and so fexecve): qemu-user 7.2 answers ENOSYS.
+bool execveat_available();
+
+#define TG_SKIP_UNLESS_EXECVEAT() \
+  if (!execveat_available()) GTEST_SKIP() << "execveat is not available here (qemu-user 7.2 lacks it)"
