@@ -175,6 +175,8 @@ TEST_F(NodeRuntime, SpawnedChildIsRefusedUnderBlock) {
 // handler imports, which reads the handler at import time, is refused, and
 // so are the same read by a started program and by a forked child.
 TEST(RuntimeStartPhase, HandlerReadByItsDependencyIsRefusedTheRuntimesLoadIsNot) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("node");
   TG_SKIP_IF_SANITIZED();
   const std::string read_js =
       "const fs = require('fs');\n"
