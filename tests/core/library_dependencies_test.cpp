@@ -6,7 +6,6 @@
 
 #include <elf.h>
 #include <fcntl.h>
-#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,33 +54,6 @@ TEST(LibraryDependencies, OnlyTheCLibraryAndTheLoader) {
 }
 
 #if defined(__aarch64__)
-// The AArch64 feature bits of an ELF64 object's GNU property note, read from
-// its file; 0 when it has none.
-uint32_t aarch64_features(const std::string &path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat info {};
-  if (fd < 0 || fstat(fd, &info) != 0) return 0;
-  void *map = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
-  close(fd);
-  if (map == MAP_FAILED) return 0;
-  const auto *base = static_cast<const char *>(map);
-  const auto *header = reinterpret_cast<const Elf64_Ehdr *>(base);
-  const auto *segments = reinterpret_cast<const Elf64_Phdr *>(base + header->e_phoff);
-  uint32_t features = 0;
-  for (int i = 0; i < header->e_phnum; ++i) {
-    if (segments[i].p_type != PT_GNU_PROPERTY) continue;
-    // One note, "GNU": its properties from byte 16 on, each type, size, data.
-    for (size_t at = 16; at + 12 <= segments[i].p_filesz;) {
-      uint32_t word[3];
-      memcpy(word, base + segments[i].p_offset + at, sizeof word);
-      if (word[0] == GNU_PROPERTY_AARCH64_FEATURE_1_AND) features = word[2];
-      at += (8 + word[1] + 7) & ~size_t{7};
-    }
-  }
-  munmap(map, static_cast<size_t>(info.st_size));
-  return features;
-}
-
 // Marked for BTI, the loader guards the library's pages where the processor
 // has BTI (glibc on Amazon Linux 2023 does): an indirect branch into the
 // library may land only on a landing pad, so code that takes over a pointer
@@ -89,8 +61,7 @@ uint32_t aarch64_features(const std::string &path) {
 TEST(LibraryDependencies, MarkedForBtiAndACallPastALandingPadFaults) {
   EXPECT_EQ(aarch64_features(library_path()) & GNU_PROPERTY_AARCH64_FEATURE_1_BTI,
             uint32_t{GNU_PROPERTY_AARCH64_FEATURE_1_BTI});
-  constexpr unsigned long HWCAP2_BTI_BIT = 1ul << 17;
-  if (!(getauxval(AT_HWCAP2) & HWCAP2_BTI_BIT)) GTEST_SKIP() << "this processor has no BTI";
+  if (!processor_has_bti()) GTEST_SKIP() << "this processor has no BTI";
   // The emulator's processor (qemu reads QEMU_CPU) is the test's own.
   const char *cpu = getenv("QEMU_CPU");
   std::vector<std::string> env = aws_env();

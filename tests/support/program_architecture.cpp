@@ -2,12 +2,15 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "process_runner.hpp"
@@ -80,4 +83,37 @@ std::string library_cannot_load_into(const std::string &program) {
 bool execveat_available() {
   // A descriptor that cannot be valid: EBADF where the call exists.
   return !(syscall(SYS_execveat, -1, "", nullptr, nullptr, 0) == -1 && errno == ENOSYS);
+}
+
+uint32_t aarch64_features(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  const std::string elf((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (elf.size() < sizeof(Elf64_Ehdr) || elf.compare(0, SELFMAG, ELFMAG) != 0) return 0;
+  Elf64_Ehdr header;
+  memcpy(&header, elf.data(), sizeof header);
+  uint32_t features = 0;
+  for (size_t i = 0; i < header.e_phnum; ++i) {
+    Elf64_Phdr segment;
+    const size_t at = header.e_phoff + i * sizeof segment;
+    if (at + sizeof segment > elf.size()) break;
+    memcpy(&segment, elf.data() + at, sizeof segment);
+    if (segment.p_type != PT_GNU_PROPERTY || segment.p_offset + segment.p_filesz > elf.size()) continue;
+    // One note, "GNU": its properties from byte 16 on, each type, size, data.
+    for (size_t p = 16; p + 12 <= segment.p_filesz;) {
+      uint32_t word[3];
+      memcpy(word, elf.data() + segment.p_offset + p, sizeof word);
+      if (word[0] == GNU_PROPERTY_AARCH64_FEATURE_1_AND) features = word[2];
+      p += (8 + word[1] + 7) & ~size_t{7};
+    }
+  }
+  return features;
+}
+
+bool processor_has_bti() {
+#if defined(__aarch64__)
+  constexpr unsigned long HWCAP2_BTI_BIT = 1ul << 17;
+  return (getauxval(AT_HWCAP2) & HWCAP2_BTI_BIT) != 0;
+#else
+  return false;
+#endif
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 
 // "" when the library can be loaded into `program` (a path, or a name looked
@@ -26,3 +27,9 @@ bool execveat_available();
 
 #define TG_SKIP_UNLESS_EXECVEAT() \
   if (!execveat_available()) GTEST_SKIP() << "execveat is not available here (qemu-user 7.2 lacks it)"
+
+// The AArch64 feature bits (BTI 1, PAC 2) of an ELF64 file's GNU property
+// note; 0 when it has none.
+uint32_t aarch64_features(const std::string &path);
+// Whether the processor the test runs on guards pages marked for BTI.
+bool processor_has_bti();
