@@ -76,7 +76,7 @@ TEST(LibsslCompat, UnusableOpenSslIsReportedByTheInitialisation) {
   for (const row &r : rows) {
     const std::string file = stand_in.dir + "/libssl.so.3";
     if (r.shared_object)
-      std::filesystem::copy_file("/lib/x86_64-linux-gnu/libcjson.so.1", file,
+      std::filesystem::copy_file(plain_shared_object(), file,
                                  std::filesystem::copy_options::overwrite_existing);
     else
       std::ofstream(file) << "not a shared object\n";

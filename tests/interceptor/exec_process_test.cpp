@@ -5,6 +5,7 @@
 #include <elf.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -19,6 +20,8 @@ std::vector<std::string> dumped_environment(const std::string &out) {
   std::vector<std::string> entries;
   for (const auto &line : split_lines(out))
     if (line.rfind("env ", 0) == 0 && line != "env end") entries.push_back(line.substr(4));
+  // In the order the starter gave it.
+  if (started_programs_see_the_environment_reversed()) std::reverse(entries.begin(), entries.end());
   return entries;
 }
 

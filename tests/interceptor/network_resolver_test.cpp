@@ -10,6 +10,7 @@
 
 #include "interceptor/dns_message.hpp"
 #include "interceptor/interceptor.hpp"
+#include "process_runner.hpp"
 #include "scratch_directory.hpp"
 
 namespace {
@@ -45,9 +46,9 @@ TEST(ResolverCaller, KnownByTheObjectsOwnNameNotByItsFileName) {
   // Another library under the file name libresolv.so.2 is not the resolver.
   scratch_directory scratch;
   const std::string impostor = scratch.file("libresolv.so.2");
-  std::filesystem::copy_file("/lib/x86_64-linux-gnu/libz.so.1", impostor);
+  std::filesystem::copy_file(plain_shared_object(), impostor);
   void *impostor_handle = nullptr;
-  void *in_impostor = symbol_of(impostor, "zlibVersion", &impostor_handle);
+  void *in_impostor = symbol_of(impostor, "cJSON_Version", &impostor_handle);
   ASSERT_NE(in_impostor, nullptr) << dlerror();
   Dl_info info;
   ASSERT_NE(dladdr(in_impostor, &info), 0);

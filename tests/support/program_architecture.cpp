@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -116,4 +117,19 @@ bool processor_has_bti() {
 #else
   return false;
 #endif
+}
+
+std::string plain_shared_object() {
+  return (std::filesystem::path(library_path()).parent_path() / "libcjson.so.1").string();
+}
+
+bool started_programs_see_the_environment_reversed() {
+  static const bool reversed = [] {
+    RunOptions run;
+    run.argv = {probe_path("intercept_env_dump")};
+    run.env = {"TG_ORDER_FIRST=1", "TG_ORDER_SECOND=2"};
+    run.preload = false;
+    return run_process(run).out.rfind("env TG_ORDER_SECOND=2\n", 0) == 0;
+  }();
+  return reversed;
 }

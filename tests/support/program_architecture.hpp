@@ -33,3 +33,11 @@ bool execveat_available();
 uint32_t aarch64_features(const std::string &path);
 // Whether the processor the test runs on guards pages marked for BTI.
 bool processor_has_bti();
+
+// A shared object of the tests' own processor that is neither OpenSSL nor the
+// resolver, to copy under such a name: the cJSON beside the library.
+std::string plain_shared_object();
+
+// Whether programs the tests start see their environment in the reverse of
+// the order they were given it (qemu-user 7.2 hands it over reversed).
+bool started_programs_see_the_environment_reversed();
