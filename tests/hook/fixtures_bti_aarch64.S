@@ -100,11 +100,4 @@ END(fixture_bti_no_pad)
 bti_hundred:
   .word 100
 
-// Built for BTI and PAC: GNU_PROPERTY_AARCH64_FEATURE_1_AND, BTI | PAC.
-  .section .note.gnu.property, "a"
-  .p2align 3
-  .word 4, 16, 5
-  .asciz "GNU"
-  .word 0xc0000000, 4, 3, 0
-
-  .section .note.GNU-stack, "", %progbits
+#include "../support/bti_note_aarch64.h"

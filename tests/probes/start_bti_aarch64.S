@@ -27,10 +27,4 @@ _start:
   bl exit
   .size _start, . - _start
 
-// Marked for BTI and PAC, as the compiled objects beside it.
-  .section .note.gnu.property, "a"
-  .p2align 3
-  .word 4, 16, 5
-  .asciz "GNU"
-  .word 0xc0000000, 4, 3, 0
-  .section .note.GNU-stack, "", %progbits
+#include "../support/bti_note_aarch64.h"
