@@ -88,6 +88,7 @@ TEST(InPlaceStart, InterpreterStartsUnderChildBlockWhatItStartsIsRefused) {
 // can write (a folder like /var/tmp, or /tmp with the tmp rule at allow),
 // is judged even during it. Each refused start is one record.
 TEST(InPlaceStart, InPlaceExecAfterThePhaseOrOfAProgramTheFunctionMadeIsRefused) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   TG_SKIP_IF_SANITIZED();
   if (geteuid() != 0) GTEST_SKIP() << "needs root to change user";
   if (python_path().empty()) GTEST_SKIP() << "no python3 on this machine";

@@ -255,6 +255,7 @@ TEST(RuntimeStartPhase, HandlerReadByItsDependencyIsRefusedTheRuntimesLoadIsNot)
 TEST_F(PythonRuntime, GunicornWorkerBootsAndServesUnderTmpBlock) {
   constexpr const char *GUNICORN = "/usr/bin/gunicorn";
   if (access(GUNICORN, X_OK) != 0) GTEST_SKIP() << "no gunicorn on this machine";
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO(GUNICORN);
   scratch_directory app(build_scratch_base());
   std::ofstream(app.file("app.py"))
       << python_configure("{\"read_write_tmp\":\"block\"}")

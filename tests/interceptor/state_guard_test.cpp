@@ -241,6 +241,7 @@ TEST_F(PythonStarts, AttemptsOnThePolicyFailAndThePolicyHolds) {
 // reaches the function's log. Python's route is refused; a system call
 // made past the hooks is undone by the library's execve.
 TEST_F(PythonStarts, AnInPlaceStartKeepsTheFunctionsLog) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   struct mark {
     const char *code, *printed;
   } const marks[] = {
@@ -289,6 +290,7 @@ TEST_F(PythonStarts, AnInPlaceStartKeepsTheFunctionsLog) {
 // the new program: under block, one record each, and the program starts
 // without them.
 TEST_F(PythonStarts, LoaderVariablesWritingUnderTmpAreJudgedAtTheStart) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("python3");
   struct row {
     std::string variables, start, record;  // @PID@: the started program's
   } const rows[] = {
