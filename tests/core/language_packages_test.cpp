@@ -186,6 +186,7 @@ print("typed", importlib.resources.files("tesselguard").joinpath("py.typed").is_
 )PY";
 
 TEST(PythonWheel, InstalledOfflineInAVenvItConfiguresBlocksAndRefusesClearly) {
+  TG_SKIP_UNLESS_LIBRARY_LOADS_INTO("/usr/bin/python3");
   TG_SKIP_IF_SANITIZED();
   if (!is_file(TG_PYTHON_WHEEL)) GTEST_SKIP() << "the wheel was not built (setuptools, wheel or venv missing)";
   scratch_directory project(build_scratch_base());
