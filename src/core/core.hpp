@@ -16,6 +16,7 @@
 //   diagnostics.hpp  print_message, abort_with_message: every message
 //   guards.hpp       scope guards of cJSON trees, texts and buffers
 //   loaded_object.hpp  a loaded object's dynamic section: addresses, soname
+//   kernel_call.hpp  system calls the library makes past the patched syscall()
 #pragma once
 
 #include <cstddef>

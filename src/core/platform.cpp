@@ -6,6 +6,7 @@
 #include "core/core.hpp"
 #include "core/diagnostics.hpp"
 #include "core/guards.hpp"
+#include "core/kernel_call.hpp"
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
@@ -250,7 +251,8 @@ void package_main(const char *folder, path_text *main) {
   main->text[0] = '\0';
   path_text manifest = joined({folder, "/package.json"});
   if (!manifest.fits) return;
-  const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, manifest.text, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const int fd = static_cast<int>(
+      kernel_call(SYS_openat, AT_FDCWD, reinterpret_cast<long>(manifest.text), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd < 0) return;
   constexpr size_t LIMIT = 1 << 20;  // a larger manifest is not read
   struct stat info;
@@ -264,7 +266,7 @@ void package_main(const char *folder, path_text *main) {
     if (n <= 0) break;
     size += static_cast<size_t>(n);
   }
-  syscall(SYS_close, fd);
+  kernel_call(SYS_close, fd);
   if (!text) return;
   malloc_guard owned{text};
   json_guard document{cJSON_ParseWithLength(text, size)};

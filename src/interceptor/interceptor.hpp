@@ -39,7 +39,10 @@
 //   loader_variables.cpp   judge_loader_writes: LD_DEBUG_OUTPUT, LD_PROFILE
 //   state_guard.cpp        hooked_truncate, hooked_ftruncate, the record's
 //                          pages (mprotect, munmap, mmap, ...), other
-//                          processes' memory (process_vm_*, ptrace)
+//                          processes' memory (process_vm_*, ptrace),
+//                          hooked_syscall
+//   system_call_routes.cpp route_watched_syscall: syscall() with a watched
+//                          call's number judged as that call
 //   setup.cpp              interceptor_init, install_hook_rows, the fork handlers
 //
 // Stands on core (and the hooking engine); knows the policy only through
@@ -312,6 +315,11 @@ enum loader_write : unsigned { LOADER_DEBUG_OUTPUT = 1, LOADER_PROFILE = 2 };
 unsigned judge_loader_writes(char *const envp[], long pid);
 // True when `entry` sets a variable of a refused loader write.
 bool loader_entry_refused(const char *entry, unsigned refused);
+
+// system_call_routes.cpp. syscall() with the number of a watched open,
+// connection, send, name or program start: judged as that call, its result
+// in `result`. False for every other number.
+bool route_watched_syscall(long call, const long a[6], long *result);
 int hooked_execveat(int dirfd, const char *path, char *const argv[], char *const envp[], int flags);
 int hooked_fexecve(int fd, char *const argv[], char *const envp[]);
 

@@ -2,6 +2,7 @@
 // descriptor, and the folder a file is about to be created in, held open so
 // that the file is made exactly where it was judged to be.
 #include "interceptor/interceptor.hpp"
+#include "core/kernel_call.hpp"
 
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -9,7 +10,6 @@
 #include <unistd.h>
 
 #include <atomic>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +17,7 @@
 
 namespace {
 
-// Cleared for good when the kernel has no openat2 (before Linux 5.6, or a
-// filter that hides it).
+// Cleared for good when the kernel has no openat2 (before 5.6, or filtered).
 std::atomic<bool> openat2_available{true};
 
 constexpr std::string_view DELETED_SUFFIX = " (deleted)";
@@ -226,7 +225,8 @@ long open_without_links(const char *canonical, int flags, mode_t mode) {
   how.flags = static_cast<unsigned>(flags);
   if ((flags & O_CREAT) != 0) how.mode = mode;
   how.resolve = RESOLVE_NO_SYMLINKS;
-  const long fd = syscall(SYS_openat2, AT_FDCWD, canonical, &how, sizeof how);
+  const long fd = kernel_call(SYS_openat2, AT_FDCWD, reinterpret_cast<long>(canonical), reinterpret_cast<long>(&how),
+                              sizeof how);
   if (fd < 0 && errno == ENOSYS) openat2_available.store(false, std::memory_order_relaxed);
   return fd;
 }

@@ -256,8 +256,11 @@ long hooked_syscall(long number, ...) {
       return hooked_fcntl(static_cast<int>(a[0]), static_cast<int>(a[1]), pointer(a[2]));
     case SYS_ioctl:
       return hooked_ioctl(static_cast<int>(a[0]), static_cast<unsigned long>(a[1]), pointer(a[2]));
-    default:
+    default: {
+      long result = 0;
+      if (route_watched_syscall(number, a, &result)) return result;
       break;
+    }
   }
   return real_syscall(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }

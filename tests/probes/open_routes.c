@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "own_system_call.h"
 #include "probe_configure.h"
 
 extern char **environ;
@@ -51,7 +52,7 @@ static int file_result(FILE *file) {
 
 /* A descriptor of the /tmp folder that the watched calls would refuse. */
 static int unwatched_folder(const char *path) {
-  return (int)syscall(SYS_openat, AT_FDCWD, path, O_RDONLY | O_DIRECTORY);
+  return (int)own_system_call(SYS_openat, AT_FDCWD, (long)path, O_RDONLY | O_DIRECTORY, 0);
 }
 
 static void hidden_routes(void) {
@@ -74,12 +75,12 @@ static void hidden_routes(void) {
   report("fopen(link outside/x, w)", file_result(fopen(in(outside, "tmp_link/fopen_x"), "w")));
   close(outside_fd);
   /* Made unwatched: a name made in /tmp is itself judged. */
-  syscall(SYS_symlinkat, in(outside, "made_from_tmp_link"), AT_FDCWD, in(tmp_dir, "out_link"));
+  own_system_call(SYS_symlinkat, (long)in(outside, "made_from_tmp_link"), AT_FDCWD, (long)in(tmp_dir, "out_link"), 0);
   report("link in /tmp -> missing file outside", open(in(tmp_dir, "out_link"), O_RDWR | O_CREAT, 0600));
   report("open(/tmp, O_TMPFILE)", open("/tmp", O_TMPFILE | O_RDWR, 0600));
   report("open(/tmp, O_RDONLY)", open("/tmp", O_RDONLY | O_DIRECTORY));
   /* ".." over real folders: the file the kernel reaches, there or not. */
-  close((int)syscall(SYS_openat, AT_FDCWD, in(tmp_dir, "dotdot_x"), O_RDWR | O_CREAT, 0600));
+  close((int)own_system_call(SYS_openat, AT_FDCWD, (long)in(tmp_dir, "dotdot_x"), O_RDWR | O_CREAT, 0600));
   snprintf(route, sizeof route, "%s/../%s/dotdot_x", tmp_dir, strrchr(tmp_dir, '/') + 1);
   report("open(tmp/../tmp/dotdot_x)", open(route, O_RDONLY));
   report("open(tmp/missing/../dotdot_x)", open(in(tmp_dir, "missing/../dotdot_x"), O_RDONLY));

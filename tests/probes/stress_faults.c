@@ -32,6 +32,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "own_system_call.h"
 #include "probe_configure.h"
 
 extern char **environ;
@@ -150,23 +151,6 @@ static void attempt(const char *what, char *out, size_t size) {
   else snprintf(out, size, "errno %d", error);
 }
 
-/* A system call of two arguments as native code makes it, past every
- * C-library function; the kernel's -errno or the result. */
-static long own_system_call(long number, long a, long b) {
-#if defined(__x86_64__)
-  long result;
-  __asm__ volatile("syscall" : "=a"(result) : "a"(number), "D"(a), "S"(b) : "rcx", "r11", "memory");
-  return result;
-#elif defined(__aarch64__)
-  register long x8 __asm__("x8") = number;
-  register long first __asm__("x0") = a;
-  register long second __asm__("x1") = b;
-  __asm__ volatile("svc 0" : "+r"(first) : "r"(x8), "r"(second) : "memory");
-  return first;
-#else
-  return syscall(number, a, b) == 0 ? 0 : -errno;
-#endif
-}
 
 int main(int argc, char **argv) {
   for (int i = 1; i < argc; ++i) {
@@ -179,12 +163,13 @@ int main(int argc, char **argv) {
       attempt(action, outcome, sizeof outcome);
       printf("%s -> %s\n", action[0] == 'o' ? "open" : "fopen", outcome);
     } else if (strcmp(action, "close999raw") == 0) {
-      const long result = own_system_call(SYS_close, 999, 0);
-      print_errno("close999raw", result == 0, (int)-result);
+      const long result = own_system_call(SYS_close, 999, 0, 0, 0);
+      print_errno("close999raw", result == 0, errno);
     } else if (strcmp(action, "truncatestate") == 0) {
       const char *state_path = getenv("TESSELGUARD_STATE_PATH");
-      const long result = state_path ? own_system_call(SYS_truncate, (long)state_path, 0) : -EINVAL;
-      print_errno("truncatestate", result == 0, (int)-result);
+      errno = EINVAL;
+      const long result = state_path ? own_system_call(SYS_truncate, (long)state_path, 0, 0, 0) : -1;
+      print_errno("truncatestate", result == 0, errno);
     } else if (strncmp(action, "exec:", 5) == 0) {
       printf("exec -> exit %d\n", run_exec(atoi(action + 5), 0, "/bin/true"));
     } else if (strncmp(action, "execstrip:", 10) == 0) {

@@ -29,6 +29,7 @@
 #include <unistd.h>
 #include <utmp.h>
 
+#include "own_system_call.h"
 #include "probe_configure.h"
 #include "probe_io_uring.h"
 
@@ -113,6 +114,9 @@ static void try_files(void) {
   struct { uint64_t flags, mode, resolve; } how = {O_RDWR | O_CREAT, 0600, 0};
   path = next_path();
   TRY_OPEN("syscall(SYS_openat2)", (int)syscall(437, AT_FDCWD, path, &how, sizeof how));
+  path = next_path();
+  TRY_OPEN("openat by a system call instruction of its own",
+           (int)own_system_call(SYS_openat, AT_FDCWD, (long)path, O_RDWR | O_CREAT, 0600));
 
   struct ring ring;
   int status = ring_open(&ring);
@@ -181,7 +185,7 @@ static void try_private_opens(void) {
 
   /* wtmp records appended to a file that is there already. */
   path = next_path();
-  close((int)syscall(SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT, 0600));
+  close((int)own_system_call(SYS_openat, AT_FDCWD, (long)path, O_RDWR | O_CREAT, 0600));
   struct utmp entry;
   memset(&entry, 0, sizeof entry);
   errno = 0;
@@ -195,7 +199,7 @@ static void try_private_opens(void) {
 
   /* A folder listing opens the folder. */
   path = next_path();
-  syscall(SYS_mkdirat, AT_FDCWD, path, 0700);
+  own_system_call(SYS_mkdirat, AT_FDCWD, (long)path, 0700, 0);
   errno = 0;
   DIR *folder = opendir(path);
   report("opendir", folder ? "unseen" : errno == 222 ? "seen" : "unavailable");
@@ -208,8 +212,8 @@ static void try_private_opens(void) {
 static void try_names(void) {
   char existing[4200];
   snprintf(existing, sizeof existing, "%s", next_path());
-  close((int)syscall(SYS_openat, AT_FDCWD, existing, O_RDWR | O_CREAT, 0600));
-  int folder = (int)syscall(SYS_openat, AT_FDCWD, directory, O_RDONLY | O_DIRECTORY);
+  close((int)own_system_call(SYS_openat, AT_FDCWD, (long)existing, O_RDWR | O_CREAT, 0600));
+  int folder = (int)own_system_call(SYS_openat, AT_FDCWD, (long)directory, O_RDONLY | O_DIRECTORY, 0);
   char name[32];
   const char *path;
   path = next_path(); TRY_MAKE("mkdir", mkdir(path, 0700));
@@ -446,7 +450,7 @@ static void try_state_record(const char *state_path) {
   if (maps) fclose(maps);
   errno = 0;
   report_refusal("truncate of the state file", truncate(state_path, 0) != 0);
-  int raw = (int)syscall(SYS_openat, AT_FDCWD, state_path, O_RDWR | O_CLOEXEC);
+  int raw = (int)own_system_call(SYS_openat, AT_FDCWD, (long)state_path, O_RDWR | O_CLOEXEC, 0);
   errno = 0;
   report_refusal("ftruncate of the state file", raw >= 0 && ftruncate(raw, 0) != 0);
   if (raw >= 0) close(raw);
