@@ -151,7 +151,7 @@ struct wide_scan {
     bound8 = _mm_set1_epi8(static_cast<int8_t>(((length - 1) & 0xff) ^ 0x80));
   }
 
-  __attribute__((no_sanitize("address"))) unsigned candidates(const uint8_t *bytes, bool near) {
+  __attribute__((no_sanitize("address", "thread"))) unsigned candidates(const uint8_t *bytes, bool near) {
     const __m128i flip32 = _mm_set1_epi32(INT32_MIN), flip16 = _mm_set1_epi16(INT16_MIN),
                   flip8 = _mm_set1_epi8(INT8_MIN);
     const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes));
@@ -184,7 +184,7 @@ struct wide_scan {
 // narrower scan tests six times; the few more positions they let through go
 // to the exact test. True as soon as a position refers inside; `*next` gets
 // the first position not scanned.
-__attribute__((target("avx2"), no_sanitize("address"))) bool wide_scan_avx2(
+__attribute__((target("avx2"), no_sanitize("address", "thread"))) bool wide_scan_avx2(
     const uint8_t *code, size_t size, uintptr_t begin, uintptr_t target, uint32_t window, uint32_t length,
     size_t near_first, size_t near_end, size_t *next) {
   constexpr size_t WIDE = 32;
