@@ -41,6 +41,8 @@ if(TG_PACKAGES_WANTED AND TG_NODE AND TG_NPM AND TG_NODE_GYP AND EXISTS /usr/inc
     COMMENT "Packing the npm package tesselguard-${PROJECT_VERSION}.tgz"
     VERBATIM)
   add_custom_target(tesselguard_npm_package ALL DEPENDS ${TG_NPM_TARBALL})
+  # After the layer's own target: otherwise its rule runs twice side by side.
+  add_dependencies(tesselguard_npm_package tesselguard_layer)
 endif()
 
 # The system's Python, whose pip, setuptools and wheel are Debian's.
@@ -65,6 +67,7 @@ if(TG_PACKAGES_WANTED AND TG_PYTHON AND TG_PYTHON_PACKAGING_MISSING EQUAL 0)
     COMMENT "Building the Python wheel ${TG_WHEEL}"
     VERBATIM)
   add_custom_target(tesselguard_python_wheel ALL DEPENDS ${TG_WHEEL})
+  add_dependencies(tesselguard_python_wheel tesselguard_layer)
 endif()
 
 # The tests install each package offline into a fresh project; a package
