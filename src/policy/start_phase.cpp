@@ -111,7 +111,7 @@ bool is_runtime_api(const event_view &event) {
 // names the runtime (and so the handler) only after the runtime has loaded
 // it, and must not hand a dependency the runtime's unspent reads.
 constexpr uint32_t REMEMBERED_OPENS = 4096;
-uint64_t remembered_opens[REMEMBERED_OPENS];
+TESSELGUARD_RARELY_USED uint64_t remembered_opens[REMEMBERED_OPENS];
 std::atomic<uint32_t> remembered_count{0};
 
 uint64_t digest(std::string_view text, uint64_t seed) {
@@ -152,7 +152,6 @@ bool remembered(uint64_t value) {
 }
 
 void remember_code_open(std::string_view path) {
-  if (!has_code_extension(path)) return;
   remember(digest(path, 0));
   if (path.ends_with(".pyc")) remember(module_digest(path, true));
 }
@@ -171,7 +170,8 @@ bool start_phase_passes_open(const char *path) {
   if (!path || !start_phase_open()) return false;
   const std::string_view handler = record_text(state_map->handler_path, sizeof state_map->handler_path);
   if (handler.empty()) {
-    if (is_first_process()) remember_code_open(path);
+    // The extension first: it spares every other open the getpid call.
+    if (has_code_extension(path) && is_first_process()) remember_code_open(path);
     return false;
   }
   const open_kind kind = classify(path, handler);
