@@ -215,6 +215,8 @@ TEST_F(PythonStarts, AttemptsOnThePolicyFailAndThePolicyHolds) {
                     prelude + r.code + "\ntry: open('" + scratch.file("after") + "', 'w')\n" +
                         "except OSError as e: print('after errno', e.errno)\n"};
     options.env = aws_env();
+    // Python lists its working folder at import: outside /tmp, wherever the checkout lies.
+    options.cwd = "/";
     options.capture_log_fd = true;
     options.before_exec = []() -> std::string {
       if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) return "cannot become nobody";
@@ -274,6 +276,7 @@ TEST_F(PythonStarts, AnInPlaceStartKeepsTheFunctionsLog) {
     RunOptions options;
     options.argv = {python_path(), "-c", runner, script, "first"};
     options.env = aws_env();
+    options.cwd = "/";  // as above: Python lists its working folder at import
     options.capture_log_fd = true;
     options.before_exec = become_unprivileged;
     RunResult result = run_process(options);
