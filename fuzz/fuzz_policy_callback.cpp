@@ -93,8 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string event = form != 3 ? wrapped_event(form, rest) : rest;
   const int verdict = policy_callback(event.c_str());
   if (verdict != 0 && verdict != VERDICT_REFUSE) abort();
-  // Below block only the state file is refused, whatever the mode.
-  if (verdict != 0 && mode != MODE_BLOCK && event.find("tesselguard_state_fuzz") == std::string::npos) abort();
+  // Below block only the state file and a process's memory file
+  // (/proc/<pid>/mem, .../task/<tid>/mem) are refused, whatever the mode.
+  const bool always_refused =
+      event.find("tesselguard_state_fuzz") != std::string::npos || event.find("/mem") != std::string::npos;
+  if (verdict != 0 && mode != MODE_BLOCK && !always_refused) abort();
   const std::string log = fuzz::drain_log();
   if (provider == PROVIDER_AWS) check_log(log, verdict != 0);
   return 0;
